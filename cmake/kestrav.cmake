@@ -1,0 +1,81 @@
+# Small helpers shared by the module, test, bench and fuzz folders.
+
+# kv_add_gtest(NAME SOURCES a.cpp b.cpp LIBS kv_x kv_y [LABELS l])
+# One GoogleTest executable, registered test by test with CTest.
+function(kv_add_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE KV_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KV_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "unit;${T_LABELS}")
+endfunction()
+
+# kv_add_script_test(NAME COMMAND ... [LABELS l] [TIMEOUT s])
+# An end-to-end test run by CTest as a command (python3, shell).
+function(kv_add_script_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "COMMAND;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND ${T_COMMAND})
+  set_tests_properties(${name} PROPERTIES LABELS "e2e;${T_LABELS}" TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "KV_SOURCE_DIR=${CMAKE_SOURCE_DIR};KV_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+# kv_add_fuzzer(NAME SOURCES a.cpp LIBS kv_x)
+function(kv_add_fuzzer name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} Threads::Threads)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()
+
+# kv_add_bench(NAME SOURCES a.cpp LIBS kv_x)
+function(kv_add_bench name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} benchmark::benchmark Threads::Threads)
+  target_compile_definitions(${name} PRIVATE KV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# Add every subfolder of the current folder that has a CMakeLists.txt, so that
+# each module's tests, benchmarks and fuzzers live beside each other without a
+# shared list to edit.
+function(kv_add_subfolders)
+  file(GLOB children RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child} AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
+
+# kv_module_library(NAME DEPS a b c)
+# A static library of every .cpp in the current folder except the *_tool.cpp
+# programs; each of those becomes an executable named after it (kv-<stem>)
+# linked with the library. A folder without sources yet gives an interface
+# library so that dependants still configure.
+function(kv_module_library name)
+  cmake_parse_arguments(M "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB tools CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_tool.cpp)
+  if(tools)
+    list(REMOVE_ITEM sources ${tools})
+  endif()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_link_libraries(${name} PUBLIC ${M_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${M_DEPS})
+  endif()
+  foreach(tool ${tools})
+    get_filename_component(stem ${tool} NAME_WE)
+    string(REGEX REPLACE "_tool$" "" stem ${stem})
+    string(REPLACE "_" "-" stem ${stem})
+    add_executable(kv-${stem} ${tool})
+    target_link_libraries(kv-${stem} PRIVATE ${name})
+  endforeach()
+endfunction()

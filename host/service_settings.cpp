@@ -1,0 +1,85 @@
+#include "host/service_settings.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "host/trace_log.h"
+#include "platform/platform.h"
+
+ServiceSettings g_settings = {0, "8000", "NX51", 0, "000", 0, "", ""};
+
+namespace {
+
+// Case-insensitive test of the first n characters, as the options are matched.
+bool StartsWithNoCase(const char* arg, const char* option, size_t n) {
+  return strlen(arg) >= n && strncasecmp(arg, option, n) == 0;
+}
+
+// Everything after the first ':' of the argument, or null when it has none.
+const char* OptionValue(const char* arg) {
+  const char* colon = strchr(arg, ':');
+  return colon == nullptr ? nullptr : colon + 1;
+}
+
+// Copies the value into a field of cap bytes, cutting it to cap - 1 characters.
+void CopyCut(char* field, size_t cap, const char* value) { snprintf(field, cap, "%s", value); }
+
+void ApplyTraceLevel(ServiceSettings* s, const char* value) {
+  CopyCut(s->trace_level_text, sizeof s->trace_level_text, value);
+  s->trace_level = atoi(s->trace_level_text);
+}
+
+void DeriveCertPath(ServiceSettings* s, const char* arg0) {
+  // The directory is taken from the whole argument, so a path longer than the
+  // field still names server.pem in the right place before it is cut.
+  const char* last = strrchr(arg0, kPathSeparator);
+  int dir_len = last == nullptr ? 0 : static_cast<int>(last - arg0) + 1;
+  snprintf(s->cert_path, sizeof s->cert_path, "%.*s%s", dir_len, arg0, "server.pem");
+}
+
+}  // namespace
+
+void ServiceSettingsDefaults(ServiceSettings* settings) {
+  *settings = ServiceSettings{0, "8000", "NX51", 0, "000", 0, "", ""};
+}
+
+void ParseServiceSettings(int argc, const char* const* argv, int pid) {
+  ServiceSettings* s = &g_settings;
+  ServiceSettingsDefaults(s);
+
+  // The trace level must be known before anything else is traced.
+  for (int i = 0; i < argc; i++) {
+    const char* value = OptionValue(argv[i]);
+    if (StartsWithNoCase(argv[i], "-dl", 3) && value != nullptr) {
+      ApplyTraceLevel(s, value);
+      snprintf(s->log_path, sizeof s->log_path, kTracePathFormat, pid);
+    }
+  }
+
+  if (argc > 0) DeriveCertPath(s, argv[0]);
+
+  if (s->trace_level == 99) {
+    for (int i = 0; i < argc; i++) {
+      char text[kArgTraceBytes] = {0};
+      snprintf(text, sizeof text, "arg[%d]:[%s]\n", i, argv[i]);
+      trace_log(99, "[%s]: %s", "ravadoviz:437", text);
+    }
+  }
+
+  for (int i = 0; i < argc; i++) {
+    const char* arg = argv[i];
+    const char* value = OptionValue(arg);
+    if (StartsWithNoCase(arg, "-s", 2)) s->use_https = 1;
+    if (value == nullptr) continue;
+    if (StartsWithNoCase(arg, "-p:", 3)) CopyCut(s->port, sizeof s->port, value);
+    if (StartsWithNoCase(arg, "-d:", 3)) CopyCut(s->device_name, sizeof s->device_name, value);
+    if (StartsWithNoCase(arg, "-dl", 3)) ApplyTraceLevel(s, value);
+    if (StartsWithNoCase(arg, "-cp", 3)) {
+      char text[kComPortTextBytes] = "00";
+      CopyCut(text, sizeof text, value);
+      s->com_port = atoi(text);
+    }
+  }
+}

@@ -1,0 +1,48 @@
+// The operating-system layer: the few process, file-system and desktop facts
+// the rest of the service needs. Everything that differs between Windows and
+// POSIX lives behind these calls; no other folder tests _WIN32.
+#pragma once
+
+#include <cstddef>
+
+// Separator between directories in a path as this platform writes it.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// printf format of the trace file; the root stands for the root of the
+// current drive, so every run writes its own file named by its process id.
+#ifdef _WIN32
+inline constexpr const char* kTracePathFormat = "\\logs\\trace-%05d.txt";
+#else
+inline constexpr const char* kTracePathFormat = "/logs/trace-%05d.txt";
+#endif
+
+// Largest path the executable's location is reported with, terminator included.
+inline constexpr size_t kExePathBytes = 260;
+
+// Id of the running process.
+int PlatformProcessId();
+
+// Full path of the running executable into out (at most cap bytes with the
+// terminator). Returns 0 on success, 1 when the platform gives no path or it
+// does not fit.
+[[nodiscard]] int PlatformExePath(char* out, size_t cap);
+
+// The directory of the running executable: its full path (at most
+// kExePathBytes) cut at its last separator, without a trailing separator.
+// Returns 0 on success and 1 when the platform gives no path.
+[[nodiscard]] int GetExeDir(char* out, size_t cap);
+
+// A modal message box with an OK button and no owner window. Where there is no
+// desktop (Linux), the caption and the text go to standard error as one line
+// and the call returns at once. Returns the box's result (1: OK).
+int PlatformMessageBox(const char* caption, const char* text);
+
+// Sleeps the calling thread for ms milliseconds.
+void PlatformSleepMs(unsigned ms);
+
+// Milliseconds from an arbitrary fixed point, never going backwards.
+unsigned long long PlatformMonotonicMs();

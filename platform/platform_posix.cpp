@@ -1,0 +1,50 @@
+// POSIX forms of the process and desktop calls of platform.h.
+#include "platform/platform.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+int PlatformProcessId() { return static_cast<int>(getpid()); }
+
+int PlatformExePath(char* out, size_t cap) {
+  if (out == nullptr || cap == 0) return 1;
+  ssize_t n = readlink("/proc/self/exe", out, cap - 1);
+  if (n <= 0 || static_cast<size_t>(n) >= cap - 1) {
+    out[0] = '\0';
+    return 1;
+  }
+  out[n] = '\0';
+  return 0;
+}
+
+int GetExeDir(char* out, size_t cap) {
+  char path[kExePathBytes] = {0};
+  if (out == nullptr || cap == 0 || PlatformExePath(path, sizeof path) != 0) return 1;
+  char* last = strrchr(path, kPathSeparator);
+  if (last != nullptr) *last = '\0';
+  snprintf(out, cap, "%s", path);
+  return 0;
+}
+
+int PlatformMessageBox(const char* caption, const char* text) {
+  fprintf(stderr, "%s: %s\n", caption, text);
+  fflush(stderr);
+  return 1;
+}
+
+void PlatformSleepMs(unsigned ms) {
+  struct timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+unsigned long long PlatformMonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<unsigned long long>(ts.tv_sec) * 1000ULL +
+         static_cast<unsigned long long>(ts.tv_nsec) / 1000000ULL;
+}

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: a normal build (build/) and an
+# AddressSanitizer + UBSan build (build-asan/). Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=${KV_JOBS:-2}
+
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@"
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600
+}
+
+echo "=== normal build ==="
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "=== sanitizer build (ASan + UBSan) ==="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BENCH=OFF

@@ -1,0 +1,124 @@
+#include "host/service_settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+class ServiceSettingsTest : public ::testing::Test {
+ protected:
+  void TearDown() override { ServiceSettingsDefaults(&g_settings); }
+
+  void Parse(std::vector<const char*> args, int pid = 4242) {
+    ParseServiceSettings(static_cast<int>(args.size()), args.data(), pid);
+  }
+};
+
+TEST_F(ServiceSettingsTest, NoArgumentsGiveTheDefaults) {
+  Parse({"/opt/kestrav/kestrav-service"});
+  EXPECT_EQ(g_settings.use_https, 0);
+  EXPECT_STREQ(g_settings.port, "8000");
+  EXPECT_STREQ(g_settings.device_name, "NX51");
+  EXPECT_EQ(g_settings.trace_level, 0);
+  EXPECT_EQ(g_settings.com_port, 0);
+  EXPECT_STREQ(g_settings.log_path, "");
+  EXPECT_STREQ(g_settings.cert_path, "/opt/kestrav/server.pem");
+}
+
+TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
+  struct Case {
+    std::vector<const char*> args;
+    int https;
+    const char* port;
+    const char* device;
+    int level;
+    int com;
+    const char* why;
+  } cases[] = {
+      {{"svc", "-p:8443", "-s"}, 1, "8443", "NX51", 0, 0, "HTTPS on another port"},
+      {{"svc", "-sfoo"}, 1, "8000", "NX51", 0, 0, "only two characters of -s count"},
+      {{"svc", "-S"}, 1, "8000", "NX51", 0, 0, "-s in any case"},
+      {{"svc", "-p:127.0.0.1:8000"}, 0, "127.0.0.1:8000", "NX51", 0, 0,
+       "the value is everything after the first colon"},
+      {{"svc", "-P:9000", "-D:TRV08"}, 0, "9000", "TRV08", 0, 0, "options in any case"},
+      {{"svc", "-cp:3"}, 0, "8000", "NX51", 0, 3, "COM port"},
+      {{"svc", "-cp:x"}, 0, "8000", "NX51", 0, 0, "no digits give port 0"},
+      {{"svc", "-cp3"}, 0, "8000", "NX51", 0, 0, "no colon: ignored"},
+      {{"svc", "-dl:abc"}, 0, "8000", "NX51", 0, 0, "non-numeric level is off"},
+      {{"svc", "-dl:2"}, 0, "8000", "NX51", 2, 0, "level 2; -dl: is not -d:"},
+      {{"svc", "-d:"}, 0, "8000", "", 0, 0, "empty device name is taken as given"},
+      {{"svc", "-p:12345678901234567890"}, 0, "123456789012345", "NX51", 0, 0,
+       "over-long port cut to its field"},
+      {{"svc", "-d:ABCDEFGHIJKLMNOPQRS"}, 0, "8000", "ABCDEFGHIJKLMNO", 0, 0,
+       "over-long device name cut to its field"},
+      {{"svc", "-cp:12345"}, 0, "8000", "NX51", 0, 123, "COM port text holds three digits"},
+      {{"svc", "-dl:123456789"}, 0, "8000", "NX51", 1234567, 0, "level text holds seven"},
+  };
+  for (const Case& c : cases) {
+    Parse(c.args);
+    EXPECT_EQ(g_settings.use_https, c.https) << c.why;
+    EXPECT_STREQ(g_settings.port, c.port) << c.why;
+    EXPECT_STREQ(g_settings.device_name, c.device) << c.why;
+    EXPECT_EQ(g_settings.trace_level, c.level) << c.why;
+    EXPECT_EQ(g_settings.com_port, c.com) << c.why;
+  }
+}
+
+TEST_F(ServiceSettingsTest, TraceLevelNamesTheTraceFileByProcessId) {
+  Parse({"svc", "-dl:1"}, 77);
+  EXPECT_EQ(g_settings.trace_level, 1);
+  EXPECT_STREQ(g_settings.log_path, "/logs/trace-00077.txt");
+
+  Parse({"svc", "-dl1"}, 77);
+  EXPECT_EQ(g_settings.trace_level, 0) << "-dl without a colon is ignored";
+  EXPECT_STREQ(g_settings.log_path, "");
+
+  Parse({"svc", "-DL:5"}, 1234567);
+  EXPECT_STREQ(g_settings.log_path, "/logs/trace-1234567.txt");
+}
+
+TEST_F(ServiceSettingsTest, CertificateSitsBesideTheProgramAsInvoked) {
+  Parse({"./bin/kestrav-service"});
+  EXPECT_STREQ(g_settings.cert_path, "./bin/server.pem");
+  Parse({"kestrav-service"});
+  EXPECT_STREQ(g_settings.cert_path, "server.pem");
+  Parse({"/kestrav-service"});
+  EXPECT_STREQ(g_settings.cert_path, "/server.pem");
+
+  // A path too long for the field is cut, never written past it.
+  std::string longdir = "/" + std::string(300, 'd') + "/svc";
+  Parse({longdir.c_str()});
+  EXPECT_EQ(strlen(g_settings.cert_path), sizeof g_settings.cert_path - 1);
+  EXPECT_EQ(std::string(g_settings.cert_path), ("/" + std::string(300, 'd')).substr(0, 255));
+}
+
+// The arguments are traced at level 99, before the options are applied.
+TEST_F(ServiceSettingsTest, Level99TracesEveryArgument) {
+  // The trace file lives under /logs, which the service never creates; make
+  // it for the test when we may and tidy up afterwards.
+  bool made_logs = mkdir("/logs", 0755) == 0;
+  int pid = 90000 + static_cast<int>(getpid() % 9999);
+  Parse({"svc", "-DL:99", "-p:9001"}, pid);
+  std::string path = g_settings.log_path;
+  std::ifstream in(path);
+  if (!in) GTEST_SKIP() << "no /logs directory to write " << path;
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(),
+            "[ravadoviz:437]: arg[0]:[svc]\n\n"
+            "[ravadoviz:437]: arg[1]:[-DL:99]\n\n"
+            "[ravadoviz:437]: arg[2]:[-p:9001]\n\n");
+  std::remove(path.c_str());
+  if (made_logs) rmdir("/logs");
+}
+
+}  // namespace
