@@ -8,7 +8,14 @@ function(kv_add_gtest name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE KV_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KV_BINARY_DIR="${CMAKE_BINARY_DIR}")
   include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "unit;${T_LABELS}")
+  # One label: gtest_discover_tests cannot pass a list through PROPERTIES.
+  # ctest -L takes a regular expression, so "-L unit" and "-L net" both match
+  # the label "unit-net".
+  set(label unit)
+  if(T_LABELS)
+    set(label unit-${T_LABELS})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label})
 endfunction()
 
 # kv_add_script_test(NAME COMMAND ... [LABELS l] [TIMEOUT s])
