@@ -1,0 +1,394 @@
+// The event manager: connection records, dispatch, sending, the poll pass and
+// the control socket pair.
+#include "net/event_manager.h"
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "net/listener.h"
+#include "net/socket_io.h"
+#include "platform/platform.h"
+
+FILE* g_ns_diag_stream = nullptr;
+
+namespace {
+
+std::atomic<int> g_openssl_inits{0};
+ns_traffic_dump_fn g_traffic_dump = nullptr;
+
+// Tries to make the control pair before giving up: without a loopback
+// interface the manager still works, only without its wake-up socket.
+constexpr int kCtlPairAttempts = 20;
+constexpr unsigned kCtlPairRetryMs = 100;
+
+// One control message: the callback to run on every connection, then data.
+struct CtlMessage {
+  ns_event_handler callback;
+  char data[kCtlDataBytes];
+};
+static_assert(sizeof(CtlMessage) <= kCtlMessageBytes);
+
+int64_t Now() { return static_cast<int64_t>(time(nullptr)); }
+
+// A select() set with the per-set limit of kMaxSocketsPerSet sockets.
+struct CountedSet {
+  PlatformSocketSet set;
+  int count;
+};
+
+// Adds the socket unless it is -1 or the set is full. A socket that select()
+// cannot watch at all (a POSIX descriptor at or above FD_SETSIZE) is left out
+// and does not raise the highest socket either, so select() never reads past
+// its sets.
+void AddToSet(sock_t sock, CountedSet* set, sock_t* max_sock) {
+  if (sock == kInvalidSocket || !PlatformSocketSelectable(sock)) return;
+  if (set->count < kMaxSocketsPerSet && PlatformSocketSetAdd(&set->set, sock)) set->count++;
+  if (sock > *max_sock) *max_sock = sock;
+}
+
+bool WantsRead(const ns_conn* nc) {
+  return (nc->flags & NCF_SSL_WANT_WRITE) == 0 && nc->recv_mbuf.len < nc->recv_limit;
+}
+
+bool WantsWrite(const ns_conn* nc) {
+  if (nc->send_mbuf.len > 0 && (nc->flags & NCF_HOLD_SEND) == 0) return true;
+  // A handshake that stalled on a full socket buffer has nothing queued in
+  // send_mbuf; without this it would never be watched again.
+  return nc->ssl != nullptr && (nc->flags & NCF_SSL_HANDSHAKE_DONE) == 0 &&
+         (nc->flags & NCF_SSL_WANT_WRITE) != 0;
+}
+
+void HandleCtl(ns_mgr* mgr) {
+  CtlMessage msg;
+  memset(&msg, 0, sizeof msg);
+  int n = PlatformSocketRecv(mgr->ctl[1], &msg, static_cast<int>(sizeof msg));
+  if (n <= 0) return;
+  PlatformSocketSend(mgr->ctl[1], msg.data, 1);
+  if (n >= static_cast<int>(sizeof msg.callback) && msg.callback != nullptr) {
+    for (ns_conn* nc = ns_next(mgr, nullptr); nc != nullptr; nc = ns_next(mgr, nc)) {
+      msg.callback(nc, NS_EV_POLL, msg.data);
+    }
+  }
+}
+
+}  // namespace
+
+void ns_set_diag_stream(FILE* stream) { g_ns_diag_stream = stream; }
+
+void ns_diag_write(const char* location, const char* fmt, ...) {
+  FILE* out = g_ns_diag_stream;
+  if (out == nullptr) return;
+  fprintf(out, "%-20s ", location);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(out, fmt, ap);
+  va_end(ap);
+  fputc('\n', out);
+  fflush(out);
+}
+
+void ns_set_traffic_dump(ns_traffic_dump_fn fn) { g_traffic_dump = fn; }
+ns_traffic_dump_fn ns_traffic_dump() { return g_traffic_dump; }
+
+int ns_socketpair(sock_t sp[2], int sock_type) {
+  sock_t sock = kInvalidSocket;
+  sp[0] = sp[1] = kInvalidSocket;
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(0);
+  sa.sin_addr.s_addr = htonl(0x7f000001);  // 127.0.0.1
+
+  bool ok = false;
+  do {
+    if ((sock = PlatformSocketOpen(AF_INET, sock_type, 0)) == kInvalidSocket) break;
+    if (PlatformSocketBind(sock, &sa) != 0) break;
+    if (sock_type == SOCK_STREAM && PlatformSocketListen(sock, 1) != 0) break;
+    if (PlatformSocketLocalAddress(sock, &sa) != 0) break;
+    if ((sp[0] = PlatformSocketOpen(AF_INET, sock_type, 0)) == kInvalidSocket) break;
+    if (PlatformSocketConnect(sp[0], &sa) != 0) break;
+    if (sock_type == SOCK_DGRAM) {
+      if (PlatformSocketLocalAddress(sp[0], &sa) != 0) break;
+      if (PlatformSocketConnect(sock, &sa) != 0) break;
+      sp[1] = sock;
+      sock = kInvalidSocket;
+    } else {
+      if ((sp[1] = PlatformSocketAccept(sock, nullptr)) == kInvalidSocket) break;
+    }
+    ok = true;
+  } while (false);
+
+  if (!ok) {
+    PlatformSocketClose(sock);
+    PlatformSocketClose(sp[0]);
+    PlatformSocketClose(sp[1]);
+    sp[0] = sp[1] = kInvalidSocket;
+    return 0;
+  }
+  ns_set_non_inheritable(sp[0]);
+  ns_set_non_inheritable(sp[1]);
+  PlatformSocketClose(sock);  // the stream listener; -1 for datagrams
+  return 1;
+}
+
+void ns_mgr_init(ns_mgr* mgr, void* user_data) {
+  memset(mgr, 0, sizeof *mgr);
+  mgr->ctl[0] = mgr->ctl[1] = kInvalidSocket;
+  mgr->user_data = user_data;
+
+  PlatformSocketStartup();
+  for (int i = 0; i < kCtlPairAttempts && mgr->ctl[0] == kInvalidSocket; i++) {
+    if (ns_socketpair(mgr->ctl, SOCK_DGRAM) == 0) PlatformSleepMs(kCtlPairRetryMs);
+  }
+  // The pass must never block on the control socket, whoever writes to it.
+  for (sock_t s : mgr->ctl) {
+    if (s != kInvalidSocket) ns_set_non_blocking(s);
+  }
+
+  if (g_openssl_inits.fetch_add(1) == 0) OPENSSL_init_ssl(0, nullptr);
+
+  NS_DIAG("%p using select()", static_cast<void*>(mgr));
+  NS_DIAG("==================================");
+  NS_DIAG("init mgr=%p", static_cast<void*>(mgr));
+}
+
+void ns_mgr_free(ns_mgr* mgr) {
+  NS_DIAG("%p", static_cast<void*>(mgr));
+  if (mgr == nullptr) return;
+  ns_mgr_poll(mgr, 0);
+  for (sock_t& s : mgr->ctl) {
+    PlatformSocketClose(s);
+    s = kInvalidSocket;
+  }
+  for (ns_conn* nc = mgr->connections; nc != nullptr;) {
+    ns_conn* next = nc->next;
+    ns_close_conn(nc);
+    nc = next;
+  }
+}
+
+ns_conn* ns_next(ns_mgr* mgr, ns_conn* conn) {
+  return conn == nullptr ? mgr->connections : conn->next;
+}
+
+ns_conn* ns_create_conn(ns_mgr* mgr, ns_event_handler handler, ns_bind_opts opts) {
+  auto* nc = static_cast<ns_conn*>(calloc(1, sizeof(ns_conn)));
+  if (nc == nullptr) return nullptr;
+  nc->sock = kInvalidSocket;
+  nc->handler = handler;
+  nc->mgr = mgr;
+  nc->last_io_time = Now();
+  nc->flags = opts.flags & kNcfCreationMask;
+  nc->user_data = opts.user_data;
+  nc->recv_limit = SIZE_MAX;
+  return nc;
+}
+
+void ns_link_conn(ns_mgr* mgr, ns_conn* nc) {
+  nc->next = mgr->connections;
+  nc->prev = nullptr;
+  mgr->connections = nc;
+  if (nc->next != nullptr) nc->next->prev = nc;
+}
+
+void ns_unlink_conn(ns_conn* nc) {
+  if (nc->prev == nullptr) nc->mgr->connections = nc->next;
+  if (nc->prev != nullptr) nc->prev->next = nc->next;
+  if (nc->next != nullptr) nc->next->prev = nc->prev;
+  nc->next = nc->prev = nullptr;
+}
+
+void ns_destroy_conn(ns_conn* nc) {
+  if (nc->sock != kInvalidSocket) {
+    PlatformSocketClose(nc->sock);
+    nc->sock = kInvalidSocket;
+  }
+  mbuf_free(&nc->recv_mbuf);
+  mbuf_free(&nc->send_mbuf);
+  if (nc->ssl != nullptr) SSL_free(nc->ssl);
+  if (nc->ssl_ctx != nullptr) SSL_CTX_free(nc->ssl_ctx);
+  free(nc);
+}
+
+void ns_close_conn(ns_conn* nc) {
+  NS_DIAG("%p %lu", static_cast<void*>(nc), static_cast<unsigned long>(nc->flags));
+  ns_dispatch_event(nc, NS_EV_CLOSE, nullptr);
+  ns_unlink_conn(nc);
+  ns_destroy_conn(nc);
+}
+
+void ns_dispatch_event(ns_conn* nc, int ev, void* ev_data) {
+  NS_DIAG("%p flags=%lu ev=%d ev_data=%p rmbl=%d", static_cast<void*>(nc),
+          static_cast<unsigned long>(nc->flags), ev, ev_data, static_cast<int>(nc->recv_mbuf.len));
+  if (nc->mgr != nullptr && nc->mgr->hexdump_file != nullptr && g_traffic_dump != nullptr &&
+      ev != NS_EV_POLL && ev != NS_EV_SEND) {
+    int num_bytes = ev == NS_EV_RECV && ev_data != nullptr ? *static_cast<int32_t*>(ev_data) : 0;
+    g_traffic_dump(nc, nc->mgr->hexdump_file, num_bytes, ev);
+  }
+  ns_event_handler fn = nc->proto_handler != nullptr ? nc->proto_handler : nc->handler;
+  if (fn == nullptr) return;
+  uint32_t old_flags = nc->flags;
+  fn(nc, ev, ev_data);
+  if (nc->flags != old_flags) {
+    // The WebSocket upgrade happens inside the HTTP handler; the bit may be
+    // set there but never cleared.
+    nc->flags = (old_flags & ~kNcfHandlerMask) | (nc->flags & (kNcfHandlerMask | NCF_WEBSOCKET));
+  }
+}
+
+size_t ns_send(ns_conn* nc, const void* buf, size_t len) {
+  if ((nc->flags & NCF_UDP) == 0) return mbuf_append(&nc->send_mbuf, buf, len);
+  // A datagram goes out at once, as one piece; a length beyond 32 bits
+  // could never be one datagram.
+  int n = len > INT32_MAX ? -1 : PlatformSocketSendTo(nc->sock, buf, static_cast<int>(len), &nc->sa);
+  if (g_ns_diag_stream != nullptr) {
+    char addr[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &nc->sa.sin_addr, addr, sizeof addr);
+    NS_DIAG("%p %d %d %d %s:%hu", static_cast<void*>(nc), static_cast<int>(nc->sock), n,
+            PlatformSocketLastError(), addr, ntohs(nc->sa.sin_port));
+  }
+  return n < 0 ? 0 : static_cast<size_t>(n);
+}
+
+int ns_send_int(ns_conn* nc, const void* buf, int len) {
+  if (len <= 0) return 0;
+  return static_cast<int>(ns_send(nc, buf, static_cast<size_t>(len)));
+}
+
+int ns_format_alloc(char** buf, size_t size, const char* fmt, va_list ap) {
+  va_list ap_copy;
+  va_copy(ap_copy, ap);
+  // The text room is size; the block holds one more byte for the
+  // terminator, so a text of exactly size characters still fits.
+  int len = vsnprintf(*buf, size + 1, fmt, ap_copy);
+  va_end(ap_copy);
+  if (len < 0) return -1;
+  if (static_cast<size_t>(len) <= size) return len;
+
+  size_t room = ns_format_capacity(size, static_cast<size_t>(len));
+  char* heap = room == 0 ? nullptr : static_cast<char*>(malloc(room + 1));
+  *buf = heap;
+  if (heap == nullptr) return -1;
+  va_copy(ap_copy, ap);
+  len = vsnprintf(heap, room + 1, fmt, ap_copy);
+  va_end(ap_copy);
+  return len;
+}
+
+int ns_vprintf(ns_conn* nc, const char* fmt, va_list ap) {
+  char mem[kPrintfStackBytes + 1];
+  char* buf = mem;
+  int len = ns_format_alloc(&buf, kPrintfStackBytes, fmt, ap);
+  if (len > 0 && buf != nullptr) ns_send(nc, buf, static_cast<size_t>(len));
+  if (buf != mem) free(buf);
+  return len;
+}
+
+int ns_printf(ns_conn* nc, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int len = ns_vprintf(nc, fmt, ap);
+  va_end(ap);
+  return len;
+}
+
+timeval ns_poll_timeout(int timeout_ms) {
+  if (timeout_ms < 0) timeout_ms = 0;
+  timeval tv;
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  return tv;
+}
+
+void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now) {
+  NS_DIAG("%p fd=%d fd_flags=%d nc_flags=%lu rmbl=%d smbl=%d", static_cast<void*>(nc),
+          static_cast<int>(nc->sock), fd_flags, static_cast<unsigned long>(nc->flags),
+          static_cast<int>(nc->recv_mbuf.len), static_cast<int>(nc->send_mbuf.len));
+  if (fd_flags != 0) nc->last_io_time = now;
+
+  if (nc->flags & NCF_LISTENING) {
+    if (fd_flags & 1) ns_accept_conn(nc);
+    return;
+  }
+
+  do {
+    if (fd_flags & 1) {
+      if (nc->flags & NCF_UDP) {
+        ns_handle_udp(nc);
+      } else {
+        ns_read_from_socket(nc);
+      }
+      if (nc->flags & NCF_CLOSE_IMMEDIATELY) break;
+    }
+    if ((fd_flags & 2) && (nc->flags & NCF_HOLD_SEND) == 0 && (nc->flags & NCF_UDP) == 0) {
+      ns_write_to_socket(nc);
+    }
+    if ((fd_flags & (1 | 2)) == 0) {
+      int64_t t = now;
+      ns_dispatch_event(nc, NS_EV_POLL, &t);
+    }
+  } while (false);
+
+  NS_DIAG("%p after fd=%d nc_flags=%lu rmbl=%d smbl=%d", static_cast<void*>(nc),
+          static_cast<int>(nc->sock), static_cast<unsigned long>(nc->flags),
+          static_cast<int>(nc->recv_mbuf.len), static_cast<int>(nc->send_mbuf.len));
+}
+
+int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
+  CountedSet read_set{}, write_set{}, except_set{};
+  PlatformSocketSetZero(&read_set.set);
+  PlatformSocketSetZero(&write_set.set);
+  PlatformSocketSetZero(&except_set.set);
+  sock_t max_sock = -1;
+
+  // The control socket and the listeners take their places first: however
+  // many connections are open, the service keeps accepting.
+  AddToSet(mgr->ctl[1], &read_set, &max_sock);
+  for (ns_conn* nc = mgr->connections; nc != nullptr; nc = nc->next) {
+    if ((nc->flags & NCF_LISTENING) && WantsRead(nc)) AddToSet(nc->sock, &read_set, &max_sock);
+  }
+  for (ns_conn* nc = mgr->connections, *next; nc != nullptr; nc = next) {
+    next = nc->next;
+    if ((nc->flags & NCF_LISTENING) == 0 && WantsRead(nc)) {
+      AddToSet(nc->sock, &read_set, &max_sock);
+    }
+    if (WantsWrite(nc)) {
+      AddToSet(nc->sock, &write_set, &max_sock);
+      AddToSet(nc->sock, &except_set, &max_sock);
+    }
+  }
+
+  timeval tv = ns_poll_timeout(timeout_ms);
+  int num_ev = PlatformSelect(max_sock, &read_set.set, &write_set.set, &except_set.set, &tv);
+  int64_t now = Now();
+  NS_DIAG("select @ %ld num_ev=%d", static_cast<long>(now), num_ev);
+
+  if (num_ev > 0 && mgr->ctl[1] != kInvalidSocket &&
+      PlatformSocketSetHas(&read_set.set, mgr->ctl[1])) {
+    HandleCtl(mgr);
+  }
+
+  for (ns_conn* nc = mgr->connections, *next; nc != nullptr; nc = next) {
+    next = nc->next;
+    int fd_flags = 0;
+    if (num_ev > 0) {
+      fd_flags = (PlatformSocketSetHas(&read_set.set, nc->sock) ? 1 : 0) |
+                 (PlatformSocketSetHas(&write_set.set, nc->sock) ? 2 : 0) |
+                 (PlatformSocketSetHas(&except_set.set, nc->sock) ? 4 : 0);
+    }
+    ns_mgr_handle_conn(nc, fd_flags, now);
+  }
+
+  for (ns_conn* nc = mgr->connections, *next; nc != nullptr; nc = next) {
+    next = nc->next;
+    if ((nc->flags & NCF_CLOSE_IMMEDIATELY) ||
+        (nc->send_mbuf.len == 0 && (nc->flags & NCF_SEND_AND_CLOSE))) {
+      ns_close_conn(nc);
+    }
+  }
+  return now;
+}

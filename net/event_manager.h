@@ -1,0 +1,209 @@
+// The event manager: one ns_mgr owns every socket of the service as an ns_conn
+// in a doubly linked list and drives them all from one thread with select().
+// Handlers never touch sockets or free connections: they read recv_mbuf,
+// answer with ns_send/ns_printf and set flags; the poll pass does the I/O and
+// closes connections at the end of the pass. Everything here runs on the
+// thread that calls ns_mgr_poll.
+#pragma once
+
+#include <openssl/types.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "net/mbuf.h"
+#include "platform/socket.h"
+
+struct ns_conn;
+struct ns_mgr;
+
+// Handler of connection events: the connection, the event code and the
+// event's data (see the event codes below).
+typedef void (*ns_event_handler)(ns_conn* nc, int ev, void* ev_data);
+
+// Event codes. NS_EV_HTTP_REQUEST (100) and the other codes of the HTTP and
+// WebSocket layers are defined by those layers.
+inline constexpr int NS_EV_POLL = 0;     // not ready in this pass; data: int64_t* pass time
+inline constexpr int NS_EV_ACCEPT = 1;   // accepted (TLS: handshake done); data: sockaddr_in* peer
+inline constexpr int NS_EV_CONNECT = 2;  // reserved for outbound connections; never raised
+inline constexpr int NS_EV_RECV = 3;     // bytes appended to recv_mbuf; data: int32_t* count
+inline constexpr int NS_EV_SEND = 4;     // the write path ran; data: int32_t* send result
+inline constexpr int NS_EV_CLOSE = 5;    // about to be destroyed; data: null
+
+// Connection flags (ns_conn::flags, logged as "nc_flags").
+inline constexpr uint32_t NCF_LISTENING = 0x1;              // listening TCP socket
+inline constexpr uint32_t NCF_UDP = 0x2;                    // datagram socket
+inline constexpr uint32_t NCF_SSL_HANDSHAKE_DONE = 0x10;    // TLS data may flow
+inline constexpr uint32_t NCF_SSL_WANT_READ = 0x20;         // TLS waits for readability
+inline constexpr uint32_t NCF_SSL_WANT_WRITE = 0x40;        // TLS waits for writability
+inline constexpr uint32_t NCF_WEBSOCKET = 0x80;             // carries WebSocket frames
+inline constexpr uint32_t NCF_SEND_AND_CLOSE = 0x400;       // close once send_mbuf is empty
+inline constexpr uint32_t NCF_HOLD_SEND = 0x800;            // keep queued data, do not write
+inline constexpr uint32_t NCF_CLOSE_IMMEDIATELY = 0x1000;   // close at the end of this pass
+inline constexpr uint32_t NCF_WS_NO_REASSEMBLY = 0x2000;    // WebSocket frames not reassembled
+inline constexpr uint32_t NCF_DELETE_CHUNK = 0x4000;        // drop the decoded HTTP chunk
+inline constexpr uint32_t NCF_USER_1 = 0x100000;            // NCF_USER_*: free for handlers
+inline constexpr uint32_t NCF_USER_2 = 0x200000;
+inline constexpr uint32_t NCF_USER_3 = 0x400000;
+inline constexpr uint32_t NCF_USER_4 = 0x800000;
+inline constexpr uint32_t NCF_USER_5 = 0x1000000;
+inline constexpr uint32_t NCF_USER_6 = 0x2000000;
+
+// The only bits a new connection takes from its ns_bind_opts.
+inline constexpr uint32_t kNcfCreationMask = 0x03F02000;
+// The only bits a handler may change during an event; ns_dispatch_event puts
+// every other bit back as it was before the handler ran, except that
+// NCF_WEBSOCKET, once set by the HTTP layer's upgrade, is kept.
+inline constexpr uint32_t kNcfHandlerMask = 0x03F03C00;
+
+// Fixed sizes of the poll pass and the I/O paths.
+inline constexpr int kMaxSocketsPerSet = 64;          // per select() set, control socket included
+inline constexpr size_t kPrintfStackBytes = 500;      // ns_vprintf text kept off the heap
+inline constexpr size_t kReadChunkBytes = 2048;       // one recv/SSL_read of the read path
+inline constexpr size_t kDatagramBytes = 2000;        // longest datagram taken; the rest is cut
+inline constexpr size_t kCtlDataBytes = 8192;         // data of one control message
+inline constexpr size_t kCtlMessageBytes = 8200;      // 8-byte callback pointer + data
+
+// The event manager. The record belongs to its owner (the service thread
+// keeps it on its stack); the manager owns every connection in its list.
+struct ns_mgr {
+  ns_conn* connections;      // head of the list, newest first
+  const char* hexdump_file;  // traffic dump file, null = no dump (owned by the owner)
+  sock_t ctl[2];             // control pair: [0] sending end, [1] read by the manager; -1 closed
+  void* user_data;           // the owner's pointer from ns_mgr_init
+};
+
+// One socket: listener, accepted stream connection or datagram socket.
+// Owned by its manager; owns its socket, both buffers, its TLS object and
+// its TLS context. Created zero-filled with sock -1 and recv_limit all ones.
+struct ns_conn {
+  ns_conn* next;               // list links; prev is null for the head
+  ns_conn* prev;
+  ns_conn* listener;           // accepted: the listener it came from; else null
+  ns_mgr* mgr;                 // the owning manager
+  sock_t sock;                 // -1 when none
+  sockaddr_in sa;              // listener: bound address; datagram event: sender; accepted: zero
+  size_t recv_limit;           // most bytes recv_mbuf may hold; SIZE_MAX = no limit
+  mbuf recv_mbuf;              // received bytes not yet consumed
+  mbuf send_mbuf;              // bytes queued for sending
+  SSL* ssl;                    // TLS connection object; null for plain connections
+  SSL_CTX* ssl_ctx;            // TLS context set by ns_set_ssl; null on accepted connections
+  int64_t last_io_time;        // seconds since 1970: creation, then each pass it was ready
+  ns_event_handler proto_handler;  // protocol handler, sees events first; may be null
+  void* proto_data;            // the protocol handler's pointer
+  ns_event_handler handler;    // the user handler
+  void* user_data;             // the user handler's pointer
+  uint32_t flags;              // NCF_* bits
+};
+
+// Options for creating a connection (bind, add socket). All zero = none.
+struct ns_bind_opts {
+  void* user_data;            // becomes the connection's user_data
+  uint32_t flags;             // only the bits of kNcfCreationMask are taken
+  const char** error_string;  // where bind stores a constant failure text; may be null
+};
+
+// Zeroes the manager, stores user_data, starts the platform's sockets,
+// creates the control pair and initialises OpenSSL once per process.
+void ns_mgr_init(ns_mgr* mgr, void* user_data);
+
+// Runs one pass with time-out 0, closes the control pair and then closes
+// every connection (each gets NS_EV_CLOSE). A null manager is ignored.
+void ns_mgr_free(ns_mgr* mgr);
+
+// One poll pass: waits up to timeout_ms for any socket, runs accept, read,
+// write or poll on each connection, then closes the connections flagged for
+// closing. Returns the pass's time (seconds since 1970).
+int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms);
+
+// The per-connection step of a pass, with its readiness mask (1 readable,
+// 2 writable, 4 exception) and the pass's time.
+void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now);
+
+// The select() time-out of a pass of timeout_ms milliseconds.
+timeval ns_poll_timeout(int timeout_ms);
+
+// The first connection (conn null) or the one after conn; null at the end.
+ns_conn* ns_next(ns_mgr* mgr, ns_conn* conn);
+
+// Queues len bytes on send_mbuf (the next pass writes them); on a NCF_UDP
+// connection sends them at once as one datagram to sa. Returns the bytes
+// accepted, 0 on failure (heap exhausted, datagram not sent).
+size_t ns_send(ns_conn* nc, const void* buf, size_t len);
+// ns_send with a signed 32-bit length; a negative length sends nothing.
+int ns_send_int(ns_conn* nc, const void* buf, int len);
+
+// Formats and ns_sends the text; texts of up to kPrintfStackBytes characters
+// need no heap. Returns the text's length (not the count sent), or -1 when
+// formatting failed.
+int ns_printf(ns_conn* nc, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+int ns_vprintf(ns_conn* nc, const char* fmt, va_list ap) __attribute__((format(printf, 2, 0)));
+
+// Formats into *buf (size bytes of text room, plus one for the terminator,
+// owned by the caller). When the text is longer, *buf is replaced by a fresh
+// heap block (malloc) whose text room is size doubled until it fits; the
+// caller frees it when *buf changed. Returns the text's length, or -1 (with
+// *buf null when a heap block could not be had).
+int ns_format_alloc(char** buf, size_t size, const char* fmt, va_list ap)
+    __attribute__((format(printf, 3, 0)));
+
+// Text room ns_format_alloc ends with for a text of text_len characters when
+// it starts with size: size doubled until the text fits. 0 on overflow.
+constexpr size_t ns_format_capacity(size_t size, size_t text_len) {
+  while (size < text_len) {
+    if (size == 0 || size > SIZE_MAX / 2) return 0;
+    size *= 2;
+  }
+  return size;
+}
+
+// Raises an event: calls proto_handler if set, else handler; afterwards only
+// the bits of kNcfHandlerMask keep the handler's changes (and a newly set
+// NCF_WEBSOCKET).
+void ns_dispatch_event(ns_conn* nc, int ev, void* ev_data);
+
+// A new zero-filled, unlinked connection (sock -1), or null when the heap is
+// exhausted.
+ns_conn* ns_create_conn(ns_mgr* mgr, ns_event_handler handler, ns_bind_opts opts);
+// Puts the connection at the head of the manager's list.
+void ns_link_conn(ns_mgr* mgr, ns_conn* nc);
+void ns_unlink_conn(ns_conn* nc);
+// Raises NS_EV_CLOSE, unlinks and destroys. Only the poll pass and
+// ns_mgr_free call it; handlers set NCF_CLOSE_IMMEDIATELY instead.
+void ns_close_conn(ns_conn* nc);
+// Closes the socket, frees both buffers, the TLS object and context, and the
+// record itself.
+void ns_destroy_conn(ns_conn* nc);
+
+// Two connected loopback sockets of the type (SOCK_STREAM or SOCK_DGRAM),
+// both non-inheritable: sp[0] the sending end, sp[1] the other. Returns 1,
+// or 0 with both ends -1.
+int ns_socketpair(sock_t sp[2], int sock_type);
+
+// Records one connection event in the traffic dump file (path): the
+// connection, the byte count and the event code. ns_dispatch_event and the
+// write path call the installed recorder only while mgr->hexdump_file is set;
+// none is installed by default.
+typedef void (*ns_traffic_dump_fn)(ns_conn* nc, const char* path, int num_bytes, int ev);
+void ns_set_traffic_dump(ns_traffic_dump_fn fn);
+ns_traffic_dump_fn ns_traffic_dump();
+
+// The diagnostic sink of the network layer: each line is a "%-20s " location
+// tag, the message and a newline, then the stream is flushed. Null (the
+// default) turns diagnostics off; NS_DIAG then costs one pointer test and
+// formats nothing. Set it before the poll loop starts.
+void ns_set_diag_stream(FILE* stream);
+extern FILE* g_ns_diag_stream;
+void ns_diag_write(const char* location, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+#define NS_DIAG_STR2(x) #x
+#define NS_DIAG_STR(x) NS_DIAG_STR2(x)
+// Writes one diagnostic line tagged "netloop:<line>" when the sink is on.
+#define NS_DIAG(...)                                                         \
+  do {                                                                       \
+    if (g_ns_diag_stream != nullptr)                                         \
+      ns_diag_write("netloop:" NS_DIAG_STR(__LINE__), __VA_ARGS__);          \
+  } while (0)
