@@ -1,0 +1,68 @@
+// WebSocket on an HTTP connection: the upgrade and its 101 reply, frame parsing
+// with unmasking and reassembly of fragmented messages in recv_mbuf, frame
+// sending, and the ping of idle connections. Network thread only; frames and
+// reassembled messages live in the connection's recv_mbuf.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "net/event_manager.h"
+#include "net/http_parser.h"
+
+// Events raised to the connection's handler (called directly, not dispatched).
+inline constexpr int NS_EV_WS_HANDSHAKE_REQUEST = 111;  // data: http_message* of the upgrade request
+inline constexpr int NS_EV_WS_HANDSHAKE_DONE = 112;     // data: null
+inline constexpr int NS_EV_WS_FRAME = 113;              // data: ws_message*, a data message or fragment
+inline constexpr int NS_EV_WS_CONTROL_FRAME = 114;      // data: ws_message*, opcode 8 to 15
+
+inline constexpr int WEBSOCKET_OP_CONTINUE = 0;
+inline constexpr int WEBSOCKET_OP_TEXT = 1;
+inline constexpr int WEBSOCKET_OP_BINARY = 2;
+inline constexpr int WEBSOCKET_OP_CLOSE = 8;
+inline constexpr int WEBSOCKET_OP_PING = 9;
+inline constexpr int WEBSOCKET_OP_PONG = 10;
+
+inline constexpr unsigned char kWsFinBit = 0x80;
+inline constexpr char kWsGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+inline constexpr size_t kWsKeyGuidBytes = 500;  // key + GUID before hashing; longer keys are cut
+inline constexpr int64_t kWsPingIdleSeconds = 5;
+
+// One received message, valid only during its event: data points into
+// recv_mbuf (already unmasked).
+struct ws_message {
+  unsigned char* data;
+  uint64_t size;
+  unsigned char flags;  // the frame's first header byte: kWsFinBit, low four bits the opcode
+};
+
+// Upgrades the connection that received hm (header block of header_len bytes)
+// for good: ws_protocol_handler becomes its protocol handler and NCF_WEBSOCKET
+// is set. Raises NS_EV_WS_HANDSHAKE_REQUEST; a handler that sets
+// NCF_CLOSE_IMMEDIATELY refuses it. Unless the handler answered itself, sends
+// the 101 reply and raises NS_EV_WS_HANDSHAKE_DONE. Then drops the header block
+// and delivers the frames that came with it.
+void ws_upgrade(ns_conn* nc, http_message* hm, int header_len);
+
+// Queues "HTTP/1.1 101 Switching Protocols" with the Sec-WebSocket-Accept of key.
+void ws_handshake_reply(ns_conn* nc, const ns_str* key);
+
+// Protocol handler of an upgraded connection: passes each event to the
+// handler, then delivers every complete frame on NS_EV_RECV, and on NS_EV_POLL
+// pings a connection idle for more than kWsPingIdleSeconds.
+void ws_protocol_handler(ns_conn* nc, int ev, void* ev_data);
+
+// Delivers the frame at the front of recv_mbuf (behind a message being
+// reassembled) as NS_EV_WS_FRAME or NS_EV_WS_CONTROL_FRAME and removes it.
+// Fragments are collected in place unless NCF_WS_NO_REASSEMBLY was set when
+// the message began, and delivered as one message with the last fragment's
+// header byte. A close frame sets NCF_SEND_AND_CLOSE. A ping or close that the
+// handler does not answer gets the pong or close reply. Returns 1 when a frame
+// was consumed, 0 when none is complete or the stream is broken (then
+// NCF_CLOSE_IMMEDIATELY is set: a 64-bit length with its top bit set, a
+// continuation without a message, a new message inside one, a fragmented
+// control frame, or a message beyond 32 bits).
+int ws_deliver_frame(ns_conn* nc);
+
+// Queues one unmasked frame with FIN set; opcode 8 also sets NCF_SEND_AND_CLOSE.
+void ws_send_frame(ns_conn* nc, int op, const void* data, size_t len);

@@ -1,0 +1,245 @@
+// WebSocket upgrade, frame delivery with unmasking and reassembly (each stream
+// also fed split at every byte), hostile lengths, frame sending and the ping.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "conn_recorder.h"
+
+namespace {
+
+using net_http_test::RecordedEvent;
+using net_http_test::TestConn;
+
+const std::string kUpgrade =
+    "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+// A client frame: masked with a fixed key unless mask is false.
+std::string Frame(unsigned char b0, const std::string& payload, bool mask = true) {
+  std::string f(1, static_cast<char>(b0));
+  const unsigned char m = mask ? 0x80 : 0;
+  const size_t n = payload.size();
+  if (n < 126) {
+    f += static_cast<char>(m | n);
+  } else if (n <= 0xffff) {
+    f += static_cast<char>(m | 126);
+    f += static_cast<char>(n >> 8);
+    f += static_cast<char>(n & 0xff);
+  } else {
+    f += static_cast<char>(m | 127);
+    for (int s = 56; s >= 0; s -= 8) f += static_cast<char>((uint64_t{n} >> s) & 0xff);
+  }
+  const unsigned char key[4] = {0x37, 0xfa, 0x21, 0x3d};
+  if (mask) f.append(reinterpret_cast<const char*>(key), 4);
+  for (size_t i = 0; i < n; i++) f += static_cast<char>(payload[i] ^ (mask ? key[i % 4] : 0));
+  return f;
+}
+
+struct Expect {
+  int ev;
+  std::string payload;
+  unsigned flags;
+};
+
+struct FrameCase {
+  const char* why;
+  std::string frames;
+  std::vector<Expect> expect;
+  bool closes;          // NCF_CLOSE_IMMEDIATELY
+  bool no_reassembly = false;
+};
+
+std::vector<FrameCase> Cases() {
+  const std::string big(70000, 'b');
+  const std::string mid(300, 'm');
+  return {
+      {"masked Hello", Frame(0x81, "Hello"), {{113, "Hello", 0x81}}, false},
+      {"unmasked frame accepted", Frame(0x82, "raw", false), {{113, "raw", 0x82}}, false},
+      {"16-bit length", Frame(0x82, mid), {{113, mid, 0x82}}, false},
+      {"64-bit length", Frame(0x82, big), {{113, big, 0x82}}, false},
+      {"two frames", Frame(0x81, "a") + Frame(0x81, "bc"), {{113, "a", 0x81}, {113, "bc", 0x81}}, false},
+      {"fragments reassembled", Frame(0x01, "Hel") + Frame(0x00, "l") + Frame(0x80, "o"), {{113, "Hello", 0x80}},
+       false},
+      {"unmasked short fragments grow the buffer",
+       Frame(0x01, "ab", false) + Frame(0x80, "cd", false) + Frame(0x81, "z", false),
+       {{113, "abcd", 0x80}, {113, "z", 0x81}}, false},
+      {"empty fragments", Frame(0x02, "") + Frame(0x80, ""), {{113, "", 0x80}}, false},
+      {"large fragments", Frame(0x02, big) + Frame(0x80, mid), {{113, big + mid, 0x80}}, false},
+      {"ping between fragments comes on its own",
+       Frame(0x01, "Hel") + Frame(0x89, "p") + Frame(0x80, "lo"), {{114, "p", 0x89}, {113, "Hello", 0x80}}, false},
+      {"fragments delivered one by one", Frame(0x01, "Hel") + Frame(0x80, "lo"),
+       {{113, "Hel", 0x01}, {113, "lo", 0x80}}, false, true},
+      {"close frame", Frame(0x88, "\x03\xe8" "bye"), {{114, "\x03\xe8" "bye", 0x88}}, false},
+      {"continuation without a message closes", Frame(0x80, "x"), {}, true},
+      {"new message inside one closes", Frame(0x01, "a") + Frame(0x81, "b"), {}, true},
+      {"fragmented ping closes", Frame(0x09, "a"), {}, true},
+  };
+}
+
+void Check(const FrameCase& c, TestConn& t, const std::string& how) {
+  std::vector<Expect> got;
+  for (const RecordedEvent& e : t.rec.events) {
+    if (e.ev == 113 || e.ev == 114) got.push_back({e.ev, e.body, e.flags});
+  }
+  ASSERT_EQ(got.size(), c.expect.size()) << c.why << how;
+  for (size_t i = 0; i < got.size(); i++) {
+    EXPECT_EQ(got[i].ev, c.expect[i].ev) << c.why << how << " #" << i;
+    EXPECT_EQ(got[i].payload, c.expect[i].payload) << c.why << how << " #" << i;
+    EXPECT_EQ(got[i].flags, c.expect[i].flags) << c.why << how << " #" << i;
+  }
+  EXPECT_EQ(t.Closing(), c.closes) << c.why << how;
+  if (!c.closes) {
+    EXPECT_EQ(t.Received(), "") << c.why << how;
+  }
+}
+
+void Upgrade(TestConn& t, bool no_reassembly) {
+  if (no_reassembly) t.nc.flags |= NCF_WS_NO_REASSEMBLY;
+  t.Feed(kUpgrade);
+  t.nc.send_mbuf.len = 0;
+}
+
+TEST(WebSocket, HandshakeReplyForTheSampleKey) {
+  TestConn t;
+  t.Feed(kUpgrade);
+  EXPECT_EQ(t.Sent(),
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
+  EXPECT_TRUE(t.nc.flags & NCF_WEBSOCKET);
+  EXPECT_EQ(t.Received(), "");
+}
+
+TEST(WebSocket, FramesArrivingWithTheUpgradeAreDelivered) {
+  TestConn t;
+  t.Feed(kUpgrade + Frame(0x81, "Hello"));
+  ASSERT_EQ(t.rec.events.back().ev, NS_EV_WS_FRAME);
+  EXPECT_EQ(t.rec.events.back().body, "Hello");
+}
+
+TEST(WebSocket, HandlerCanRefuseOrAnswerTheUpgrade) {
+  {
+    TestConn t;
+    t.rec.set_on_handshake = NCF_CLOSE_IMMEDIATELY;
+    t.Feed(kUpgrade);
+    EXPECT_EQ(t.Sent(), "");
+    EXPECT_EQ(t.rec.Codes(), std::vector<int>{NS_EV_WS_HANDSHAKE_REQUEST});
+  }
+  {
+    // A reply to an earlier pipelined request is not an answer to the upgrade.
+    TestConn t;
+    t.rec.reply = "R";
+    t.Feed("GET /a HTTP/1.1\r\n\r\n" + kUpgrade);
+    EXPECT_EQ(t.Sent().substr(0, 13), "RHTTP/1.1 101");
+  }
+}
+
+TEST(WebSocket, HandshakeKeyLongerThanTheBufferIsCut) {
+  TestConn t;
+  const std::string key(600, 'k');
+  t.Feed("GET / HTTP/1.1\r\nSec-WebSocket-Key: " + key + "\r\n\r\n");
+  EXPECT_NE(t.Sent().find("Sec-WebSocket-Accept: "), std::string::npos);
+}
+
+TEST(WebSocket, FramesInOneRead) {
+  for (const auto& c : Cases()) {
+    TestConn t;
+    Upgrade(t, c.no_reassembly);
+    t.Feed(c.frames);
+    Check(c, t, " (one read)");
+  }
+}
+
+TEST(WebSocket, FramesSplitAtEveryByte) {
+  for (const auto& c : Cases()) {
+    if (c.frames.size() > 400) continue;  // the large cases only repeat the small ones
+    for (size_t k = 1; k < c.frames.size(); k++) {
+      TestConn t;
+      Upgrade(t, c.no_reassembly);
+      t.Feed(c.frames.substr(0, k));
+      if (!t.Closing()) t.Feed(c.frames.substr(k));
+      Check(c, t, " (split at " + std::to_string(k) + ")");
+    }
+  }
+}
+
+TEST(WebSocket, PingAndCloseAreAnswered) {
+  {
+    TestConn t;
+    Upgrade(t, false);
+    t.Feed(Frame(0x89, "abc"));
+    EXPECT_EQ(t.Sent(), std::string("\x8a\x03" "abc", 5));
+  }
+  {
+    TestConn t;
+    Upgrade(t, false);
+    t.Feed(Frame(0x88, "\x03\xe8" "bye"));
+    EXPECT_EQ(t.Sent(), std::string("\x88\x02\x03\xe8", 4)) << "close echoed with its status code";
+    EXPECT_TRUE(t.nc.flags & NCF_SEND_AND_CLOSE);
+  }
+}
+
+// Lengths near the top of the 64-bit range and messages beyond 32 bits must
+// neither wrap nor be buffered for ever.
+TEST(WebSocket, HostileLengths) {
+  struct Case { const char* why; std::string header; bool closes; } cases[] = {
+      {"top bit set", std::string("\x82\xff\x80\0\0\0\0\0\0\0", 10), true},
+      {"all ones", std::string("\x82\xff\xff\xff\xff\xff\xff\xff\xff\xff", 10), true},
+      {"2^63 - 1 waits", std::string("\x82\xff\x7f\xff\xff\xff\xff\xff\xff\xff", 10), false},
+      {"first fragment beyond 32 bits", std::string("\x02\xff\0\0\0\x01\0\0\0\0", 10), true},
+      {"first fragment of exactly 2^32 - 1 waits", std::string("\x02\xff\0\0\0\0\xff\xff\xff\xff", 10), false},
+  };
+  for (const auto& c : cases) {
+    TestConn t;
+    Upgrade(t, false);
+    t.Feed(c.header + std::string(8, 'x'));
+    EXPECT_EQ(t.Closing(), c.closes) << c.why;
+    EXPECT_EQ(t.rec.Codes().back(), NS_EV_WS_HANDSHAKE_DONE) << c.why;
+  }
+  // A continuation that would take the collected length past 32 bits.
+  TestConn t;
+  Upgrade(t, false);
+  t.Feed(Frame(0x02, "abc") + std::string("\x80\xff\0\0\0\0\xff\xff\xff\xfd", 10) + "mask");
+  EXPECT_TRUE(t.Closing());
+}
+
+TEST(WebSocket, SendFrameLengthForms) {
+  struct Case { size_t len; std::string header; } cases[] = {
+      {0, std::string("\x81\x00", 2)},
+      {125, "\x81\x7d"},
+      {126, std::string("\x81\x7e\x00\x7e", 4)},
+      {65535, "\x81\x7e\xff\xff"},
+      {65536, std::string("\x81\x7f\0\0\0\0\0\x01\0\0", 10)},
+  };
+  for (const auto& c : cases) {
+    TestConn t;
+    const std::string payload(c.len, 'p');
+    ws_send_frame(&t.nc, WEBSOCKET_OP_TEXT, payload.data(), payload.size());
+    const std::string sent = t.Sent();
+    ASSERT_EQ(sent.size(), c.header.size() + c.len) << c.len;
+    EXPECT_EQ(sent.substr(0, c.header.size()), c.header) << c.len;
+    EXPECT_EQ(sent.substr(c.header.size()), payload) << c.len;
+  }
+  TestConn t;
+  ws_send_frame(&t.nc, 0x1f, nullptr, 0);
+  EXPECT_EQ(t.Sent(), std::string("\x8f\x00", 2)) << "only the low four opcode bits";
+  EXPECT_FALSE(t.nc.flags & NCF_SEND_AND_CLOSE);
+  ws_send_frame(&t.nc, WEBSOCKET_OP_CLOSE, nullptr, 0);
+  EXPECT_TRUE(t.nc.flags & NCF_SEND_AND_CLOSE);
+}
+
+TEST(WebSocket, IdleConnectionIsPinged) {
+  TestConn t;
+  Upgrade(t, false);
+  const int64_t now = 1'000'000;
+  t.nc.last_io_time = now - kWsPingIdleSeconds;
+  int64_t pass_time = now;
+  t.Raise(NS_EV_POLL, &pass_time);
+  EXPECT_EQ(t.Sent(), "") << "exactly five seconds is not yet idle";
+  t.nc.last_io_time = now - kWsPingIdleSeconds - 1;
+  t.Raise(NS_EV_POLL, &pass_time);
+  EXPECT_EQ(t.Sent(), std::string("\x89\x00", 2));
+}
+
+}  // namespace
