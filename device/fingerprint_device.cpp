@@ -1,0 +1,364 @@
+#include "device/fingerprint_device.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "host/service_settings.h"
+#include "host/trace_log.h"
+#include "platform/platform.h"
+#include "sdk/fingerprint_template.h"
+#include "sdk/nfiq.h"
+
+namespace {
+
+constexpr const char* kDeviceIdTag = "GetDeviceIdFromName";
+constexpr const char* kCaptureTag = "BCCaptureImage";
+constexpr const char* kMatchTag = "BCGetMatchingScore";
+constexpr const char* kManufacturer = "Kestrav";
+constexpr const char* kWsqComment = "Kestrav";
+constexpr uint32_t kBitsPerPixel = 8;
+
+// Owns one SDK object for the length of an operation: whatever path leaves
+// the operation, an open reader is closed and the object released.
+class SdkSession {
+ public:
+  SdkSession() = default;
+  SdkSession(const SdkSession&) = delete;
+  SdkSession& operator=(const SdkSession&) = delete;
+  ~SdkSession() { Release(); }
+
+  int Create() { return VRFPM_Create(&handle_); }
+  VRFPM_HANDLE get() const { return handle_; }
+  void MarkOpen() { open_ = true; }
+  void Release() {
+    if (open_) VRFPM_CloseDevice(handle_);
+    open_ = false;
+    if (handle_ != nullptr) VRFPM_Terminate(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  VRFPM_HANDLE handle_ = nullptr;
+  bool open_ = false;
+};
+
+const char* ModelName(uint32_t device_code) {
+  switch (device_code) {
+    case VRFPM_DEVICE_NX51:
+      return "NX51";
+    case VRFPM_DEVICE_TRV08:
+      return "TRV08";
+    case VRFPM_DEVICE_KLM06X:
+      return "KLM06X";
+    default:
+      return nullptr;
+  }
+}
+
+// Sets up fake-finger detection at the requested level. Returns 0 or
+// kErrFakeDetectionUnavailable.
+int SetFakeDetection(VRFPM_HANDLE h, int level) {
+  uint32_t has_thresholds = 0;
+  int rc = VRFPM_SetGetData(h, VRFPM_DATA_HAS_FAKE_THRESHOLDS, &has_thresholds);
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_SetGetData; ret[%d]", kCaptureTag, rc);
+  uint32_t thresholds = 0;
+  if (has_thresholds == 1) {
+    rc = VRFPM_SetGetData(h, VRFPM_DATA_FAKE_THRESHOLDS, &thresholds);
+    // A reader that claims graded levels but reports none cannot honour the
+    // request; lowering the level to 0 would switch detection off unasked.
+    if (rc != VRFPM_OK || thresholds == 0) return kErrFakeDetectionUnavailable;
+    if (static_cast<uint32_t>(level) > thresholds) level = static_cast<int>(thresholds);
+    rc = VRFPM_SetFakeDetectionLevel(h, level);
+    if (rc != VRFPM_OK) return kErrFakeDetectionUnavailable;
+  } else {
+    if (level > 1) return kErrFakeDetectionUnavailable;
+    rc = VRFPM_SetFakeDetectionLevel(h, 1);
+    if (rc != VRFPM_OK) return kErrFakeDetectionUnavailable;
+  }
+  trace_log(kTraceLevelDevice, "[%s]: SetGetData[%d]; setGetDataResult[%d]; numThresholds[%d];",
+            kCaptureTag, rc, static_cast<int>(has_thresholds), static_cast<int>(thresholds));
+  return 0;
+}
+
+}  // namespace
+
+void ReleaseCaptureResult(CaptureResult* result) {
+  if (result == nullptr) return;
+  free(result->wsq_data);
+  result->wsq_data = nullptr;
+  result->wsq_size = 0;
+}
+
+int GetDeviceIdFromName(const char* name) {
+  SdkSession sdk;
+  int rc = sdk.Create();
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s] VRFPM_Create failure; rval[%d]", kDeviceIdTag, rc);
+    return rc;
+  }
+  trace_log(kTraceLevelDevice, "[%s] VRFPM_EnumerateDevice, dname[%s]", kDeviceIdTag,
+            name != nullptr ? name : "");
+  uint32_t count = 0;
+  VRFPM_DeviceListEntry* list = nullptr;  // the SDK's; not freed here
+  rc = VRFPM_EnumerateDevice(sdk.get(), &count, &list);
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s] VRFPM_EnumerateDevice failure; rval[%d]", kDeviceIdTag, rc);
+    return rc;
+  }
+  if (count == 0 || list == nullptr) return NO_USB_DEVICE;
+  int device = static_cast<int>(list[0].device_name);
+  sdk.Release();
+  trace_log(kTraceLevelDevice, "[%s] Leaving; device_name[%d]", kDeviceIdTag, device);
+  return device;
+}
+
+int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi) {
+  int nfiq = 0;
+  float confidence = 0.0f;  // not used by the service
+  int flags = 0;
+  int rc = NFIQ_ComputeNfiq(&nfiq, &confidence, image, width, height, kBitsPerPixel, dpi, &flags);
+  return rc == 0 ? nfiq : -1;
+}
+
+int BCCaptureImage(uint32_t device_code, int finger_position, int timeout_ms,
+                   int quality_threshold, int template_format, int fake_detection_level,
+                   uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate) {
+  const float bit_rate = wsq_bit_rate;
+  trace_log(kTraceLevelDevice,
+            "[%s]: device_name[%d]; fpos[%d]; timeout[%d]; quality[%d]; t_format[%d]; "
+            "fakedetection[%d]; WSQRate[%4.2f];",
+            kCaptureTag, static_cast<int>(device_code), finger_position, timeout_ms,
+            quality_threshold, template_format, fake_detection_level,
+            static_cast<double>(bit_rate));
+  if (result == nullptr) return VRFPM_ERR_INVALID_ARGUMENT;
+
+  SdkSession sdk;
+  int rc = sdk.Create();
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_Create; ret[%d];", kCaptureTag, rc);
+  if (rc != VRFPM_OK) return rc;
+  VRFPM_HANDLE h = sdk.get();
+
+  const bool serial = device_code == static_cast<uint32_t>(NO_USB_DEVICE);
+  rc = VRFPM_Init(h, serial ? kSerialDeviceCode : device_code);
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_Init; ret[%d];", kCaptureTag, rc);
+  if (rc != VRFPM_OK) return rc;
+
+  if (!serial) {
+    rc = VRFPM_OpenDevice(h, VRFPM_OPEN_USB);
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open - FAILED; ret[%d];", kCaptureTag, rc);
+      return rc;
+    }
+    trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open; ret[%d];", kCaptureTag, rc);
+  } else {
+    const int com_port = g_settings.com_port;
+    trace_log(kTraceLevelDevice, "[%s]: Pre-OpenDevice; ComPort[%d];", kCaptureTag, com_port);
+    rc = com_port <= 0 ? kErrSerialNoComPort
+                       : VRFPM_OpenDevice(h, static_cast<uint32_t>(com_port));
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s]: VRFPM_OpenDevice - FAILURE; ret[%d]; COMPort[%d]",
+                kCaptureTag, rc, com_port);
+      return rc;
+    }
+    trace_log(kTraceLevelDevice, "[%s]: VRFPM_OpenDevice - SUCCESS; ret[%d]; COMPort[%d]",
+              kCaptureTag, rc, com_port);
+  }
+  sdk.MarkOpen();
+
+  VRFPM_DeviceInfo info;
+  memset(&info, 0, sizeof info);
+  rc = VRFPM_GetDeviceInfo(h, &info);
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_DeviceInfo; ret[%d]; DeviceID[%d]", kCaptureTag, rc,
+            static_cast<int>(info.device_id));
+  if (rc != VRFPM_OK) return rc;
+  // The image buffer has a fixed capacity; a reader with larger images is
+  // refused before anything is written into it.
+  const uint64_t image_bytes = static_cast<uint64_t>(info.image_width) * info.image_height;
+  if (image_bytes == 0 || image_bytes > kImageDataBytes) {
+    rc = image_bytes == 0 ? VRFPM_ERR_DEVICE_FAILURE : VRFPM_ERR_IMAGE_TOO_LARGE;
+    trace_log(kTraceLevelDevice, "[%s]: image %ux%u does not fit the %zu-byte buffer; return [%d]",
+              kCaptureTag, info.image_width, info.image_height, kImageDataBytes, rc);
+    return rc;
+  }
+
+  if (fake_detection_level > 0) {
+    rc = SetFakeDetection(h, fake_detection_level);
+    if (rc != 0) return rc;
+  }
+
+  trace_log(kTraceLevelDevice, "[%s]: SetLedOn;", kCaptureTag);
+  int remaining = std::max(timeout_ms, 0);
+  int zero_timeout_attempts = 0;
+  uint32_t quality = 0;
+  for (;;) {
+    const unsigned long long start = PlatformMonotonicMs();
+    rc = VRFPM_GetImageEx(h, result->image_data, static_cast<uint32_t>(remaining), display_handle,
+                          quality_threshold);
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageEx failure, return [%d]", kCaptureTag, rc);
+      return rc;
+    }
+    const unsigned long long end = PlatformMonotonicMs();
+    rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, result->image_data, &quality);
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageQuality1 failure, return [%d]", kCaptureTag,
+                rc);
+      return rc;
+    }
+    if (static_cast<long long>(quality) >= quality_threshold) {
+      trace_log(kTraceLevelDevice, "[%s]: if VRFPM_GetImageQuality[%d] >= [%d] then break; ret[%d]",
+                kCaptureTag, static_cast<int>(quality), quality_threshold, rc);
+      break;
+    }
+    const long long spent = static_cast<long long>(end - start);
+    const long long left = remaining - spent;
+    if (left < 0) {
+      trace_log(kTraceLevelDevice, "[%s]: timeout reached", kCaptureTag);
+      remaining = 0;
+    } else {
+      remaining = static_cast<int>(left);
+    }
+    if (remaining == 0) {
+      if (zero_timeout_attempts == kMaxAttemptsAfterTimeout) {
+        rc = VRFPM_ERR_TIMEOUT;
+        trace_log(kTraceLevelDevice, "[%s]: quality[%d] below [%d] after the time-out; return [%d]",
+                  kCaptureTag, static_cast<int>(quality), quality_threshold, rc);
+        return rc;
+      }
+      ++zero_timeout_attempts;
+    }
+  }
+  trace_log(kTraceLevelDevice, "[%s]: SetLedOff;", kCaptureTag);
+
+  rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, result->image_data, &quality);
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageQuality2 failure, return [%d]", kCaptureTag, rc);
+    return rc;
+  }
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_GetImageQuality[%d]; ret[%d];", kCaptureTag,
+            static_cast<int>(quality), rc);
+
+  FingerInfo finger;
+  finger.finger_number = static_cast<uint16_t>(finger_position);
+  finger.view_number = 0;
+  finger.impression_type = 0;
+  finger.image_quality = static_cast<uint16_t>(quality);
+
+  result->nfiq = ComputeNFIQ(result->image_data, static_cast<int>(info.image_width),
+                             static_cast<int>(info.image_height), static_cast<int>(info.image_dpi));
+
+  if (bit_rate != 0.0f) {  // a NaN is not 0.0 either
+    unsigned char* wsq = nullptr;  // the SDK's block
+    rc = VRFPM_EncodeWSQ(h, &wsq, &result->wsq_size, bit_rate, result->image_data,
+                         info.image_width, info.image_height, kBitsPerPixel, info.image_dpi,
+                         kWsqComment);
+    unsigned char* copy = nullptr;
+    if (rc == VRFPM_OK) {
+      size_t size = result->wsq_size > 0 ? static_cast<size_t>(result->wsq_size) : 0;
+      copy = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
+      if (copy == nullptr) {
+        rc = VRFPM_ERR_OUT_OF_MEMORY;
+      } else if (size > 0) {
+        memcpy(copy, wsq, size);
+      }
+    }
+    if (wsq != nullptr) VRFPM_FreeWSQ(h, wsq);
+    // The previous capture's block is replaced either way: by the new file,
+    // or by nothing when this encoding failed.
+    free(result->wsq_data);
+    result->wsq_data = copy;
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s] VRFPM_EncodeWSQ failure, return [%d]", kCaptureTag, rc);
+      result->wsq_size = 0;
+      return rc;
+    }
+  }
+
+  if (template_format == 1 || template_format == 2) {
+    rc = VRFPM_SetTemplateFormat(h, template_format == 1 ? VRFPM_FORMAT_ISO : VRFPM_FORMAT_ANSI);
+    // Going on would hand the page a template in a format it did not ask for.
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s] VRFPM_SetTemplateFormat failure, return [%d]", kCaptureTag,
+                rc);
+      return rc;
+    }
+  }
+
+  rc = VRFPM_CreateTemplate(h, &finger, result->image_data, result->template_data);
+  if (rc != VRFPM_OK) return rc;
+
+  uint32_t template_size = 0;
+  rc = VRFPM_GetTemplateSize(h, result->template_data, &template_size);
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s] VRFPM_GetTemplateSize failure, return [%d]", kCaptureTag, rc);
+    return rc;
+  }
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_GetTemplateSize ret[%d]; TemplateSize[%d]", kCaptureTag,
+            rc, static_cast<int>(template_size));
+  if (template_size > kTemplateDataBytes) {
+    rc = VRFPM_ERR_TEMPLATE_TOO_LARGE;
+    trace_log(kTraceLevelDevice, "[%s]: template larger than %zu bytes; return [%d]", kCaptureTag,
+              kTemplateDataBytes, rc);
+    return rc;
+  }
+
+  result->manufacturer = kManufacturer;
+  if (const char* model = ModelName(device_code)) {
+    memset(result->model, 0, sizeof result->model);
+    memcpy(result->model, model, strlen(model));
+  }
+  memset(result->serial_number, 0, sizeof result->serial_number);
+  memcpy(result->serial_number, info.serial, sizeof info.serial);
+  result->image_width = info.image_width;
+  result->image_height = info.image_height;
+  result->image_dpi = info.image_dpi;
+  result->template_size = template_size;
+  result->image_quality = quality;
+
+  sdk.Release();
+  trace_log(kTraceLevelDevice, "[%s] Leaving, return 0", kCaptureTag);
+  return 0;
+}
+
+int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned char* template1,
+                       const unsigned char* template2, uint32_t* score) {
+  trace_log(kTraceLevelDevice, "[%s]: device_name[%d]; temp_format[%d];", kMatchTag,
+            static_cast<int>(device_code), template_format);
+  SdkSession sdk;
+  int rc = sdk.Create();
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s]: VRFPM_Create failure; ret[%d];", kMatchTag, rc);
+    return rc;
+  }
+  VRFPM_HANDLE h = sdk.get();
+  rc = VRFPM_Init(h, device_code == static_cast<uint32_t>(NO_USB_DEVICE) ? kSerialDeviceCode
+                                                                         : device_code);
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s]: VRFPM_Init failure; ret[%d];", kMatchTag, rc);
+    return rc;
+  }
+  rc = VRFPM_SetTemplateFormat(h, template_format == 2 ? VRFPM_FORMAT_ANSI : VRFPM_FORMAT_ISO);
+  // Reading the records in another format than asked would give a wrong score.
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s]: VRFPM_SetTemplateFormat failure; ret[%d];", kMatchTag, rc);
+    return rc;
+  }
+  uint32_t value = 0;
+  rc = VRFPM_GetMatchingScore(h, template1, template2, &value);
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s]: VRFPM_MatchingScore failure; ret[%d];", kMatchTag, rc);
+    return rc;
+  }
+  if (score != nullptr) *score = value;
+  sdk.Release();
+  trace_log(kTraceLevelDevice, "[%s]: Leaving, score[%d], return 0", kMatchTag,
+            static_cast<int>(value));
+  return 0;
+}
+
+int ValidateMatchTemplate(int template_format, const unsigned char* data, size_t len) {
+  return ValidateTemplateRecord(data, len,
+                                template_format == 2 ? VRFPM_FORMAT_ANSI : VRFPM_FORMAT_ISO);
+}

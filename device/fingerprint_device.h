@@ -1,0 +1,87 @@
+// The fingerprint device layer: reader selection, the capture procedure and
+// template matching over the reader SDK (sdk/vrfplib.h). Every operation
+// creates, uses and releases its own SDK object; nothing of the SDK survives a
+// call. Service thread only, one call at a time. Trace entries are written at
+// level 1. Results are 0, an SDK code passed on unchanged (see
+// docs/sdk-error-codes.md), or one of the device layer's own codes below.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "sdk/vrfplib.h"
+
+inline constexpr int NO_USB_DEVICE = 10004;            // the SDK enumerated no USB reader
+inline constexpr uint32_t kSerialDeviceCode = VRFPM_DEVICE_SERIAL;  // Init code used instead
+inline constexpr int kErrSerialNoComPort = 55;         // serial reader but no COM port configured
+inline constexpr int kErrFakeDetectionUnavailable = 63; // fake detection asked for, not possible
+inline constexpr int kTraceLevelDevice = 1;
+
+inline constexpr size_t kModelBytes = 10;
+inline constexpr size_t kSerialNumberBytes = 22;
+inline constexpr size_t kImageDataBytes = 350000;
+inline constexpr size_t kTemplateDataBytes = VRFPM_TEMPLATE_BYTES;  // 1600
+
+// Once the time-out is used up, attempts go on with a time-out of 0; this
+// bounds them so that a finger resting on the glass with too low a quality
+// cannot hold the service thread for ever. The result is then
+// VRFPM_ERR_TIMEOUT.
+inline constexpr int kMaxAttemptsAfterTimeout = 20;
+
+// What one capture produces. Owned by the caller (the capture endpoint keeps
+// one for the process). wsq_data is a malloc'd block owned by the record: a
+// capture that encodes WSQ frees the previous block before storing its own;
+// ReleaseCaptureResult frees it. A failed call may leave the record partly
+// written (the last image, nfiq, wsq_size).
+struct CaptureResult {
+  const char* manufacturer;                   // always "Kestrav"
+  char model[kModelBytes];                    // "NX51", "TRV08", "KLM06X"; unchanged for other codes
+  char serial_number[kSerialNumberBytes];     // 16 serial bytes, then zeros
+  uint32_t image_width;
+  uint32_t image_height;
+  uint32_t image_dpi;
+  uint32_t image_quality;                     // final image, 0..100
+  int32_t nfiq;                               // 1..5, -1 when grading failed
+  unsigned char image_data[kImageDataBytes];  // image_width * image_height bytes used
+  unsigned char template_data[kTemplateDataBytes];  // template_size bytes used
+  uint32_t template_size;
+  unsigned char* wsq_data;                    // set only when a WSQ bit rate was asked for
+  int32_t wsq_size;                           // 0 after a failed encoding
+};
+
+// Given to template creation: finger position, view 0, impression type 0,
+// final quality.
+using FingerInfo = VRFPM_FingerInfo;
+
+// Frees wsq_data and clears wsq_data and wsq_size.
+void ReleaseCaptureResult(CaptureResult* result);
+
+// Device-name code of the first USB reader the SDK enumerates, NO_USB_DEVICE
+// when there is none, or the SDK's code when creation or enumeration fails.
+// name (the configured model) is only traced.
+int GetDeviceIdFromName(const char* name);
+
+// Opens the reader (device_code from GetDeviceIdFromName; NO_USB_DEVICE means
+// the serial reader on g_settings.com_port), optionally sets fake detection,
+// captures until the quality reaches quality_threshold or the time runs out,
+// grades the image, encodes WSQ when *wsq_bit_rate is not 0.0, and creates a
+// template (template_format 1 ISO, 2 ANSI, others the SDK's default, ISO).
+// Returns 0, an SDK code, kErrSerialNoComPort or kErrFakeDetectionUnavailable.
+int BCCaptureImage(uint32_t device_code, int finger_position, int timeout_ms,
+                   int quality_threshold, int template_format, int fake_detection_level,
+                   uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate);
+
+// NFIQ value 1..5 of an 8-bit image, or -1 when the NFIQ library fails.
+int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi);
+
+// Score of two templates (template_format 2 ANSI, anything else ISO) into
+// *score, valid when the result is 0. Each template must hold the bytes its
+// header declares: check templates from outside with ValidateMatchTemplate
+// first. The score is the SDK's (sdk/minutiae_matcher.h).
+int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned char* template1,
+                       const unsigned char* template2, uint32_t* score);
+
+// For the match endpoint: 0 when len bytes hold a well-formed record of the
+// format BCGetMatchingScore will read it as (2 ANSI, else ISO), whose
+// declared length is at most len; otherwise VRFPM_ERR_BAD_TEMPLATE.
+[[nodiscard]] int ValidateMatchTemplate(int template_format, const unsigned char* data, size_t len);

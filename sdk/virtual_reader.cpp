@@ -1,0 +1,454 @@
+#include "sdk/virtual_reader.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+#include <string_view>
+
+namespace {
+
+constexpr VirtualReaderModel kModels[] = {
+    {VRFPM_DEVICE_KLM06X, "KLM06X", 258, 336, true},
+    {VRFPM_DEVICE_TRV08, "TRV08", 260, 300, true},
+    {VRFPM_DEVICE_NX51, "NX51", 300, 400, true},
+    {VRFPM_DEVICE_SERIAL, "SERIAL", 260, 300, false},
+};
+
+struct CallName {
+  const char* name;
+  VirtualCall call;
+  int default_code;
+};
+
+constexpr CallName kCallNames[] = {
+    {"Create", kCallCreate, VRFPM_ERR_OUT_OF_MEMORY},
+    {"Init", kCallInit, VRFPM_ERR_DEVICE_FAILURE},
+    {"EnumerateDevice", kCallEnumerateDevice, VRFPM_ERR_DEVICE_FAILURE},
+    {"OpenDevice", kCallOpenDevice, VRFPM_ERR_OPEN_FAILED},
+    {"GetDeviceInfo", kCallGetDeviceInfo, VRFPM_ERR_DEVICE_FAILURE},
+    {"SetGetData", kCallSetGetData, VRFPM_ERR_NOT_SUPPORTED},
+    {"SetFakeDetectionLevel", kCallSetFakeDetectionLevel, VRFPM_ERR_NOT_SUPPORTED},
+    {"GetImageEx", kCallGetImageEx, VRFPM_ERR_DEVICE_FAILURE},
+    {"GetImageQuality", kCallGetImageQuality, VRFPM_ERR_QUALITY},
+    {"EncodeWSQ", kCallEncodeWSQ, VRFPM_ERR_OUT_OF_MEMORY},
+    {"SetTemplateFormat", kCallSetTemplateFormat, VRFPM_ERR_NOT_SUPPORTED},
+    {"CreateTemplate", kCallCreateTemplate, VRFPM_ERR_TEMPLATE_FAILED},
+    {"GetTemplateSize", kCallGetTemplateSize, VRFPM_ERR_BAD_TEMPLATE},
+    {"GetMatchingScore", kCallGetMatchingScore, VRFPM_ERR_BAD_TEMPLATE},
+};
+
+// Images whose minutiae are kept for template creation. A capture's template
+// is made right after it, so a short history is enough.
+constexpr int kRememberedImages = 16;
+
+struct RememberedImage {
+  uint64_t hash;
+  int width, height;
+  int count;
+  SynthMinutia minutiae[kSynthMaxMinutiae];
+};
+
+struct ReaderState {
+  std::mutex mutex;
+  bool direct = false;                         // set by VirtualReaderConfigure
+  VirtualReaderConfig config;                  // in force
+  bool env_seen = false;                       // env_text holds the last parsed variable
+  char env_text[kVirtualConfigTextBytes + 1];  // last variable text applied (or refused)
+  bool env_bad = false;                        // that text did not parse
+  unsigned next_impression = 0;
+  int create_calls = 0;
+  VirtualReaderStats stats = {0, 0, 0, 0, -1, 0, 0, 0};
+  int remembered_next = 0;
+  RememberedImage remembered[kRememberedImages];
+};
+
+ReaderState& State() {
+  static ReaderState* state = [] {
+    ReaderState* s = new ReaderState();  // lives for the process; never destroyed
+    VirtualReaderDefaults(&s->config);
+    s->next_impression = s->config.first_impression;
+    memset(s->remembered, 0, sizeof s->remembered);
+    return s;
+  }();
+  return *state;
+}
+
+// Called with the mutex held.
+void ResetLocked(ReaderState& s) {
+  s.next_impression = s.config.first_impression;
+  s.create_calls = 0;
+  int live = s.stats.live_handles;
+  int open = s.stats.open_devices;
+  s.stats = VirtualReaderStats{live, open, 0, 0, -1, 0, 0, 0};
+}
+
+bool ParseInt(std::string_view text, long min, long max, long* out) {
+  if (text.empty() || text.size() > 10) return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < min || value > max) return false;
+  *out = value;
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+void SetError(char* error, size_t error_bytes, const char* what, std::string_view item) {
+  if (error == nullptr || error_bytes == 0) return;
+  snprintf(error, error_bytes, "%s: \"%.*s\"", what, static_cast<int>(item.size()), item.data());
+}
+
+bool ParseReaders(std::string_view value, VirtualReaderConfig* config) {
+  config->reader_count = 0;
+  value = Trim(value);
+  if (value.empty() || EqualsNoCase(value, "none")) return true;
+  while (true) {
+    size_t comma = value.find(',');
+    std::string_view name = Trim(value.substr(0, comma));
+    const VirtualReaderModel* model = VirtualReaderFindModelByName(name.data(), name.size());
+    if (model == nullptr || !model->usb) return false;
+    if (config->reader_count >= static_cast<int>(VRFPM_MAX_DEVICES)) return false;
+    config->readers[config->reader_count++] = model->code;
+    if (comma == std::string_view::npos) return true;
+    value.remove_prefix(comma + 1);
+  }
+}
+
+// "Call", "Call@n", "Call:code", "Call@n:code", separated by commas.
+bool ParseFaults(std::string_view value, VirtualReaderConfig* config) {
+  value = Trim(value);
+  if (value.empty()) return true;
+  while (true) {
+    size_t comma = value.find(',');
+    std::string_view item = Trim(value.substr(0, comma));
+    std::string_view name = item;
+    long nth = 0;
+    long code = -1;
+    size_t colon = item.find(':');
+    if (colon != std::string_view::npos) {
+      if (!ParseInt(Trim(item.substr(colon + 1)), 1, 2147483647L, &code)) return false;
+      name = item.substr(0, colon);
+    }
+    size_t at = name.find('@');
+    if (at != std::string_view::npos) {
+      if (!ParseInt(Trim(name.substr(at + 1)), 1, 1000000, &nth)) return false;
+      name = name.substr(0, at);
+    }
+    name = Trim(name);
+    const CallName* found = nullptr;
+    for (const CallName& c : kCallNames) {
+      std::string_view n = c.name;
+      std::string_view prefixed = name;
+      if (prefixed.size() > 6 && EqualsNoCase(prefixed.substr(0, 6), "VRFPM_")) prefixed.remove_prefix(6);
+      if (EqualsNoCase(prefixed, n)) found = &c;
+    }
+    if (found == nullptr || config->fault_count >= kVirtualMaxFaults) return false;
+    config->faults[config->fault_count++] =
+        VirtualFault{found->call, static_cast<int>(nth),
+                     code < 0 ? found->default_code : static_cast<int>(code)};
+    if (comma == std::string_view::npos) return true;
+    value.remove_prefix(comma + 1);
+  }
+}
+
+bool ParseBool(std::string_view v, bool* out) {
+  if (v == "1" || EqualsNoCase(v, "yes") || EqualsNoCase(v, "true") || EqualsNoCase(v, "on")) {
+    *out = true;
+    return true;
+  }
+  if (v == "0" || EqualsNoCase(v, "no") || EqualsNoCase(v, "false") || EqualsNoCase(v, "off")) {
+    *out = false;
+    return true;
+  }
+  return false;
+}
+
+uint64_t HashImage(const unsigned char* image, size_t n) {
+  // FNV-1a over 8-byte words: fast enough for a 350 000-byte image and
+  // distinct for every impression the generator makes.
+  uint64_t h = 1469598103934665603ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    memcpy(&w, image + i, 8);
+    h = (h ^ w) * 1099511628211ull;
+  }
+  for (; i < n; ++i) h = (h ^ image[i]) * 1099511628211ull;
+  return h;
+}
+
+}  // namespace
+
+void VirtualReaderDefaults(VirtualReaderConfig* config) {
+  memset(config, 0, sizeof *config);
+  config->reader_count = 1;
+  config->readers[0] = VRFPM_DEVICE_NX51;
+  config->com_port = 0;
+  config->finger = 1;
+  config->placement_ms = 0;
+  config->quality = kSynthGood;
+  config->fake = false;
+  config->fake_thresholds = 3;
+  config->first_impression = 0;
+}
+
+int VirtualReaderParseConfig(const char* text, VirtualReaderConfig* config, char* error,
+                             size_t error_bytes) {
+  VirtualReaderDefaults(config);
+  if (error != nullptr && error_bytes > 0) error[0] = '\0';
+  if (text == nullptr) return 0;
+  if (strlen(text) > static_cast<size_t>(kVirtualConfigTextBytes)) {
+    SetError(error, error_bytes, "configuration text too long", "");
+    return -1;
+  }
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    size_t semi = rest.find(';');
+    std::string_view item = Trim(rest.substr(0, semi));
+    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+    if (item.empty()) continue;
+    size_t eq = item.find('=');
+    if (eq == std::string_view::npos) {
+      SetError(error, error_bytes, "expected key=value", item);
+      return -1;
+    }
+    std::string_view key = Trim(item.substr(0, eq));
+    std::string_view value = Trim(item.substr(eq + 1));
+    long n = 0;
+    bool ok = true;
+    if (EqualsNoCase(key, "readers")) {
+      ok = ParseReaders(value, config);
+    } else if (EqualsNoCase(key, "com") || EqualsNoCase(key, "com_port")) {
+      ok = ParseInt(value, 0, 255, &n);
+      config->com_port = static_cast<int>(n);
+    } else if (EqualsNoCase(key, "finger")) {
+      if (EqualsNoCase(value, "none")) {
+        config->finger = 0;
+      } else {
+        ok = ParseInt(value, 0, 2147483647L, &n);
+        config->finger = static_cast<unsigned>(n);
+      }
+    } else if (EqualsNoCase(key, "placement_ms")) {
+      ok = ParseInt(value, 0, kVirtualMaxPlacementMs, &n);
+      config->placement_ms = static_cast<int>(n);
+    } else if (EqualsNoCase(key, "quality")) {
+      if (EqualsNoCase(value, "good")) {
+        config->quality = kSynthGood;
+      } else if (EqualsNoCase(value, "poor")) {
+        config->quality = kSynthPoor;
+      } else if (EqualsNoCase(value, "never")) {
+        config->quality = kSynthNeverGood;
+      } else {
+        ok = false;
+      }
+    } else if (EqualsNoCase(key, "fake")) {
+      ok = ParseBool(value, &config->fake);
+    } else if (EqualsNoCase(key, "fake_thresholds")) {
+      ok = ParseInt(value, 0, kVirtualMaxFakeThresholds, &n);
+      config->fake_thresholds = static_cast<int>(n);
+    } else if (EqualsNoCase(key, "impression")) {
+      ok = ParseInt(value, 0, 2147483647L, &n);
+      config->first_impression = static_cast<unsigned>(n);
+    } else if (EqualsNoCase(key, "image_size")) {
+      size_t x = value.find_first_of("xX");
+      long w = 0, h = 0;
+      ok = x != std::string_view::npos && ParseInt(Trim(value.substr(0, x)), kSynthMinSide, kSynthMaxSide, &w) &&
+           ParseInt(Trim(value.substr(x + 1)), kSynthMinSide, kSynthMaxSide, &h);
+      config->image_width = static_cast<int>(w);
+      config->image_height = static_cast<int>(h);
+    } else if (EqualsNoCase(key, "fail")) {
+      ok = ParseFaults(value, config);
+    } else {
+      SetError(error, error_bytes, "unknown key", key);
+      return -1;
+    }
+    if (!ok) {
+      SetError(error, error_bytes, "bad value", item);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int VirtualReaderConfigure(const char* text) {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (text == nullptr) {
+    s.direct = false;
+    s.env_seen = false;  // the next read applies the variable afresh
+    VirtualReaderDefaults(&s.config);
+    ResetLocked(s);
+    return 0;
+  }
+  VirtualReaderConfig parsed;
+  if (VirtualReaderParseConfig(text, &parsed, nullptr, 0) != 0) return -1;
+  s.direct = true;
+  s.config = parsed;
+  ResetLocked(s);
+  return 0;
+}
+
+int VirtualReaderCurrentConfig(VirtualReaderConfig* config) {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.direct) {
+    const char* env = getenv(kVirtualReaderEnv);
+    const char* text = env != nullptr ? env : "";
+    if (!s.env_seen || strncmp(text, s.env_text, sizeof s.env_text) != 0) {
+      snprintf(s.env_text, sizeof s.env_text, "%s", text);
+      s.env_seen = true;
+      char error[160];
+      VirtualReaderConfig parsed;
+      if (VirtualReaderParseConfig(text, &parsed, error, sizeof error) != 0) {
+        s.env_bad = true;
+        fprintf(stderr, "vrfplib: %s ignored, %s\n", kVirtualReaderEnv, error);
+      } else {
+        s.env_bad = false;
+        s.config = parsed;
+        ResetLocked(s);
+      }
+    }
+    if (s.env_bad) return VRFPM_ERR_INVALID_ARGUMENT;
+  }
+  *config = s.config;
+  return 0;
+}
+
+const VirtualReaderModel* VirtualReaderFindModel(uint32_t code) {
+  for (const VirtualReaderModel& m : kModels) {
+    if (m.code == code) return &m;
+  }
+  return nullptr;
+}
+
+const VirtualReaderModel* VirtualReaderFindModelByName(const char* name, size_t len) {
+  std::string_view n(name, len);
+  for (const VirtualReaderModel& m : kModels) {
+    if (EqualsNoCase(n, m.name)) return &m;
+  }
+  return nullptr;
+}
+
+void VirtualReaderSerial(uint32_t code, uint32_t index, unsigned char serial[16]) {
+  const VirtualReaderModel* model = VirtualReaderFindModel(code);
+  char text[40];
+  // Model name, then digits to fill 16 characters: unique per model and index.
+  const char* name = model != nullptr ? model->name : "VR";
+  int digits = 16 - static_cast<int>(strlen(name));
+  snprintf(text, sizeof text, "%s%0*u", name, digits, 20240000u + index + 1u);
+  memcpy(serial, text, 16);
+}
+
+unsigned VirtualReaderNextImpression() {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.next_impression++;
+}
+
+int VirtualReaderCreateFault(const VirtualReaderConfig& config) {
+  ReaderState& s = State();
+  int n;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    n = ++s.create_calls;
+  }
+  for (int i = 0; i < config.fault_count; ++i) {
+    const VirtualFault& f = config.faults[i];
+    if (f.call == kCallCreate && (f.nth == 0 || f.nth == n)) return f.code;
+  }
+  return 0;
+}
+
+void VirtualReaderRemember(const unsigned char* image, int width, int height,
+                           const SynthImpression& impression) {
+  uint64_t hash = HashImage(image, static_cast<size_t>(width) * static_cast<size_t>(height));
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  RememberedImage& slot = s.remembered[s.remembered_next];
+  s.remembered_next = (s.remembered_next + 1) % kRememberedImages;
+  slot.hash = hash;
+  slot.width = width;
+  slot.height = height;
+  int count = impression.minutia_count;
+  if (count < 0) count = 0;
+  if (count > kSynthMaxMinutiae) count = kSynthMaxMinutiae;
+  slot.count = count;
+  memcpy(slot.minutiae, impression.minutiae, sizeof(SynthMinutia) * static_cast<size_t>(count));
+}
+
+int VirtualReaderRecall(const unsigned char* image, int width, int height, SynthMinutia* minutiae) {
+  uint64_t hash = HashImage(image, static_cast<size_t>(width) * static_cast<size_t>(height));
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  for (const RememberedImage& r : s.remembered) {
+    if (r.hash == hash && r.width == width && r.height == height && r.width > 0) {
+      memcpy(minutiae, r.minutiae, sizeof(SynthMinutia) * static_cast<size_t>(r.count));
+      return r.count;
+    }
+  }
+  return -1;
+}
+
+VirtualReaderStats VirtualReaderStatsSnapshot() {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.stats;
+}
+
+void VirtualReaderCountHandle(int delta) {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.stats.live_handles += delta;
+  if (delta > 0) s.stats.created += delta;
+}
+
+void VirtualReaderCountOpen(int delta) {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.stats.open_devices += delta;
+}
+
+void VirtualReaderNoteFakeLevel(int level) {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.stats.fake_level = level;
+}
+
+void VirtualReaderNoteTemplateFormatSet() {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.stats.template_format_sets++;
+}
+
+void VirtualReaderNoteTemplateCreated(uint32_t format) {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.stats.last_template_format = format;
+}
+
+void VirtualReaderNoteCapture(uint32_t timeout_ms) {
+  ReaderState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.stats.capture_calls++;
+  s.stats.last_capture_timeout = timeout_ms;
+}

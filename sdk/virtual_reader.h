@@ -1,0 +1,132 @@
+// The virtual reader behind the SDK: which readers are attached, which finger
+// is presented and how, and which SDK calls are made to fail. Configured by
+// the text of the VRFPLIB_VIRTUAL environment variable, re-read at every
+// VRFPM_Create and VRFPM_Init, or by VirtualReaderConfigure, which overrides
+// the variable until it is called with nullptr. Process-wide state behind one
+// mutex; any thread may call. docs/virtual-reader.md describes the options.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "sdk/synthetic_finger.h"
+#include "sdk/vrfplib.h"
+
+inline constexpr const char* kVirtualReaderEnv = "VRFPLIB_VIRTUAL";
+inline constexpr int kVirtualMaxFaults = 16;
+inline constexpr int kVirtualConfigTextBytes = 1024;  // longer configuration texts are refused
+inline constexpr int kVirtualMaxFakeThresholds = 10;
+inline constexpr int kVirtualMaxPlacementMs = 600000;
+
+// The SDK calls a fault can be injected into.
+enum VirtualCall {
+  kCallCreate = 0,
+  kCallInit,
+  kCallEnumerateDevice,
+  kCallOpenDevice,
+  kCallGetDeviceInfo,
+  kCallSetGetData,
+  kCallSetFakeDetectionLevel,
+  kCallGetImageEx,
+  kCallGetImageQuality,
+  kCallEncodeWSQ,
+  kCallSetTemplateFormat,
+  kCallCreateTemplate,
+  kCallGetTemplateSize,
+  kCallGetMatchingScore,
+  kVirtualCallCount
+};
+
+// The call fails with code at its nth invocation (nth 0: at every one).
+// Calls are counted per SDK handle; VRFPM_Create is counted from the last
+// configuration.
+struct VirtualFault {
+  VirtualCall call;
+  int nth;
+  int code;
+};
+
+struct VirtualReaderConfig {
+  int reader_count;                         // USB readers, in enumeration order
+  uint32_t readers[VRFPM_MAX_DEVICES];      // device-name codes
+  int com_port;                             // COM port the serial reader answers on; 0 none
+  unsigned finger;                          // identity presented; 0: no finger ever arrives
+  int placement_ms;                         // delay before the finger is on the glass, per capture
+  SynthQualityProfile quality;
+  bool fake;                                // the presented finger is a fake
+  int fake_thresholds;                      // graded fake-detection levels; 0 = on/off only
+  unsigned first_impression;                // impression number of the first capture
+  int image_width, image_height;            // 0: the model's own size; else overrides every reader
+  int fault_count;
+  VirtualFault faults[kVirtualMaxFaults];
+};
+
+// Defaults: one NX51, no serial reader, finger 1, no delay, good quality,
+// real finger, 3 thresholds, impressions from 0, no faults.
+void VirtualReaderDefaults(VirtualReaderConfig* config);
+
+// Parses "key=value;key=value" over the defaults. Returns 0, or -1 with a
+// one-line reason in error (error_bytes including the terminator).
+[[nodiscard]] int VirtualReaderParseConfig(const char* text, VirtualReaderConfig* config,
+                                           char* error, size_t error_bytes);
+
+// Sets the configuration directly (tests, benchmarks): resets the impression
+// counter, the Create counter and the statistics (not the live counts).
+// nullptr goes back to reading the environment variable. Returns 0 or -1
+// (text refused; the previous configuration stays).
+[[nodiscard]] int VirtualReaderConfigure(const char* text);
+
+// The configuration in force: the direct one, else the environment variable
+// (re-parsed when its text changed; a change resets like Configure). Returns
+// 0, or the SDK's VRFPM_ERR_INVALID_ARGUMENT when the variable does not parse
+// (the reason goes to standard error once per text).
+[[nodiscard]] int VirtualReaderCurrentConfig(VirtualReaderConfig* config);
+
+// Reader models.
+struct VirtualReaderModel {
+  uint32_t code;
+  const char* name;
+  int width, height;  // pixels at 500 dpi
+  bool usb;
+};
+const VirtualReaderModel* VirtualReaderFindModel(uint32_t code);
+const VirtualReaderModel* VirtualReaderFindModelByName(const char* name, size_t len);
+inline constexpr uint32_t kVirtualReaderDpi = 500;
+
+// 16 serial bytes of the index-th attached reader of a model (no terminator).
+void VirtualReaderSerial(uint32_t code, uint32_t index, unsigned char serial[16]);
+
+// Next impression number for a capture (counts from first_impression).
+unsigned VirtualReaderNextImpression();
+
+// Counts a call against the Create counter; returns the injected code or 0.
+int VirtualReaderCreateFault(const VirtualReaderConfig& config);
+
+// Remembers the minutiae of an image the reader produced, keyed by a hash of
+// its bytes, so that a template can be made from the image later.
+void VirtualReaderRemember(const unsigned char* image, int width, int height,
+                           const SynthImpression& impression);
+// Minutiae of a remembered image into minutiae (kSynthMaxMinutiae capacity);
+// returns their number, or -1 when the reader did not produce this image.
+int VirtualReaderRecall(const unsigned char* image, int width, int height, SynthMinutia* minutiae);
+
+// Counters for tests. live_handles and open_devices are never reset.
+struct VirtualReaderStats {
+  int live_handles;           // created and not yet terminated
+  int open_devices;           // opened and not yet closed
+  int created;                // since the last configuration
+  int capture_calls;          // VRFPM_GetImageEx calls since the last configuration
+  int fake_level;             // last level set by VRFPM_SetFakeDetectionLevel; -1 none
+  int template_format_sets;   // VRFPM_SetTemplateFormat calls since the configuration
+  uint32_t last_template_format;  // format of the last VRFPM_CreateTemplate
+  uint32_t last_capture_timeout;  // time-out of the last VRFPM_GetImageEx
+};
+VirtualReaderStats VirtualReaderStatsSnapshot();
+
+// Updates made by the SDK implementation.
+void VirtualReaderCountHandle(int delta);
+void VirtualReaderCountOpen(int delta);
+void VirtualReaderNoteFakeLevel(int level);
+void VirtualReaderNoteTemplateFormatSet();
+void VirtualReaderNoteTemplateCreated(uint32_t format);
+void VirtualReaderNoteCapture(uint32_t timeout_ms);

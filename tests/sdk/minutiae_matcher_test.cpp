@@ -1,0 +1,133 @@
+// The matcher on controlled minutiae sets: a print moved, turned, cut and
+// slightly bent still matches itself; unrelated prints do not.
+#include "sdk/minutiae_matcher.h"
+
+#include <gtest/gtest.h>
+#include <math.h>
+#include <stdlib.h>
+
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr float kPi = 3.14159265f;
+
+std::vector<MatcherMinutia> RandomPrint(unsigned seed, int n) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> x(0, 300), y(-400, 0), a(-kPi, kPi);
+  std::vector<MatcherMinutia> m;
+  // Keep minutiae at least 12 px apart, as on a real finger.
+  while (static_cast<int>(m.size()) < n) {
+    MatcherMinutia p{x(rng), y(rng), a(rng), static_cast<uint8_t>(1 + rng() % 2)};
+    bool crowded = false;
+    for (const MatcherMinutia& q : m) crowded |= hypotf(p.x - q.x, p.y - q.y) < 12.0f;
+    if (!crowded) m.push_back(p);
+  }
+  return m;
+}
+
+// Rotates by degrees about the centre, moves, bends (a smooth displacement
+// growing with the distance from the centre) and adds position noise.
+std::vector<MatcherMinutia> Impression(const std::vector<MatcherMinutia>& print, float degrees,
+                                       float dx, float dy, float bend, float noise, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> jitter(0, noise);
+  float r = degrees * kPi / 180.0f, c = cosf(r), s = sinf(r);
+  std::vector<MatcherMinutia> out;
+  for (const MatcherMinutia& p : print) {
+    float x = p.x - 150, y = p.y + 200;
+    float bx = x + bend * (y / 200.0f) * (y / 200.0f);
+    MatcherMinutia q = p;
+    q.x = c * bx - s * y + 150 + dx + jitter(rng);
+    q.y = s * bx + c * y - 200 + dy + jitter(rng);
+    q.angle = p.angle + r;
+    out.push_back(q);
+  }
+  return out;
+}
+
+uint32_t Score(const std::vector<MatcherMinutia>& a, const std::vector<MatcherMinutia>& b) {
+  return MatchMinutiae(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
+}
+
+TEST(Matcher, IdenticalPrintsScoreTheirMinutiaCount) {
+  auto p = RandomPrint(1, 40);
+  EXPECT_EQ(Score(p, p), 40u);
+}
+
+TEST(Matcher, ToleratesPoseOverlapAndDistortion) {
+  struct Case {
+    const char* why;
+    float degrees, dx, dy, bend, noise;
+    size_t keep_from, keep_to;  // partial overlap: a slice of the minutiae
+    uint32_t at_least;
+  } cases[] = {
+      {"translation", 0, 40, -30, 0, 0, 0, 40, 40},
+      {"rotation +20", 20, 0, 0, 0, 0, 0, 40, 40},
+      {"rotation -30 and translation", -30, -25, 15, 0, 0, 0, 40, 40},
+      {"position noise", 5, 10, 10, 0, 2.5f, 0, 40, 30},
+      {"mild distortion", 8, 5, -5, 8, 1.5f, 0, 40, 25},
+      {"half overlap", 10, 20, 0, 0, 1.0f, 20, 40, 17},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    auto p = RandomPrint(7, 40);
+    auto q = Impression(p, c.degrees, c.dx, c.dy, c.bend, c.noise, 3);
+    std::vector<MatcherMinutia> part(q.begin() + static_cast<long>(c.keep_from),
+                                     q.begin() + static_cast<long>(c.keep_to));
+    EXPECT_GE(Score(p, part), c.at_least);
+    EXPECT_GE(Score(part, p), c.at_least);
+    EXPECT_GE(Score(p, part), kMatchThreshold);
+  }
+}
+
+TEST(Matcher, UnrelatedPrintsStayBelowTheThreshold) {
+  for (unsigned seed = 100; seed < 140; ++seed) {
+    auto a = RandomPrint(seed, 50);
+    auto b = RandomPrint(seed + 1000, 50);
+    EXPECT_LT(Score(a, b), kMatchThreshold) << seed;
+  }
+}
+
+TEST(Matcher, TooFewMinutiaeScoreZero) {
+  auto p = RandomPrint(3, kMatchMinMinutiae - 1);
+  auto q = RandomPrint(3, 30);
+  EXPECT_EQ(Score(p, p), 0u);
+  EXPECT_EQ(Score(p, q), 0u);
+  EXPECT_EQ(MatchMinutiae(nullptr, 0, q.data(), 30), 0u);
+}
+
+TEST(Matcher, IsoAndAnsiRecordsOfOnePrintAgreeAcrossResolutions) {
+  // The same print written as ISO at 197 px/cm and as ANSI at twice the
+  // resolution (coordinates doubled) matches itself.
+  auto p = RandomPrint(11, 30);
+  std::vector<TemplateMinutia> iso, ansi;
+  for (const MatcherMinutia& m : p) {
+    float deg = fmodf(m.angle * 180.0f / kPi + 360.0f, 360.0f);
+    TemplateMinutia t{m.type, static_cast<uint16_t>(lroundf(m.x)), static_cast<uint16_t>(lroundf(-m.y)),
+                      static_cast<uint8_t>(lroundf(deg / 1.40625f) % 256), 50};
+    iso.push_back(t);
+    t.x = static_cast<uint16_t>(t.x * 2);
+    t.y = static_cast<uint16_t>(t.y * 2);
+    t.angle = static_cast<uint8_t>(lroundf(deg / 2.0f) % 180);
+    ansi.push_back(t);
+  }
+  unsigned char a[VRFPM_TEMPLATE_BYTES], b[VRFPM_TEMPLATE_BYTES];
+  size_t na = 0, nb = 0;
+  TemplateWriteInfo info{0, 300, 400, kResolution500Ppi, 1, 0, 0, 60};
+  ASSERT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ISO, info, iso.data(), 30, a, sizeof a, &na), VRFPM_OK);
+  info.width = 600;
+  info.height = 800;
+  info.resolution = 2 * kResolution500Ppi;
+  ASSERT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ANSI, info, ansi.data(), 30, b, sizeof b, &nb), VRFPM_OK);
+  TemplateRecord* ra = static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord)));
+  TemplateRecord* rb = static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord)));
+  ASSERT_EQ(ParseTemplateRecord(VRFPM_FORMAT_ISO, a, na, ra), VRFPM_OK);
+  ASSERT_EQ(ParseTemplateRecord(VRFPM_FORMAT_ANSI, b, nb, rb), VRFPM_OK);
+  EXPECT_GE(MatchTemplateRecords(*ra, *rb), 28u);
+  free(ra);
+  free(rb);
+}
+
+}  // namespace
