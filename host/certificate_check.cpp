@@ -1,0 +1,139 @@
+#include "host/certificate_check.h"
+
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <climits>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "host/service_settings.h"
+#include "host/tray_window.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr std::string_view kCertificateMarker = "-----BEGIN CERTIFICATE-----";
+constexpr char kCertFileName[] = "server.pem";
+
+// The state is written on the service thread and read by the window procedure
+// on the main thread; the lock keeps a reader from seeing half a message.
+std::mutex g_cert_lock;
+CertState g_cert_state = {kCertStateOk, ""};
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+struct HeapFree {
+  void operator()(char* p) const { free(p); }
+};
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+
+// Compares the certificate's expiry with now + 90 and now + 30 days; a
+// comparison that fails records nothing.
+void CheckExpiry(const char* pem, size_t len, time_t now) {
+  int bio_len = len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem, bio_len));
+  if (!bio) return;
+  std::unique_ptr<X509, X509Free> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!cert) return;
+  const ASN1_TIME* not_after = X509_get0_notAfter(cert.get());
+  time_t in_90_days = now + kCertWarnSeconds90;
+  time_t in_30_days = now + kCertWarnSeconds30;
+  if (X509_cmp_time(not_after, &in_90_days) != -1) return;
+  RecordCertFinding(kCertStateExpires90, "SSL Certificate expires in less than 90 days");
+  if (X509_cmp_time(not_after, &in_30_days) == -1) {
+    RecordCertFinding(kCertStateExpires30, "SSL Certificate expires in less than 30 days");
+  }
+}
+
+}  // namespace
+
+void RecordCertFinding(int state, const char* message) {
+  std::lock_guard<std::mutex> hold(g_cert_lock);
+  if (state > g_cert_state.state) {
+    g_cert_state.state = state;
+    snprintf(g_cert_state.message, sizeof g_cert_state.message, "%s",
+             message == nullptr ? "" : message);
+  }
+}
+
+void CertStateSnapshot(CertState* out) {
+  if (out == nullptr) return;
+  std::lock_guard<std::mutex> hold(g_cert_lock);
+  *out = g_cert_state;
+}
+
+void CertStateReset() {
+  std::lock_guard<std::mutex> hold(g_cert_lock);
+  g_cert_state = CertState{kCertStateOk, ""};
+}
+
+int FindCertificateMarker(const char* data, size_t len, size_t* offset) {
+  if (data == nullptr) return 0;
+  size_t at = std::string_view(data, len).find(kCertificateMarker);
+  if (at == std::string_view::npos) return 0;
+  if (offset != nullptr) *offset = at;
+  return 1;
+}
+
+int CheckCertificateFile(const char* path, time_t now) {
+  std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
+  if (!file) {
+    RecordCertFinding(kCertStateUnreadable, "Failure to open SERVER.PEM");
+    fprintf(stderr, "unable to open: %s\n", path);
+    return 1;
+  }
+  long size = -1;
+  if (fseek(file.get(), 0, SEEK_END) == 0) size = ftell(file.get());
+  rewind(file.get());
+  if (size < 0) {
+    RecordCertFinding(kCertStateUnreadable, "FRead failure to read file");
+    return 1;
+  }
+  // One byte more keeps an empty file from asking malloc for nothing.
+  size_t capacity = static_cast<size_t>(size) + 1;
+  std::unique_ptr<char, HeapFree> buffer(
+      size > kCertFileMaxBytes ? nullptr : static_cast<char*>(calloc(capacity, 1)));
+  if (!buffer) {
+    RecordCertFinding(kCertStateUnreadable, "Malloc failure to create buffer");
+    return 1;
+  }
+  size_t got = fread(buffer.get(), 1, static_cast<size_t>(size), file.get());
+  if (got == 0) {
+    RecordCertFinding(kCertStateUnreadable, "FRead failure to read file");
+    return 1;
+  }
+  size_t marker = 0;
+  if (FindCertificateMarker(buffer.get(), got, &marker)) {
+    CheckExpiry(buffer.get() + marker, got - marker, now);
+  }
+  return 0;
+}
+
+int CheckServerCertificate() {
+  char path[kCertPathBytes] = {0};
+  if (GetExeDir(path, sizeof path) != 0) {
+    RecordCertFinding(kCertStateUnreadable, "GetExeDir failure");
+    fprintf(stderr, "Failure to build path: %s\n", path);
+    return 1;
+  }
+  size_t used = strlen(path);
+  snprintf(path + used, sizeof path - used, "%c%s", kPathSeparator, kCertFileName);
+  return CheckCertificateFile(path, time(nullptr));
+}
+
+void RefreshCertificateState() {
+  if (g_settings.use_https) CheckServerCertificate();
+  PlatformPostMessage(g_main_window, TRAY_UPDATE_MESSAGE, 0, 0);
+}

@@ -1,0 +1,16 @@
+// The program's entry, shared by every platform's main: settings, the trace
+// path, the hidden window, the service and tray-retry threads, and the
+// window's message loop, which runs on the calling (main) thread until the
+// process is ended from outside.
+#pragma once
+
+inline constexpr unsigned kTrayRetryMs = 10000;
+
+// Runs the service with the command line as single-byte texts. Returns 0 when
+// the message loop ends, -1 when the window class or the window cannot be
+// made, 1 when the service thread cannot be started.
+int RunService(int argc, const char* const* argv);
+
+// Posts TRAY_UPDATE_MESSAGE to the window every kTrayRetryMs until the window
+// has handled it once.
+void TrayRetryThread();
