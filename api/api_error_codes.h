@@ -1,0 +1,17 @@
+// The service's own "ErrorCode" values. Every other non-zero code a page sees
+// comes from the reader SDK unchanged (sdk/vrfplib.h, 1001 and up).
+// docs/api.md explains each one to page authors.
+#pragma once
+
+inline constexpr int kErrorNoPublicKey = 1;          // no key pair to hand out
+inline constexpr int kErrorNoComPort = 55;           // serial reader without a COM port (device layer)
+inline constexpr int kErrorFakeDetectionUnavailable = 63;  // device layer
+inline constexpr int kErrorTemplateMissing = 100;    // a match request lacks a template
+inline constexpr int kErrorSessionKeyRefused = 101;  // "sessionkey" sent but cannot be unwrapped
+inline constexpr int kErrorOutOfMemory = 102;        // the reply could not be built
+
+struct ns_conn;
+
+// Writes { "ErrorCode": 102 } from a constant text, so that it still goes out
+// when the heap is exhausted.
+void SendOutOfMemoryReply(ns_conn* nc);

@@ -1,0 +1,78 @@
+#include <cstdlib>
+#include <memory>
+
+#include "api/api_error_codes.h"
+#include "api/endpoints.h"
+#include "api/request_params.h"
+#include "api/router.h"
+#include "device/fingerprint_device.h"
+#include "host/certificate_check.h"
+#include "host/service_settings.h"
+#include "host/trace_log.h"
+#include "sdk/vrfplib.h"
+
+namespace {
+
+struct HeapFree {
+  void operator()(void* p) const { free(p); }
+};
+using HeapBytes = std::unique_ptr<unsigned char, HeapFree>;
+
+// Reads one template parameter; false when it counts as absent.
+bool ReadTemplateParam(const http_message* hm, const char* name, char (&text)[kTemplateParamBytes]) {
+  if (ReadFormParam(hm, name, text, sizeof text) <= 0) return false;
+  FixPercentEscapes(text);
+  return true;
+}
+
+}  // namespace
+
+void HandleMatchScore(ns_conn* nc, http_message* hm) {
+  trace_log(1, "[%s]: Entered", "ravavade:566");
+  if (!CheckHostHeader(nc, hm)) return;
+  free(GetUserAgent(nc, hm));
+  GetOriginDomain(nc, hm);
+  RefreshCertificateState();
+
+  int code = 0;
+  char text1[kTemplateParamBytes];
+  char text2[kTemplateParamBytes];
+  if (!ReadTemplateParam(hm, "template1", text1)) code = kErrorTemplateMissing;
+  if (!ReadTemplateParam(hm, "template2", text2)) code = kErrorTemplateMissing;
+  const int template_format = GetTemplateFormatParam(hm);
+
+  uint32_t score = 0;
+  if (code == 0) {
+    int len1 = 0, len2 = 0;
+    HeapBytes template1(Base64DecodeAlloc(text1, &len1));
+    HeapBytes template2(Base64DecodeAlloc(text2, &len2));
+    if (!template1 || !template2) {
+      code = kErrorOutOfMemory;
+    } else if (ValidateMatchTemplate(template_format, template1.get(), static_cast<size_t>(len1)) != 0 ||
+               ValidateMatchTemplate(template_format, template2.get(), static_cast<size_t>(len2)) != 0) {
+      // The matcher trusts the length a record declares; a short or foreign
+      // record must not reach it.
+      code = VRFPM_ERR_BAD_TEMPLATE;
+      trace_log(1, "[%s]: template refused (%d and %d bytes decoded)", "ravavade:596", len1, len2);
+    } else {
+      const int device = GetDeviceIdFromName(g_settings.device_name);
+      code = BCGetMatchingScore(static_cast<uint32_t>(device), template_format, template1.get(), template2.get(), &score);
+      trace_log(1, "[%s]: Matching Score [%d]", "ravavade:606", static_cast<int>(score));
+    }
+  }
+
+  char* json = nullptr;
+  bool ok = AppendFormat(&json, "{ \"ErrorCode\": %d ,", code) >= 0;
+  if (code != 0) {
+    ok = ok && AppendFormat(&json, " \"MatchingScore\": null }") >= 0;
+  } else {
+    ok = ok && AppendFormat(&json, " \"MatchingScore\": %d }", static_cast<int>(score)) >= 0;
+  }
+  if (ok) {
+    SendJsonReply(nc, json);
+  } else {
+    SendOutOfMemoryReply(nc);
+  }
+  free(json);
+  trace_log(99, "[%s]: Leaving", "ravavade:629");
+}

@@ -1,0 +1,55 @@
+// Readers of the API's request parameters. Every value comes from the
+// form-encoded request body (never the query string) through http_form_var
+// into a fixed buffer of the reader's own; a value that is absent, empty, too
+// long for its buffer or badly percent-encoded counts as absent and gives the
+// default, and so does a value out of range. Service thread only; no state.
+#pragma once
+
+#include <cstddef>
+
+struct http_message;
+
+// Buffer capacities, terminating NUL included: a value may hold one byte less.
+inline constexpr size_t kNumericParamBytes = 20;      // flags and numbers
+inline constexpr size_t kGenerateParamBytes = 10;     // "generate"
+inline constexpr size_t kSessionKeyParamBytes = 512;  // "sessionkey"
+inline constexpr size_t kTemplateParamBytes = 2048;   // "template1", "template2"
+
+inline constexpr int kDefaultTimeoutMs = 10000;
+inline constexpr int kDefaultQuality = 50;
+inline constexpr int kMaxQuality = 100;
+inline constexpr int kMaxFakeDetectionLevel = 10;
+inline constexpr int kTemplateFormatIso = 1;
+inline constexpr int kTemplateFormatAnsi = 2;
+
+// Reads name into buf (capacity bytes) and returns the http_form_var result:
+// the value counts as present only when the result is greater than 0. buf
+// always holds a NUL-terminated text afterwards.
+int ReadFormParam(const http_message* hm, const char* name, char* buf, size_t capacity);
+
+// "rawimagedata": 1 when the value begins with "Y" or "y", else 0.
+int GetRawImageDataParam(const http_message* hm);
+// "timeout" in milliseconds, decimal as atoi reads it; negative gives 10000.
+int GetTimeoutParam(const http_message* hm);
+// "quality" threshold; outside 0..100 gives 50.
+int GetQualityParam(const http_message* hm);
+// "templateFormat": 1 (ISO) for a value beginning with "ISO", 2 (ANSI) for one
+// beginning with "ANSI", both without regard to case; otherwise 1.
+int GetTemplateFormatParam(const http_message* hm);
+// "imageWSQRate": 0.75 or 2.25 when the value reads as exactly that, else 0.0.
+float GetImageWSQRateParam(const http_message* hm);
+// "fakeDetection" level; outside 0..10 gives 0.
+int GetFakeDetectionParam(const http_message* hm);
+// "generate": true when the value begins with "Y" or "y".
+bool GetGenerateParam(const http_message* hm);
+
+// The integer an atoi-style reader gives: optional white space and sign, then
+// decimal digits up to the first other character; no digits gives 0. Unlike
+// atoi it never overflows: values beyond int saturate at INT_MIN / INT_MAX.
+int ParseLeadingInt(const char* text);
+
+// Second decoding stage of the Base64 parameters: in place, turns each "%3D",
+// "%2B" and "%2F" (any case) into "=", "+" and "/", left to right. Returns
+// text, or null after writing "Unhandled character <rest>" to standard error
+// when it meets any other "%" sequence; replacements made before it stay.
+char* FixPercentEscapes(char* text);

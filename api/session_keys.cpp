@@ -1,0 +1,211 @@
+#include "api/session_keys.h"
+
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/encoder.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "api/request_params.h"
+#include "codec/base64.h"
+#include "host/trace_log.h"
+
+ServiceKeyPair g_service_key_pair = {nullptr, nullptr, nullptr};
+
+namespace {
+
+// Room for the plaintext of the largest key this module makes.
+constexpr int kPlainBlockBytes = kServiceKeyBits / 8;
+
+struct PkeyCtxFree {
+  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct BnFree {
+  void operator()(BIGNUM* p) const { BN_free(p); }
+};
+struct BioFree {
+  void operator()(BIO* p) const { BIO_free(p); }
+};
+struct EncoderCtxFree {
+  void operator()(OSSL_ENCODER_CTX* p) const { OSSL_ENCODER_CTX_free(p); }
+};
+struct HeapFree {
+  void operator()(void* p) const { free(p); }
+};
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using HeapText = std::unique_ptr<char, HeapFree>;
+using HeapBytes = std::unique_ptr<unsigned char, HeapFree>;
+
+// A private PEM must not linger in freed heap memory.
+struct SecretTextFree {
+  void operator()(char* p) const {
+    if (p) OPENSSL_cleanse(p, strlen(p));
+    free(p);
+  }
+};
+using SecretText = std::unique_ptr<char, SecretTextFree>;
+
+// Writes the PKCS #1 ("type-specific") PEM form of the selected key parts into
+// a new NUL-terminated heap text, or returns null.
+char* WritePkcs1Pem(EVP_PKEY* key, int selection) {
+  std::unique_ptr<OSSL_ENCODER_CTX, EncoderCtxFree> enc(
+      OSSL_ENCODER_CTX_new_for_pkey(key, selection, "PEM", "type-specific", nullptr));
+  if (!enc || OSSL_ENCODER_CTX_get_num_encoders(enc.get()) == 0) return nullptr;
+  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  if (!bio || OSSL_ENCODER_to_bio(enc.get(), bio.get()) != 1) return nullptr;
+  long pending = BIO_ctrl(bio.get(), BIO_CTRL_PENDING, 0, nullptr);
+  if (pending <= 0 || pending > 64 * 1024) return nullptr;
+  char* text = static_cast<char*>(malloc(static_cast<size_t>(pending) + 1));
+  if (!text) return nullptr;
+  int got = BIO_read(bio.get(), text, static_cast<int>(pending));
+  if (got != pending) {
+    OPENSSL_cleanse(text, static_cast<size_t>(pending));
+    free(text);
+    return nullptr;
+  }
+  text[pending] = '\0';
+  return text;
+}
+
+PkeyPtr MakeRsaKey() {
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0) return nullptr;
+  if (EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kServiceKeyBits) <= 0) return nullptr;
+  std::unique_ptr<BIGNUM, BnFree> e(BN_new());
+  if (!e || BN_set_word(e.get(), kServiceKeyExponent) != 1) return nullptr;
+  if (EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) <= 0) return nullptr;
+  EVP_PKEY* key = nullptr;
+  if (EVP_PKEY_generate(ctx.get(), &key) <= 0) return nullptr;
+  return PkeyPtr(key);
+}
+
+}  // namespace
+
+int GenerateRSAKeyPair() {
+  PkeyPtr key = MakeRsaKey();
+  if (!key) {
+    trace_log(1, "[%s]: RSA key generation failed; the previous key pair stays", "ravavade:180");
+    return -1;
+  }
+  HeapText public_pem(WritePkcs1Pem(key.get(), OSSL_KEYMGMT_SELECT_PUBLIC_KEY));
+  SecretText private_pem(WritePkcs1Pem(key.get(), OSSL_KEYMGMT_SELECT_KEYPAIR));
+  if (!public_pem || !private_pem) {
+    trace_log(1, "[%s]: RSA key PEM writing failed; the previous key pair stays", "ravavade:186");
+    return -1;
+  }
+  ReleaseServiceKeyPair();
+  g_service_key_pair.rsa = key.release();
+  g_service_key_pair.public_pem = public_pem.release();
+  g_service_key_pair.private_pem = private_pem.release();
+  return 0;
+}
+
+void ReleaseServiceKeyPair() {
+  EVP_PKEY_free(g_service_key_pair.rsa);
+  free(g_service_key_pair.public_pem);
+  SecretTextFree()(g_service_key_pair.private_pem);
+  g_service_key_pair = {nullptr, nullptr, nullptr};
+}
+
+int RSADecrypt(const unsigned char* cipher, unsigned int len, unsigned char** plain,
+               int* plain_len) {
+  *plain = nullptr;
+  *plain_len = -1;
+  EVP_PKEY* key = g_service_key_pair.rsa;
+  if (!key || !cipher || EVP_PKEY_get_size(key) > kPlainBlockBytes) return -1;
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
+  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0) return -1;
+  if (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) <= 0 ||
+      EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha1()) <= 0 ||
+      EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha1()) <= 0) {
+    return -1;
+  }
+  unsigned char* block = static_cast<unsigned char*>(malloc(kPlainBlockBytes));
+  if (!block) return -1;
+  size_t out_len = kPlainBlockBytes;
+  if (EVP_PKEY_decrypt(ctx.get(), block, &out_len, cipher, len) <= 0) {
+    FreeSessionKey(block);
+    return -1;
+  }
+  *plain = block;
+  *plain_len = static_cast<int>(out_len);
+  return 0;
+}
+
+const char* SessionKeyFailureText(int reason) {
+  switch (reason) {
+    case kUnwrapOk: return "unwrapped";
+    case kUnwrapNoKeyPair: return "the service has no key pair";
+    case kUnwrapBadBase64: return "not Base64 or empty after decoding";
+    case kUnwrapDecryptFailed: return "does not decrypt under the current private key (RSA-OAEP, SHA-1)";
+    case kUnwrapTooShort: return "plaintext shorter than 32 bytes";
+    case kUnwrapUnreadable: return "value too long or badly percent-encoded";
+    case kUnwrapOutOfMemory: return "out of memory";
+  }
+  return "unknown";
+}
+
+unsigned char* UnwrapSessionKey(char* text, int* plain_len, int* reason) {
+  *plain_len = -1;
+  if (!g_service_key_pair.rsa) {
+    *reason = kUnwrapNoKeyPair;
+    return nullptr;
+  }
+  FixPercentEscapes(text);
+  HeapBytes wrapped(static_cast<unsigned char*>(malloc(b64_decoded_size(text))));
+  if (!wrapped) {
+    *reason = kUnwrapOutOfMemory;
+    return nullptr;
+  }
+  size_t wrapped_len = b64_decode(wrapped.get(), text);
+  if (wrapped_len == 0) {
+    *reason = kUnwrapBadBase64;
+    return nullptr;
+  }
+  unsigned char* plain = nullptr;
+  if (RSADecrypt(wrapped.get(), static_cast<unsigned int>(wrapped_len), &plain, plain_len) != 0) {
+    *reason = kUnwrapDecryptFailed;
+    return nullptr;
+  }
+  if (*plain_len < kSessionKeyBytes) {
+    FreeSessionKey(plain);
+    *plain_len = -1;
+    *reason = kUnwrapTooShort;
+    return nullptr;
+  }
+  *reason = kUnwrapOk;
+  return plain;
+}
+
+unsigned char* GetSessionKey(const http_message* hm, int* plain_len) {
+  trace_log(99, "[%s]: Entered", "ravavade:270");
+  *plain_len = 0;
+  char text[kSessionKeyParamBytes];
+  int got = ReadFormParam(hm, "sessionkey", text, sizeof text);
+  if (got == -1 || got == 0) return nullptr;  // no encryption asked for
+  if (got < 0) {
+    *plain_len = -1;
+    trace_log(1, "[%s]: Session key refused: %s", "ravavade:276",
+              SessionKeyFailureText(kUnwrapUnreadable));
+    return nullptr;
+  }
+  trace_log(99, "[%s]: SESSIONKEY PARAM SPECIFIED [%s]", "ravavade:274", text);
+  int reason = kUnwrapOk;
+  unsigned char* key = UnwrapSessionKey(text, plain_len, &reason);
+  if (!key) trace_log(1, "[%s]: Session key refused: %s", "ravavade:282", SessionKeyFailureText(reason));
+  return key;
+}
+
+void FreeSessionKey(unsigned char* key) {
+  if (!key) return;
+  OPENSSL_cleanse(key, kPlainBlockBytes);
+  free(key);
+}
