@@ -1,6 +1,6 @@
 // The service's own "ErrorCode" values. Every other non-zero code a page sees
 // comes from the reader SDK unchanged (sdk/vrfplib.h, 1001 and up).
-// docs/api.md explains each one to page authors.
+// README.md (Error codes) explains each one to page authors.
 #pragma once
 
 inline constexpr int kErrorNoPublicKey = 1;          // no key pair to hand out
