@@ -385,6 +385,10 @@ int VRFPM_CreateTemplate(VRFPM_HANDLE h, const VRFPM_FingerInfo* info, const uns
     long x = lroundf(m.x);
     long y = lroundf(m.y);
     if (!(x >= 0 && x < width && y >= 0 && y < height && x <= 0x3FFF && y <= 0x3FFF)) continue;
+    // The generator's angle already follows the records' convention
+    // (counter-clockwise on screen from +x, an ending pointing up its ridge,
+    // a bifurcation up the valley between its branches); only the unit
+    // changes.
     float degrees = fmodf(m.angle * (180.0f / 3.14159265358979f), 360.0f);
     if (degrees < 0) degrees += 360.0f;
     TemplateMinutia t;
