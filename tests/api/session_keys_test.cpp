@@ -135,7 +135,9 @@ TEST_F(SessionKeys, PageWrappedKeyUnwrapsInEveryAcceptedEncoding) {
 TEST_F(SessionKeys, UnusableKeysAreRefusedWithTheirReason) {
   std::string good = ToBase64(WrapOaepSha1(g_service_key_pair.public_pem, Pattern(32, 9)));
   std::string with_space = good;
-  size_t plus = with_space.find('+');
+  // A space among the first two characters leaves no whole byte, which is the
+  // "not Base64" case; from the third on, a short ciphertext is left over.
+  size_t plus = with_space.find('+', 2);
   if (plus == std::string::npos) plus = 10;  // any space ends the decoding early
   with_space[plus] = ' ';
   std::string flipped = good;
