@@ -16,15 +16,11 @@
 #include "host/certificate_check.h"
 #include "host/service_settings.h"
 #include "host/trace_log.h"
+#include "platform/heap_owner.h"
 #include "sdk/vrfplib.h"
 
 namespace {
 
-struct HeapFree {
-  void operator()(void* p) const { free(p); }
-};
-using HeapText = std::unique_ptr<char, HeapFree>;
-using HeapBytes = std::unique_ptr<unsigned char, HeapFree>;
 
 struct SessionKeyFree {
   void operator()(unsigned char* p) const { FreeSessionKey(p); }

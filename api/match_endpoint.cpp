@@ -9,14 +9,11 @@
 #include "host/certificate_check.h"
 #include "host/service_settings.h"
 #include "host/trace_log.h"
+#include "platform/heap_owner.h"
 #include "sdk/vrfplib.h"
 
 namespace {
 
-struct HeapFree {
-  void operator()(void* p) const { free(p); }
-};
-using HeapBytes = std::unique_ptr<unsigned char, HeapFree>;
 
 // Reads one template parameter; false when it counts as absent.
 bool ReadTemplateParam(const http_message* hm, const char* name, char (&text)[kTemplateParamBytes]) {

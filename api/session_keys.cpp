@@ -13,6 +13,8 @@
 #include "api/request_params.h"
 #include "codec/base64.h"
 #include "host/trace_log.h"
+#include "net/openssl_owners.h"
+#include "platform/heap_owner.h"
 
 ServiceKeyPair g_service_key_pair = {nullptr, nullptr, nullptr};
 
@@ -21,28 +23,6 @@ namespace {
 // Room for the plaintext of the largest key this module makes.
 constexpr int kPlainBlockBytes = kServiceKeyBits / 8;
 
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct BnFree {
-  void operator()(BIGNUM* p) const { BN_free(p); }
-};
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-struct EncoderCtxFree {
-  void operator()(OSSL_ENCODER_CTX* p) const { OSSL_ENCODER_CTX_free(p); }
-};
-struct HeapFree {
-  void operator()(void* p) const { free(p); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using HeapText = std::unique_ptr<char, HeapFree>;
-using HeapBytes = std::unique_ptr<unsigned char, HeapFree>;
 
 // A private PEM must not linger in freed heap memory.
 struct SecretTextFree {
@@ -56,10 +36,10 @@ using SecretText = std::unique_ptr<char, SecretTextFree>;
 // Writes the PKCS #1 ("type-specific") PEM form of the selected key parts into
 // a new NUL-terminated heap text, or returns null.
 char* WritePkcs1Pem(EVP_PKEY* key, int selection) {
-  std::unique_ptr<OSSL_ENCODER_CTX, EncoderCtxFree> enc(
+  EncoderCtxPtr enc(
       OSSL_ENCODER_CTX_new_for_pkey(key, selection, "PEM", "type-specific", nullptr));
   if (!enc || OSSL_ENCODER_CTX_get_num_encoders(enc.get()) == 0) return nullptr;
-  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio || OSSL_ENCODER_to_bio(enc.get(), bio.get()) != 1) return nullptr;
   long pending = BIO_ctrl(bio.get(), BIO_CTRL_PENDING, 0, nullptr);
   if (pending <= 0 || pending > 64 * 1024) return nullptr;
@@ -79,7 +59,7 @@ PkeyPtr MakeRsaKey() {
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
   if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0) return nullptr;
   if (EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kServiceKeyBits) <= 0) return nullptr;
-  std::unique_ptr<BIGNUM, BnFree> e(BN_new());
+  BnPtr e(BN_new());
   if (!e || BN_set_word(e.get(), kServiceKeyExponent) != 1) return nullptr;
   if (EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) <= 0) return nullptr;
   EVP_PKEY* key = nullptr;

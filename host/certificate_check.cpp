@@ -14,6 +14,8 @@
 
 #include "host/service_settings.h"
 #include "host/tray_window.h"
+#include "net/openssl_owners.h"
+#include "platform/heap_owner.h"
 #include "platform/platform.h"
 
 namespace {
@@ -26,26 +28,13 @@ constexpr char kCertFileName[] = "server.pem";
 std::mutex g_cert_lock;
 CertState g_cert_state = {kCertStateOk, ""};
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-struct HeapFree {
-  void operator()(char* p) const { free(p); }
-};
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-
 // Compares the certificate's expiry with now + 90 and now + 30 days; a
 // comparison that fails records nothing.
 void CheckExpiry(const char* pem, size_t len, time_t now) {
   int bio_len = len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem, bio_len));
+  BioPtr bio(BIO_new_mem_buf(pem, bio_len));
   if (!bio) return;
-  std::unique_ptr<X509, X509Free> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
   if (!cert) return;
   const ASN1_TIME* not_after = X509_get0_notAfter(cert.get());
   time_t in_90_days = now + kCertWarnSeconds90;
@@ -88,7 +77,7 @@ int FindCertificateMarker(const char* data, size_t len, size_t* offset) {
 }
 
 int CheckCertificateFile(const char* path, time_t now) {
-  std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
+  FilePtr file(fopen(path, "r"));
   if (!file) {
     RecordCertFinding(kCertStateUnreadable, "Failure to open SERVER.PEM");
     fprintf(stderr, "unable to open: %s\n", path);
@@ -103,7 +92,7 @@ int CheckCertificateFile(const char* path, time_t now) {
   }
   // One byte more keeps an empty file from asking malloc for nothing.
   size_t capacity = static_cast<size_t>(size) + 1;
-  std::unique_ptr<char, HeapFree> buffer(
+  HeapText buffer(
       size > kCertFileMaxBytes ? nullptr : static_cast<char*>(calloc(capacity, 1)));
   if (!buffer) {
     RecordCertFinding(kCertStateUnreadable, "Malloc failure to create buffer");
