@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -56,10 +57,12 @@ bool WantsRead(const ns_conn* nc) {
 
 bool WantsWrite(const ns_conn* nc) {
   if (nc->send_mbuf.len > 0 && (nc->flags & NCF_HOLD_SEND) == 0) return true;
-  // A handshake that stalled on a full socket buffer has nothing queued in
-  // send_mbuf; without this it would never be watched again.
-  return nc->ssl != nullptr && (nc->flags & NCF_SSL_HANDSHAKE_DONE) == 0 &&
-         (nc->flags & NCF_SSL_WANT_WRITE) != 0;
+  // A handshake or a TLS read (one that must answer a key update, say) that
+  // stalled on a full socket buffer has nothing queued in send_mbuf, and
+  // NCF_SSL_WANT_WRITE keeps it out of the read set; without this it would
+  // never be watched again. The write path retries it.
+  return nc->ssl != nullptr && (nc->flags & NCF_SSL_WANT_WRITE) != 0 &&
+         (nc->flags & NCF_HOLD_SEND) == 0;
 }
 
 void HandleCtl(ns_mgr* mgr) {
@@ -82,6 +85,9 @@ void ns_set_diag_stream(FILE* stream) { g_ns_diag_stream = stream; }
 void ns_diag_write(const char* location, const char* fmt, ...) {
   FILE* out = g_ns_diag_stream;
   if (out == nullptr) return;
+  // The write path logs between a send and the look at its error number; a
+  // failing sink (a closed or full standard output) must not replace it.
+  const int saved_errno = errno;
   fprintf(out, "%-20s ", location);
   va_list ap;
   va_start(ap, fmt);
@@ -89,6 +95,7 @@ void ns_diag_write(const char* location, const char* fmt, ...) {
   va_end(ap);
   fputc('\n', out);
   fflush(out);
+  errno = saved_errno;
 }
 
 void ns_set_traffic_dump(ns_traffic_dump_fn fn) { g_traffic_dump = fn; }

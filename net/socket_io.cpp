@@ -11,17 +11,9 @@
 #include <memory>
 
 #include "net/dh_params.h"
+#include "net/openssl_owners.h"
 
 namespace {
-
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 // The first Diffie-Hellman parameter block of the PEM stream, skipping
 // certificates, keys and parameters of other kinds.
@@ -72,6 +64,8 @@ void ns_ssl_handshake(ns_conn* nc) {
   if (res == 1) {
     nc->flags |= NCF_SSL_HANDSHAKE_DONE;
     nc->flags &= ~(NCF_SSL_WANT_READ | NCF_SSL_WANT_WRITE);
+    // The peer's address, as a plain accept gives it: handlers see the same
+    // kind of address whether the connection is TLS or not.
     sockaddr_in peer;
     PlatformSocketPeerAddress(nc->sock, &peer);
     ns_dispatch_event(nc, NS_EV_ACCEPT, &peer);
@@ -95,6 +89,9 @@ void ns_read_from_socket(ns_conn* nc) {
       if (n <= 0) break;
       NS_DIAG("%p %d bytes <- %d (SSL)", static_cast<void*>(nc), n, static_cast<int>(nc->sock));
       RaiseRecv(nc, buf, n);
+      // A connection marked for closing is read no further: whatever the
+      // peer keeps sending would only be buffered and thrown away.
+      if (nc->flags & NCF_CLOSE_IMMEDIATELY) return;
     }
     // Only "try again" keeps the connection: a TLS protocol failure or a
     // close alert leaves nothing further to read.
@@ -108,6 +105,7 @@ void ns_read_from_socket(ns_conn* nc) {
          (n = PlatformSocketRecv(nc->sock, buf, static_cast<int>(avail))) > 0) {
     NS_DIAG("%p %d bytes (PLAIN) <- %d", static_cast<void*>(nc), n, static_cast<int>(nc->sock));
     RaiseRecv(nc, buf, n);
+    if (nc->flags & NCF_CLOSE_IMMEDIATELY) return;  // read no further, as above
   }
   // A full receive buffer ends the loop without a receive; that is no error.
   if (avail > 0 && ns_is_error(n)) nc->flags |= NCF_CLOSE_IMMEDIATELY;

@@ -25,7 +25,8 @@ inline constexpr const char* NS_CIPHER_LIST =
 // Drains a readable stream connection in chunks of kReadChunkBytes, raising
 // NS_EV_RECV after each chunk was appended; runs the handshake step instead
 // while a TLS handshake is pending. Peer close or a socket/TLS failure sets
-// NCF_CLOSE_IMMEDIATELY.
+// NCF_CLOSE_IMMEDIATELY; once it is set (by a handler too) nothing more is
+// read.
 void ns_read_from_socket(ns_conn* nc);
 
 // Hands the whole send buffer to one send/SSL_write, removes what was sent

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
+#include "net/socket_io.h"
 #include "net_test_util.h"
 
 using namespace nettest;
@@ -310,6 +312,30 @@ TEST(Diagnostics, SinkOffWritesNothingSinkOnWritesTaggedLines) {
     EXPECT_EQ(out[line_start + 20], ' ');
     line_start = out.find('\n', line_start) + 1;
   }
+}
+
+// Diagnostics never change what the I/O paths decide: a sink whose writes
+// fail must not replace the error of the send it reports on.
+TEST(Diagnostics, FailingSinkDoesNotTurnWouldBlockIntoAnError) {
+  FILE* full = fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  Manager m;
+  sock_t sp[2];
+  ASSERT_EQ(ns_socketpair(sp, SOCK_STREAM), 1);
+  ns_conn* nc = ns_add_sock(&m.mgr, sp[1], nullptr);
+  ASSERT_NE(nc, nullptr);
+  const std::string chunk(65536, 'f');
+  while (send(static_cast<int>(sp[1]), chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+  }
+  ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << "the socket is full";
+  ns_send(nc, "x", 1);
+  ns_set_diag_stream(full);
+  ns_write_to_socket(nc);
+  ns_set_diag_stream(nullptr);
+  fclose(full);
+  EXPECT_EQ(nc->flags & NCF_CLOSE_IMMEDIATELY, 0u) << "would-block is no error";
+  EXPECT_EQ(nc->send_mbuf.len, 1u) << "the byte stays queued";
+  PlatformSocketClose(sp[0]);
 }
 
 }  // namespace

@@ -93,6 +93,31 @@ TEST(StreamIo, FiveThousandBytesArriveAsThreeReceiveEvents) {
   close(fd);
 }
 
+void CloseOnReceive(ns_conn* nc, int ev, void* ev_data) {
+  RecordingHandler(nc, ev, ev_data);
+  if (ev == NS_EV_RECV) nc->flags |= NCF_CLOSE_IMMEDIATELY;
+}
+
+// A connection marked for closing is read no further in that pass: the rest
+// of what the peer sent is not buffered nor shown to the handler.
+TEST(StreamIo, HandlerThatClosesOnReceiveStopsTheReadLoop) {
+  Recorder rec;
+  Manager m;
+  ns_bind_opts opts{&rec, 0, nullptr};
+  ns_conn* listener = ns_bind_opt(&m.mgr, "127.0.0.1:0", CloseOnReceive, opts);
+  ASSERT_NE(listener, nullptr);
+  int fd = ConnectClient(PortOf(listener));
+  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return rec.accepted.size() == 1; }));
+  ASSERT_TRUE(SendAll(fd, std::string(5000, 'r')));
+  usleep(50000);
+  rec.events.clear();
+  ns_mgr_poll(&m.mgr, 100);
+  EXPECT_EQ(rec.Counts(NS_EV_RECV), (std::vector<int>{2048}));
+  EXPECT_EQ(rec.Count(NS_EV_CLOSE), 1);
+  EXPECT_EQ(m.mgr.connections, listener);
+  close(fd);
+}
+
 TEST(StreamIo, PeerCloseRaisesCloseAtTheEndOfThatPass) {
   Recorder rec;
   Manager m;

@@ -166,6 +166,7 @@ struct ClientOptions {
   int rcvbuf = 0;
   std::atomic<bool>* before_handshake = nullptr;  // wait for it after connecting
   std::atomic<bool>* before_read = nullptr;       // wait for it before reading
+  std::atomic<bool>* before_send = nullptr;       // wait for it after the handshake
 };
 
 struct ClientResult {
@@ -187,6 +188,9 @@ ClientResult RunClient(uint16_t port, const ClientOptions& o) {
   ClientResult r;
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (o.rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &o.rcvbuf, sizeof o.rcvbuf);
+  // A server that stalls fails the test instead of hanging it.
+  timeval rcv_timeout{15, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv_timeout, sizeof rcv_timeout);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
@@ -214,6 +218,7 @@ ClientResult RunClient(uint16_t port, const ClientOptions& o) {
       r.dh_prime = PrimeHex(tmp);
       EVP_PKEY_free(tmp);
     }
+    WaitFor(o.before_send);
     if (!o.send.empty()) SSL_write(ssl, o.send.data(), static_cast<int>(o.send.size()));
     WaitFor(o.before_read);
     char buf[16384];
@@ -242,9 +247,11 @@ struct TlsServer {
     EXPECT_EQ(ns_set_ssl(listener, cert.c_str(), nullptr), nullptr);
   }
   static inline sockaddr_in accept_peer{};
+  static inline bool close_on_recv = false;
   static void AcceptRecorder(ns_conn* nc, int ev, void* ev_data) {
     if (ev == NS_EV_ACCEPT) accept_peer = *static_cast<sockaddr_in*>(ev_data);
     RecordingHandler(nc, ev, ev_data);
+    if (ev == NS_EV_RECV && close_on_recv) nc->flags |= NCF_CLOSE_IMMEDIATELY;
   }
   // Runs the client on a thread and polls until it is done.
   ClientResult Run(const ClientOptions& o) {
@@ -320,6 +327,53 @@ TEST(TlsHandshake, GarbageInsteadOfAHandshakeClosesTheConnection) {
   EXPECT_EQ(s.rec.Count(NS_EV_ACCEPT), 0);
   EXPECT_EQ(s.m.mgr.connections, s.listener);
   close(fd);
+}
+
+// A connection marked for closing is read no further, also over TLS.
+TEST(TlsRead, HandlerThatClosesOnReceiveStopsTheReadLoop) {
+  TlsServer s(TlsFiles::Get().plain);
+  s.rec.echo = false;
+  TlsServer::close_on_recv = true;
+  ClientOptions o;
+  o.send = Pattern(5000, 'c');
+  ClientResult r = s.Run(o);
+  // The client may be done before the server has read a byte.
+  const bool closed = PollUntil(&s.m.mgr, [&] { return s.rec.Count(NS_EV_CLOSE) == 1; });
+  TlsServer::close_on_recv = false;
+  ASSERT_TRUE(r.handshake);
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(s.rec.Counts(NS_EV_RECV), (std::vector<int>{2048}));
+}
+
+// A TLS read that has to write (to answer a key update, for instance) into a
+// full socket buffer leaves NCF_SSL_WANT_WRITE set with nothing queued. The
+// flag takes the socket out of the read set, so it must be watched for
+// writing, or the connection never moves again.
+TEST(TlsRead, ReadThatMustWriteWithNothingQueuedIsRetriedOnceWritable) {
+  TlsServer s(TlsFiles::Get().plain);
+  std::atomic<bool> go{false};
+  std::atomic<bool> done{false};
+  ClientOptions o;
+  o.send = "after the stall";
+  o.expect = o.send.size();
+  o.before_send = &go;
+  ClientResult r;
+  std::thread t([&] {
+    r = RunClient(PortOf(s.listener), o);
+    done = true;
+  });
+  ASSERT_TRUE(PollUntil(&s.m.mgr, [&] { return s.rec.Count(NS_EV_ACCEPT) == 1 || done; }, 3000));
+  ns_conn* nc = s.rec.accepted.empty() ? nullptr : s.rec.accepted[0];
+  if (nc != nullptr) {
+    ASSERT_EQ(nc->send_mbuf.len, 0u);
+    nc->flags |= NCF_SSL_WANT_WRITE;  // as ns_ssl_err leaves it
+  }
+  go = true;
+  PollUntil(&s.m.mgr, [&] { return done.load(); }, 1500);
+  t.join();
+  ASSERT_NE(nc, nullptr);
+  ASSERT_TRUE(r.handshake);
+  EXPECT_EQ(r.got, o.send);
 }
 
 TEST(TlsWrite, WantWriteRetriesOverAMovedLongerBuffer) {
