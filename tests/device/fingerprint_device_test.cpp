@@ -140,13 +140,15 @@ TEST_F(DeviceTest, QualityEqualToTheThresholdEndsTheLoop) {
 }
 
 TEST_F(DeviceTest, NeverReachingTheThresholdGoesOnWithTimeoutZeroUntilTheSdkFails) {
-  // Every capture needs a new placement of 40 ms: three fit into 100 ms, the
-  // attempt with a time-out of 0 sees no finger and the SDK times out.
+  // Every capture needs a new placement of 40 ms. Attempts go on with what is
+  // left of the 100 ms until one is given less time than a placement takes
+  // (0, or the last few milliseconds, depending on the scheduler): the finger
+  // cannot arrive and the SDK's time-out ends the capture.
   Configure("quality=never;placement_ms=40");
   ASSERT_EQ(Capture(VRFPM_DEVICE_NX51, 50, 1, 0, 100), VRFPM_ERR_TIMEOUT);
   VirtualReaderStats s = VirtualReaderStatsSnapshot();
   EXPECT_GE(s.capture_calls, 2);
-  EXPECT_EQ(s.last_capture_timeout, 0u);
+  EXPECT_LT(s.last_capture_timeout, 40u);
   EXPECT_TRUE(Traced("[BCCaptureImage] VRFPM_GetImageEx failure, return [1009]"));
   EXPECT_FALSE(TracedPrefix("[BCCaptureImage]: SetLedOff;"));
 }
