@@ -7,8 +7,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/event_manager.h"
@@ -148,6 +151,21 @@ inline ns_conn* BindLoopback(ns_mgr* mgr, Recorder* rec, const char* address = "
   ns_bind_opts opts{};
   opts.user_data = rec;
   return ns_bind_opt(mgr, address, RecordingHandler, opts);
+}
+
+// Runs a shell command on its own thread (the poll loop must keep running on
+// this one to serve it), collecting its standard output into *out and
+// setting *done when it has ended. The caller joins the thread.
+inline std::thread RunCommandAsync(const std::string& cmd, std::string* out,
+                                   std::atomic<bool>* done) {
+  return std::thread([cmd, out, done] {
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[512];
+    size_t n;
+    while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+    if (p != nullptr) pclose(p);
+    *done = true;
+  });
 }
 
 }  // namespace nettest

@@ -375,14 +375,7 @@ TEST(RealClient, CurlGetsTheReply) {
       "curl -s --max-time 10 http://127.0.0.1:" + std::to_string(PortOf(listener)) + "/x";
   std::atomic<bool> done{false};
   std::string out;
-  std::thread client([&] {
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[256];
-    size_t n;
-    while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    if (p != nullptr) pclose(p);
-    done = true;
-  });
+  std::thread client = nettest::RunCommandAsync(cmd, &out, &done);
   PollUntil(&m.mgr, [&] { return done.load(); }, 2000);
   client.join();
   EXPECT_EQ(out, "howdy");

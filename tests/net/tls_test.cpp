@@ -432,14 +432,7 @@ TEST(TlsRealClient, OpensslSClientCompletesTheHandshakeAndEchoes) {
                       port + " -brief -no_ign_eof " + c.args + " 2>&1";
     std::atomic<bool> done{false};
     std::string out;
-    std::thread t([&] {
-      FILE* p = popen(cmd.c_str(), "r");
-      char buf[512];
-      size_t n;
-      while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-      if (p != nullptr) pclose(p);
-      done = true;
-    });
+    std::thread t = nettest::RunCommandAsync(cmd, &out, &done);
     PollUntil(&s.m.mgr, [&] { return done.load(); }, 3000);
     t.join();
     EXPECT_NE(out.find("ping-over-tls"), std::string::npos) << out;
