@@ -5,10 +5,8 @@
 #include "api/endpoints.h"
 #include "api/request_params.h"
 #include "api/router.h"
+#include "base/trace_log.h"
 #include "device/fingerprint_device.h"
-#include "host/certificate_check.h"
-#include "host/service_settings.h"
-#include "host/trace_log.h"
 #include "platform/heap_owner.h"
 #include "sdk/vrfplib.h"
 
@@ -24,12 +22,12 @@ bool ReadTemplateParam(const http_message* hm, const char* name, char (&text)[kT
 
 }  // namespace
 
-void HandleMatchScore(ns_conn* nc, http_message* hm) {
+void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api) {
   trace_log(1, "[%s]: Entered", "ravavade:566");
   if (!CheckHostHeader(nc, hm)) return;
   free(GetUserAgent(nc, hm));
   GetOriginDomain(nc, hm);
-  RefreshCertificateState();
+  if (api->biometric_request_seen != nullptr) api->biometric_request_seen();
 
   int code = 0;
   char text1[kTemplateParamBytes];
@@ -52,7 +50,7 @@ void HandleMatchScore(ns_conn* nc, http_message* hm) {
       code = VRFPM_ERR_BAD_TEMPLATE;
       trace_log(1, "[%s]: template refused (%d and %d bytes decoded)", "ravavade:596", len1, len2);
     } else {
-      const int device = GetDeviceIdFromName(g_settings.device_name);
+      const int device = GetDeviceIdFromName(api->device_name);
       code = BCGetMatchingScore(static_cast<uint32_t>(device), template_format, template1.get(), template2.get(), &score);
       trace_log(1, "[%s]: Matching Score [%d]", "ravavade:606", static_cast<int>(score));
     }

@@ -7,7 +7,7 @@
 #include "api/request_params.h"
 #include "api/router.h"
 #include "api/session_keys.h"
-#include "host/trace_log.h"
+#include "base/trace_log.h"
 
 int EscapePemForJson(const char* pem, char (&out)[kEscapedPemBytes]) {
   size_t j = 0;
@@ -27,15 +27,6 @@ int EscapePemForJson(const char* pem, char (&out)[kEscapedPemBytes]) {
   out[j] = '\0';
   return static_cast<int>(j);
 }
-
-int GenerateServiceKeyPair() {
-  // A failure leaves no pair at start; the public-key route then answers with
-  // kErrorNoPublicKey and session keys are refused.
-  if (GenerateRSAKeyPair() != 0) trace_log(1, "[%s]: no RSA key pair", "ravadoviz:331");
-  return 0;
-}
-
-const char* ServicePublicKeyPem() { return g_service_key_pair.public_pem; }
 
 void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
   trace_log(99, "[%s]: Entered", "ravavade:210");

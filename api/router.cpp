@@ -8,10 +8,13 @@
 
 #include "api/endpoints.h"
 #include "codec/base64.h"
-#include "host/trace_log.h"
+#include "base/trace_log.h"
 #include "net/http_protocol.h"
 
 namespace {
+
+// For connections that carry no context of their own (tests, fuzzers).
+constexpr ApiContext kEmptyContext = {"", 0, nullptr};
 
 // Written anew by every GetOriginDomain call; one request at a time uses it.
 char g_origin[kOriginBytes];
@@ -177,17 +180,19 @@ unsigned char* Base64DecodeAlloc(const char* text, int* count) {
 void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
   if (ev != NS_EV_HTTP_REQUEST || ev_data == nullptr) return;
   auto* hm = static_cast<http_message*>(ev_data);
+  const ApiContext* api =
+      nc->user_data != nullptr ? static_cast<const ApiContext*>(nc->user_data) : &kEmptyContext;
   if (PathIs(hm, kCapturePath) || PathIs(hm, kCaptureSynonymPath)) {
     if (ns_str_compare(&hm->method, kPreflightMethod) == 0) {
       trace_log(99, "[%s]: Request -PREFLIGHT-VRNFPCapture", "ravadoviz:236");
       SendPreflightReply(nc, hm);
     } else {
       trace_log(99, "[%s]: Request VRNFPCapture", "ravadoviz:241");
-      HandleCapture(nc, hm);
+      HandleCapture(nc, hm, api);
     }
   } else if (PathIs(hm, kMatchScorePath)) {
     trace_log(99, "[%s]: Request VRNMatchScore", "ravadoviz:247");
-    HandleMatchScore(nc, hm);
+    HandleMatchScore(nc, hm, api);
   } else if (PathIs(hm, kPublicKeyPath)) {
     trace_log(99, "[%s]: GetPublicKey", "ravadoviz:252");
     HandleGetPublicKey(nc, hm);

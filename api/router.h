@@ -12,6 +12,16 @@
 #include "net/event_manager.h"
 #include "net/http_parser.h"
 
+// What the endpoints need from the process that serves them. The host fills
+// one before it binds the listener and hands it over as the listener's user
+// data, which every accepted connection inherits; it must outlive the
+// listener. Read on the service thread only.
+struct ApiContext {
+  const char* device_name;           // reader model named to the device layer and shown as "Model"
+  int com_port;                      // COM port of a serial reader; 0 or less: none configured
+  void (*biometric_request_seen)();  // runs before a capture or match is served; may be null
+};
+
 // The Origin buffer: values of this size or longer are cut to fit.
 inline constexpr size_t kOriginBytes = 256;
 
@@ -28,7 +38,9 @@ inline constexpr char kPublicKeyPath[] = "/VRNGetPublicKey";
 
 // The listener's event handler. Acts on NS_EV_HTTP_REQUEST only: picks the
 // endpoint by exact path and method, traces the route at level 99 and runs
-// it. Any other path gets no reply; the connection stays open.
+// it with the connection's ApiContext (user_data; a connection without one is
+// served with an empty device name, no COM port and no callback). Any other
+// path gets no reply; the connection stays open.
 void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data);
 
 // True when a Host value names this machine: equal to an accepted name

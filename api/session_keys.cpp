@@ -12,7 +12,7 @@
 
 #include "api/request_params.h"
 #include "codec/base64.h"
-#include "host/trace_log.h"
+#include "base/trace_log.h"
 #include "net/openssl_owners.h"
 #include "platform/heap_owner.h"
 

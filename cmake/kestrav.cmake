@@ -59,6 +59,18 @@ function(kv_add_subfolders)
   endforeach()
 endfunction()
 
+# kv_require_below(NAME DEPS...)
+# Fails the configuration when NAME uses one of our own libraries (kv_*) that
+# is not defined yet, that is, a module that does not come before NAME's
+# folder in the top-level module list.
+function(kv_require_below name)
+  foreach(dep ${ARGN})
+    if(dep MATCHES "^kv_" AND NOT TARGET ${dep})
+      message(FATAL_ERROR "${name} uses ${dep}, which is not a module below it")
+    endif()
+  endforeach()
+endfunction()
+
 # kv_module_library(NAME DEPS a b c)
 # A static library of every .cpp in the current folder except the *_tool.cpp
 # programs; each of those becomes an executable named after it (kv-<stem>)
@@ -66,6 +78,7 @@ endfunction()
 # library so that dependants still configure.
 function(kv_module_library name)
   cmake_parse_arguments(M "" "" "DEPS" ${ARGN})
+  kv_require_below(${name} ${M_DEPS})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB tools CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_tool.cpp)
   if(tools)

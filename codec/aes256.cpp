@@ -3,12 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "host/trace_log.h"
-
 namespace {
 
 constexpr int kAesRounds = 14;
-constexpr int kTraceAll = 99;  // trace level of the encryption summary line
 
 // Multiplication by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
 unsigned char XTime(unsigned char b) {
@@ -159,7 +156,6 @@ unsigned char* EncryptAES256(const unsigned char* in, int32_t len, const unsigne
   aes_context ctx;
   aes_init_key(&ctx, key);
   for (int64_t off = 0; off < total; off += kAesBlockBytes) aes_encrypt_block(&ctx, out + off);
-  trace_log(kTraceAll, "[%s]: In Len[%d]; Output Length [%d]", "EncryptAES256", len, *out_len);
   aes_clear(&ctx);
   return out;
 }

@@ -5,8 +5,7 @@
 
 #include <algorithm>
 
-#include "host/service_settings.h"
-#include "host/trace_log.h"
+#include "base/trace_log.h"
 #include "platform/platform.h"
 #include "sdk/fingerprint_template.h"
 #include "sdk/nfiq.h"
@@ -122,7 +121,7 @@ int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi) {
   return rc == 0 ? nfiq : -1;
 }
 
-int BCCaptureImage(uint32_t device_code, int finger_position, int timeout_ms,
+int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int timeout_ms,
                    int quality_threshold, int template_format, int fake_detection_level,
                    uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate) {
   const float bit_rate = wsq_bit_rate;
@@ -153,7 +152,6 @@ int BCCaptureImage(uint32_t device_code, int finger_position, int timeout_ms,
     }
     trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open; ret[%d];", kCaptureTag, rc);
   } else {
-    const int com_port = g_settings.com_port;
     trace_log(kTraceLevelDevice, "[%s]: Pre-OpenDevice; ComPort[%d];", kCaptureTag, com_port);
     rc = com_port <= 0 ? kErrSerialNoComPort
                        : VRFPM_OpenDevice(h, static_cast<uint32_t>(com_port));

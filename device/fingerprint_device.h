@@ -62,12 +62,13 @@ void ReleaseCaptureResult(CaptureResult* result);
 int GetDeviceIdFromName(const char* name);
 
 // Opens the reader (device_code from GetDeviceIdFromName; NO_USB_DEVICE means
-// the serial reader on g_settings.com_port), optionally sets fake detection,
+// the serial reader on com_port, where 0 or less means none is configured),
+// optionally sets fake detection,
 // captures until the quality reaches quality_threshold or the time runs out,
 // grades the image, encodes WSQ when *wsq_bit_rate is not 0.0, and creates a
 // template (template_format 1 ISO, 2 ANSI, others the SDK's default, ISO).
 // Returns 0, an SDK code, kErrSerialNoComPort or kErrFakeDetectionUnavailable.
-int BCCaptureImage(uint32_t device_code, int finger_position, int timeout_ms,
+int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int timeout_ms,
                    int quality_threshold, int template_format, int fake_detection_level,
                    uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate);
 

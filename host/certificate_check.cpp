@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "host/service_settings.h"
+#include "host/service_entry.h"
 #include "host/tray_window.h"
 #include "net/openssl_owners.h"
 #include "platform/heap_owner.h"

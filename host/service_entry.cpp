@@ -2,13 +2,14 @@
 
 #include <stdio.h>
 
-#include "host/service_settings.h"
+#include "base/trace_log.h"
 #include "host/service_thread.h"
-#include "host/trace_log.h"
 #include "host/tray_window.h"
 #include "net/event_manager.h"
 #include "platform/platform.h"
 #include "platform/window.h"
+
+ServiceSettings g_settings = {0, "8000", "NX51", 0, "000", 0, "", ""};
 
 void TrayRetryThread() {
   while (tray_added.load(std::memory_order_relaxed) == 0) {
@@ -18,7 +19,7 @@ void TrayRetryThread() {
 }
 
 int RunService(int argc, const char* const* argv) {
-  ParseServiceSettings(argc, argv, PlatformProcessId());
+  ParseServiceSettings(argc, argv, PlatformProcessId(), &g_settings);
   if (g_settings.trace_level == 99) ns_set_diag_stream(stdout);
 
   if (!PlatformRegisterWindowClass(kWindowClassName, TrayWndProc, kWindowBackgroundRgb)) return -1;

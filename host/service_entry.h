@@ -4,7 +4,13 @@
 // process is ended from outside.
 #pragma once
 
+#include "base/service_settings.h"
+
 inline constexpr unsigned kTrayRetryMs = 10000;
+
+// The process-wide settings: RunService fills them from the command line
+// before any other thread starts; afterwards every thread only reads them.
+extern ServiceSettings g_settings;
 
 // Runs the service with the command line as single-byte texts. Returns 0 when
 // the message loop ends, -1 when the window class or the window cannot be

@@ -4,11 +4,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "api/endpoints.h"
 #include "api/router.h"
+#include "api/session_keys.h"
+#include "base/trace_log.h"
 #include "host/certificate_check.h"
-#include "host/service_settings.h"
-#include "host/trace_log.h"
+#include "host/service_entry.h"
 #include "host/tray_window.h"
 #include "net/event_manager.h"
 #include "net/http_helpers.h"
@@ -39,7 +39,7 @@ void AnnounceListening(const ns_conn* listener) {
 }
 
 void TraceKeyPair() {
-  const char* public_pem = ServicePublicKeyPem();
+  const char* public_pem = g_service_key_pair.public_pem;
   if (public_pem == nullptr) return;
   trace_log(2, "Public Key %s \n", public_pem);
   // The private key stays out of the trace file: that file is plain text
@@ -67,7 +67,12 @@ void ServiceThread() {
   ns_mgr mgr;
   ns_mgr_init(&mgr, nullptr);
 
-  ns_conn* listener = ns_bind(&mgr, g_settings.port, ApiRequestHandler);
+  // What the endpoints need from the host. Accepted connections inherit the
+  // pointer from the listener, which ns_mgr_free closes before this returns.
+  ApiContext api = {g_settings.device_name, g_settings.com_port, RefreshCertificateState};
+  ns_bind_opts opts = {};
+  opts.user_data = &api;
+  ns_conn* listener = ns_bind_opt(&mgr, g_settings.port, ApiRequestHandler, opts);
   if (listener == nullptr) {
     ShowErrorBox("Port Bind error to port %d", ConfiguredPortNumber(g_settings.port));
     EndProcess(kFatalExitCode);
@@ -84,7 +89,9 @@ void ServiceThread() {
     PlatformPostMessage(g_main_window, TRAY_UPDATE_MESSAGE, 0, 0);
   }
 
-  GenerateServiceKeyPair();
+  // Without a pair the public-key route answers kErrorNoPublicKey and
+  // session keys are refused; the service still captures and matches.
+  if (GenerateRSAKeyPair() != 0) trace_log(1, "[%s]: no RSA key pair", "ravadoviz:331");
   TraceKeyPair();
 
   AnnounceListening(listener);

@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "api/service_handles.h"
+#include "host/service_handles.h"
 
 inline constexpr int kPollTimeoutMs = 1000;
 inline constexpr int kFatalExitCode = 1;

@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "host/service_settings.h"
+#include "host/service_entry.h"
 #include "platform/platform.h"
 
 PlatformWindow g_main_window = nullptr;

@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "api/api_error_codes.h"
 #include "api/capture_endpoint.h"
+#include "base/trace_log.h"
 #include "codec/base64.h"
 #include "device/fingerprint_device.h"
 
@@ -133,6 +136,34 @@ TEST(CaptureReply, TextFieldsAreJsonEscaped) {
   std::string json = Build(r.get(), {"N\"X", 0, 0.0f, 2, nullptr}, &code);
   EXPECT_NE(json.find("\"Model\": \"N\\\"X\","), std::string::npos);
   EXPECT_NE(json.find("\"SerialNumber\": \"S\\\"1\","), std::string::npos);
+}
+
+// The cipher traces nothing; the reply builder writes the encryption's
+// length line under the cipher's name, right after "Session Key passed".
+TEST(CaptureReply, EncryptionWritesLengthsLine) {
+  char path[] = "/tmp/kv_capture_trace_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  TraceLogConfigure(99, path);
+  unsigned char key[32] = {5};
+  auto r = MakeRecord(8, 8, 400);
+  int code = -1;
+  Build(r.get(), {"NX51", 0, 0.0f, 1, key}, &code);
+  TraceLogConfigure(0, "");
+  std::string text;
+  if (FILE* f = fopen(path, "r")) {
+    char chunk[256];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    fclose(f);
+  }
+  unlink(path);
+  ASSERT_EQ(code, 0);
+  EXPECT_NE(text.find("[ravavade:408]: Session Key passed\n"
+                      "[EncryptAES256]: In Len[400]; Output Length [416]\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The service-handle table: life of a slot, release of its buffers, and the
 // console lines at trace level 99.
-#include "api/service_handles.h"
+#include "host/service_handles.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "host/service_settings.h"
+#include "base/trace_log.h"
 
 namespace {
 
 class ServiceHandlesTest : public ::testing::Test {
  protected:
-  void SetUp() override { ServiceSettingsDefaults(&g_settings); }
-  void TearDown() override { ServiceSettingsDefaults(&g_settings); }
+  void SetUp() override { TraceLogConfigure(0, ""); }
+  void TearDown() override { TraceLogConfigure(0, ""); }
 };
 
 TEST_F(ServiceHandlesTest, FreshTableIsEmptyAndTicksChangeNothing) {
@@ -90,7 +90,7 @@ TEST_F(ServiceHandlesTest, ConsoleLinesOnlyAtLevel99) {
     bool lines;
   } cases[] = {{0, false}, {1, false}, {2, false}, {98, false}, {99, true}, {-99, false}};
   for (const Case& c : cases) {
-    g_settings.trace_level = c.level;
+    TraceLogConfigure(c.level, "");
     testing::internal::CaptureStdout();
     ServiceHandleTable* table = InitUIDAIServices(32);
     ASSERT_NE(table, nullptr);

@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "host/service_settings.h"
-
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -193,45 +191,6 @@ TEST(EncryptAes256, CallerErrorsReturnNullAndZeroLength) {
   HeapBytes out(EncryptAES256(nullptr, 0, key.data(), &out_len));
   EXPECT_TRUE(out);
   EXPECT_EQ(out_len, 16);
-}
-
-// Redirects the trace log to a temporary file for one test and restores the
-// settings afterwards.
-class TraceFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = g_settings;
-    char path[] = "/tmp/kv_codec_trace_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    path_ = path;
-    snprintf(g_settings.log_path, sizeof g_settings.log_path, "%s", path);
-    g_settings.trace_level = 99;
-  }
-  void TearDown() override {
-    g_settings = saved_;
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  std::string Contents() const {
-    std::string text;
-    FILE* f = fopen(path_.c_str(), "r");
-    if (f == nullptr) return text;
-    char chunk[256];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    fclose(f);
-    return text;
-  }
-  ServiceSettings saved_{};
-  std::string path_;
-};
-
-TEST_F(TraceFile, EncryptionWritesLengthsLine) {
-  Bytes in(400, 0x01);
-  Bytes out = Encrypt(in, Key(5).data());
-  EXPECT_EQ(out.size(), 416u);
-  EXPECT_EQ(Contents(), "[EncryptAES256]: In Len[400]; Output Length [416]\n");
 }
 
 }  // namespace

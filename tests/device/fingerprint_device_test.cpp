@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host/service_settings.h"
+#include "base/trace_log.h"
 #include "sdk/fingerprint_template.h"
 #include "sdk/minutiae_matcher.h"
 #include "sdk/virtual_reader.h"
@@ -27,11 +27,11 @@ constexpr float kNoWsq = 0.0f;
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    snprintf(g_settings.log_path, sizeof g_settings.log_path, "/tmp/kv-device-trace-%d.txt",
+    snprintf(trace_path_, sizeof trace_path_, "/tmp/kv-device-trace-%d.txt",
              static_cast<int>(getpid()));
-    remove(g_settings.log_path);
-    g_settings.trace_level = 1;
-    g_settings.com_port = 0;
+    remove(trace_path_);
+    TraceLogConfigure(1, trace_path_);
+    com_port_ = 0;
     result_ = static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult)));
     ASSERT_NE(result_, nullptr);
   }
@@ -40,8 +40,8 @@ class DeviceTest : public ::testing::Test {
     ReleaseCaptureResult(result_);
     free(result_);
     ASSERT_EQ(VirtualReaderConfigure(nullptr), 0);
-    remove(g_settings.log_path);
-    g_settings.trace_level = 0;
+    remove(trace_path_);
+    TraceLogConfigure(0, "");
   }
 
   static void Configure(const char* text) { ASSERT_EQ(VirtualReaderConfigure(text), 0) << text; }
@@ -54,12 +54,12 @@ class DeviceTest : public ::testing::Test {
 
   static std::vector<std::string> Trace() {
     std::vector<std::string> lines;
-    std::ifstream in(g_settings.log_path);
+    std::ifstream in(trace_path_);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
 
-  static void ClearTrace() { remove(g_settings.log_path); }
+  static void ClearTrace() { remove(trace_path_); }
 
   static bool Traced(const std::string& line) {
     for (const std::string& l : Trace()) {
@@ -77,11 +77,13 @@ class DeviceTest : public ::testing::Test {
 
   int Capture(uint32_t device, int threshold, int format = 1, int fake = 0, int timeout = 10000,
               float wsq = kNoWsq) {
-    int rc = BCCaptureImage(device, 0, timeout, threshold, format, fake, 0, result_, wsq);
+    int rc = BCCaptureImage(device, com_port_, 0, timeout, threshold, format, fake, 0, result_, wsq);
     ExpectNothingLeft();
     return rc;
   }
 
+  static inline char trace_path_[64];
+  int com_port_ = 0;  // the -cp: setting the capture is given
   CaptureResult* result_ = nullptr;
 };
 
@@ -229,7 +231,7 @@ TEST_F(DeviceTest, FakeDetectionLevels) {
 TEST_F(DeviceTest, SerialReaderWithoutComPortGives55WithoutOpening) {
   // An open attempt would fail with the injected code instead of 55.
   Configure("readers=none;com=3;fail=OpenDevice:4242");
-  g_settings.com_port = 0;
+  com_port_ = 0;
   EXPECT_EQ(Capture(NO_USB_DEVICE, 0), kErrSerialNoComPort);
   EXPECT_TRUE(Traced("[BCCaptureImage]: VRFPM_Init; ret[0];"));
   EXPECT_TRUE(Traced("[BCCaptureImage]: Pre-OpenDevice; ComPort[0];"));
@@ -239,14 +241,14 @@ TEST_F(DeviceTest, SerialReaderWithoutComPortGives55WithoutOpening) {
 TEST_F(DeviceTest, SerialReaderOnItsComPort) {
   Configure("readers=none;com=3");
   memcpy(result_->model, "previous", 9);
-  g_settings.com_port = 3;
+  com_port_ = 3;
   ASSERT_EQ(Capture(NO_USB_DEVICE, 0), 0);
   EXPECT_TRUE(Traced("[BCCaptureImage]: VRFPM_OpenDevice - SUCCESS; ret[0]; COMPort[3]"));
   EXPECT_STREQ(result_->model, "previous");  // not a USB model: left unchanged
   EXPECT_EQ(result_->image_width, 260u);
   EXPECT_EQ(result_->image_height, 300u);
 
-  g_settings.com_port = 4;
+  com_port_ = 4;
   ClearTrace();
   EXPECT_EQ(Capture(NO_USB_DEVICE, 0), VRFPM_ERR_NO_DEVICE);
   EXPECT_TRUE(Traced("[BCCaptureImage]: VRFPM_OpenDevice - FAILURE; ret[1006]; COMPort[4]"));

@@ -1,4 +1,4 @@
-#include "host/service_settings.h"
+#include "base/service_settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,22 +16,25 @@ namespace {
 
 class ServiceSettingsTest : public ::testing::Test {
  protected:
-  void TearDown() override { ServiceSettingsDefaults(&g_settings); }
+  // Parsing -dl configures the process's trace log; leave it off.
+  void TearDown() override { TraceLogConfigure(0, ""); }
 
   void Parse(std::vector<const char*> args, int pid = 4242) {
-    ParseServiceSettings(static_cast<int>(args.size()), args.data(), pid);
+    ParseServiceSettings(static_cast<int>(args.size()), args.data(), pid, &settings_);
   }
+
+  ServiceSettings settings_{};
 };
 
 TEST_F(ServiceSettingsTest, NoArgumentsGiveTheDefaults) {
   Parse({"/opt/kestrav/kestrav-service"});
-  EXPECT_EQ(g_settings.use_https, 0);
-  EXPECT_STREQ(g_settings.port, "8000");
-  EXPECT_STREQ(g_settings.device_name, "NX51");
-  EXPECT_EQ(g_settings.trace_level, 0);
-  EXPECT_EQ(g_settings.com_port, 0);
-  EXPECT_STREQ(g_settings.log_path, "");
-  EXPECT_STREQ(g_settings.cert_path, "/opt/kestrav/server.pem");
+  EXPECT_EQ(settings_.use_https, 0);
+  EXPECT_STREQ(settings_.port, "8000");
+  EXPECT_STREQ(settings_.device_name, "NX51");
+  EXPECT_EQ(settings_.trace_level, 0);
+  EXPECT_EQ(settings_.com_port, 0);
+  EXPECT_STREQ(settings_.log_path, "");
+  EXPECT_STREQ(settings_.cert_path, "/opt/kestrav/server.pem");
 }
 
 TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
@@ -65,40 +68,40 @@ TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
   };
   for (const Case& c : cases) {
     Parse(c.args);
-    EXPECT_EQ(g_settings.use_https, c.https) << c.why;
-    EXPECT_STREQ(g_settings.port, c.port) << c.why;
-    EXPECT_STREQ(g_settings.device_name, c.device) << c.why;
-    EXPECT_EQ(g_settings.trace_level, c.level) << c.why;
-    EXPECT_EQ(g_settings.com_port, c.com) << c.why;
+    EXPECT_EQ(settings_.use_https, c.https) << c.why;
+    EXPECT_STREQ(settings_.port, c.port) << c.why;
+    EXPECT_STREQ(settings_.device_name, c.device) << c.why;
+    EXPECT_EQ(settings_.trace_level, c.level) << c.why;
+    EXPECT_EQ(settings_.com_port, c.com) << c.why;
   }
 }
 
 TEST_F(ServiceSettingsTest, TraceLevelNamesTheTraceFileByProcessId) {
   Parse({"svc", "-dl:1"}, 77);
-  EXPECT_EQ(g_settings.trace_level, 1);
-  EXPECT_STREQ(g_settings.log_path, "/logs/trace-00077.txt");
+  EXPECT_EQ(settings_.trace_level, 1);
+  EXPECT_STREQ(settings_.log_path, "/logs/trace-00077.txt");
 
   Parse({"svc", "-dl1"}, 77);
-  EXPECT_EQ(g_settings.trace_level, 0) << "-dl without a colon is ignored";
-  EXPECT_STREQ(g_settings.log_path, "");
+  EXPECT_EQ(settings_.trace_level, 0) << "-dl without a colon is ignored";
+  EXPECT_STREQ(settings_.log_path, "");
 
   Parse({"svc", "-DL:5"}, 1234567);
-  EXPECT_STREQ(g_settings.log_path, "/logs/trace-1234567.txt");
+  EXPECT_STREQ(settings_.log_path, "/logs/trace-1234567.txt");
 }
 
 TEST_F(ServiceSettingsTest, CertificateSitsBesideTheProgramAsInvoked) {
   Parse({"./bin/kestrav-service"});
-  EXPECT_STREQ(g_settings.cert_path, "./bin/server.pem");
+  EXPECT_STREQ(settings_.cert_path, "./bin/server.pem");
   Parse({"kestrav-service"});
-  EXPECT_STREQ(g_settings.cert_path, "server.pem");
+  EXPECT_STREQ(settings_.cert_path, "server.pem");
   Parse({"/kestrav-service"});
-  EXPECT_STREQ(g_settings.cert_path, "/server.pem");
+  EXPECT_STREQ(settings_.cert_path, "/server.pem");
 
   // A path too long for the field is cut, never written past it.
   std::string longdir = "/" + std::string(300, 'd') + "/svc";
   Parse({longdir.c_str()});
-  EXPECT_EQ(strlen(g_settings.cert_path), sizeof g_settings.cert_path - 1);
-  EXPECT_EQ(std::string(g_settings.cert_path), ("/" + std::string(300, 'd')).substr(0, 255));
+  EXPECT_EQ(strlen(settings_.cert_path), sizeof settings_.cert_path - 1);
+  EXPECT_EQ(std::string(settings_.cert_path), ("/" + std::string(300, 'd')).substr(0, 255));
 }
 
 // The arguments are traced at level 99, before the options are applied.
@@ -108,7 +111,7 @@ TEST_F(ServiceSettingsTest, Level99TracesEveryArgument) {
   bool made_logs = mkdir("/logs", 0755) == 0;
   int pid = 90000 + static_cast<int>(getpid() % 9999);
   Parse({"svc", "-DL:99", "-p:9001"}, pid);
-  std::string path = g_settings.log_path;
+  std::string path = settings_.log_path;
   std::ifstream in(path);
   if (!in) GTEST_SKIP() << "no /logs directory to write " << path;
   std::stringstream text;

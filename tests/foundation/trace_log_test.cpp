@@ -1,4 +1,4 @@
-#include "host/trace_log.h"
+#include "base/trace_log.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -7,8 +7,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include "host/service_settings.h"
 
 namespace {
 
@@ -19,12 +17,11 @@ class TraceLogTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
     path_ = dir_ + "/trace.txt";
-    snprintf(g_settings.log_path, sizeof g_settings.log_path, "%s", path_.c_str());
   }
   void TearDown() override {
     unlink(path_.c_str());
     rmdir(dir_.c_str());
-    ServiceSettingsDefaults(&g_settings);
+    TraceLogConfigure(0, "");
   }
   std::string Read() {
     std::ifstream in(path_);
@@ -55,7 +52,7 @@ TEST_F(TraceLogTest, LevelSelectsEntries) {
   };
   for (const Case& c : cases) {
     unlink(path_.c_str());
-    g_settings.trace_level = c.level;
+    TraceLogConfigure(c.level, path_.c_str());
     WriteAllLevels();
     EXPECT_EQ(Read(), c.expected) << "trace level " << c.level;
     EXPECT_EQ(trace_enabled(1), c.level == 1 || c.level == 99);
@@ -63,15 +60,14 @@ TEST_F(TraceLogTest, LevelSelectsEntries) {
 }
 
 TEST_F(TraceLogTest, LongEntriesAreCut) {
-  g_settings.trace_level = 99;
+  TraceLogConfigure(99, path_.c_str());
   std::string big(10000, 'x');
   trace_log(99, "%s", big.c_str());
   EXPECT_EQ(Read(), std::string(4095, 'x') + "\n");
 }
 
 TEST_F(TraceLogTest, MissingDirectoryDropsTheEntrySilently) {
-  g_settings.trace_level = 99;
-  snprintf(g_settings.log_path, sizeof g_settings.log_path, "%s/no/such/dir/t.txt", dir_.c_str());
+  TraceLogConfigure(99, (dir_ + "/no/such/dir/t.txt").c_str());
   trace_log(99, "lost");
   SUCCEED();
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "host/service_settings.h"
+#include "host/service_entry.h"
 
 namespace {
 

@@ -1,13 +1,25 @@
-#include "host/trace_log.h"
+#include "base/trace_log.h"
 
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "host/service_settings.h"
 #include "platform/platform.h"
 
+namespace {
+
+// Written before the other threads start, read by all afterwards.
+int g_trace_level = 0;
+char g_trace_path[kTracePathBytes] = "";
+
+}  // namespace
+
+void TraceLogConfigure(int level, const char* path) {
+  g_trace_level = level;
+  snprintf(g_trace_path, sizeof g_trace_path, "%s", path == nullptr ? "" : path);
+}
+
 bool trace_enabled(int level) {
-  int current = g_settings.trace_level;
+  int current = g_trace_level;
   return current > 0 && (level == current || current == 99);
 }
 
@@ -18,7 +30,7 @@ void trace_log(int level, const char* format, ...) {
   va_start(ap, format);
   vsnprintf(entry, sizeof entry, format, ap);
   va_end(ap);
-  FILE* f = fopen(g_settings.log_path, "a");
+  FILE* f = fopen(g_trace_path, "a");
   if (f == nullptr) return;
   fputs(entry, f);
   fputc('\n', f);

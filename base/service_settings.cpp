@@ -1,14 +1,11 @@
-#include "host/service_settings.h"
+#include "base/service_settings.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
-#include "host/trace_log.h"
 #include "platform/platform.h"
-
-ServiceSettings g_settings = {0, "8000", "NX51", 0, "000", 0, "", ""};
 
 namespace {
 
@@ -45,8 +42,8 @@ void ServiceSettingsDefaults(ServiceSettings* settings) {
   *settings = ServiceSettings{0, "8000", "NX51", 0, "000", 0, "", ""};
 }
 
-void ParseServiceSettings(int argc, const char* const* argv, int pid) {
-  ServiceSettings* s = &g_settings;
+void ParseServiceSettings(int argc, const char* const* argv, int pid, ServiceSettings* settings) {
+  ServiceSettings* s = settings;
   ServiceSettingsDefaults(s);
 
   // The trace level must be known before anything else is traced.
@@ -57,6 +54,7 @@ void ParseServiceSettings(int argc, const char* const* argv, int pid) {
       snprintf(s->log_path, sizeof s->log_path, kTracePathFormat, pid);
     }
   }
+  TraceLogConfigure(s->trace_level, s->log_path);
 
   if (argc > 0) DeriveCertPath(s, argv[0]);
 

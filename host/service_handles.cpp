@@ -1,16 +1,16 @@
-#include "api/service_handles.h"
+#include "host/service_handles.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "host/service_settings.h"
+#include "base/trace_log.h"
 
 namespace {
 
 // These lines belong to the console, not to the trace file.
 void AnnounceOnStdout(const char* what, const char* operation) {
-  if (g_settings.trace_level != 99) return;
+  if (!trace_enabled(99)) return;
   char line[kServiceHandleLineBytes] = {0};
   snprintf(line, sizeof line, "%s %s\n", what, operation);
   fputs(line, stdout);
