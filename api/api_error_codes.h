@@ -9,9 +9,3 @@ inline constexpr int kErrorFakeDetectionUnavailable = 63;  // device layer
 inline constexpr int kErrorTemplateMissing = 100;    // a match request lacks a template
 inline constexpr int kErrorSessionKeyRefused = 101;  // "sessionkey" sent but cannot be unwrapped
 inline constexpr int kErrorOutOfMemory = 102;        // the reply could not be built
-
-struct ns_conn;
-
-// Writes { "ErrorCode": 102 } from a constant text, so that it still goes out
-// when the heap is exhausted.
-void SendOutOfMemoryReply(ns_conn* nc);

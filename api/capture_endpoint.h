@@ -5,7 +5,7 @@
 // is process-wide and used only on the service thread.
 #pragma once
 
-#include <cstddef>
+#include "api/json_reply.h"
 
 struct CaptureResult;
 
@@ -18,15 +18,10 @@ struct CaptureReplyOptions {
   const unsigned char* session_key; // 32-byte AES-256 key, or null for a plain template
 };
 
-// Builds the one-line JSON text of a successful capture into *json (a new
-// heap string the caller frees). Returns 0, or a non-zero "ErrorCode" with
-// *json null: kErrorOutOfMemory when any block (BMP, Base64 text, template
-// copy, ciphertext, JSON) cannot be allocated, or the SDK's size codes when the
-// record holds more image or template bytes than its buffers can.
+// Builds the one-line JSON text of a successful capture into *reply (a fresh
+// builder). Returns 0, or a non-zero "ErrorCode" with the builder's text to be
+// dropped: kErrorOutOfMemory when any block (BMP, ciphertext, JSON) cannot be
+// allocated, or the SDK's size codes when the record holds more image or
+// template bytes than its buffers can.
 [[nodiscard]] int BuildCaptureJson(const CaptureResult* result, const CaptureReplyOptions* options,
-                                   char** json);
-
-// Writes text into out (capacity bytes, NUL included) as the inside of a JSON
-// string: quote, backslash and control characters escaped. Longer text is cut
-// at a character boundary. Returns out.
-char* JsonEscapeText(const char* text, char* out, size_t capacity);
+                                   JsonReply* reply);

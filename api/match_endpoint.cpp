@@ -3,9 +3,12 @@
 
 #include "api/api_error_codes.h"
 #include "api/endpoints.h"
+#include "api/json_reply.h"
+#include "api/reply_writer.h"
+#include "api/request_access.h"
 #include "api/request_params.h"
-#include "api/router.h"
 #include "base/trace_log.h"
+#include "codec/base64.h"
 #include "device/fingerprint_device.h"
 #include "platform/heap_owner.h"
 #include "sdk/vrfplib.h"
@@ -56,18 +59,18 @@ void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api) {
     }
   }
 
-  char* json = nullptr;
-  bool ok = AppendFormat(&json, "{ \"ErrorCode\": %d ,", code) >= 0;
+  JsonReply reply;
+  JsonBegin(&reply, code, JsonCodeComma::kSpaced);
   if (code != 0) {
-    ok = ok && AppendFormat(&json, " \"MatchingScore\": null }") >= 0;
+    JsonNull(&reply, "MatchingScore");
   } else {
-    ok = ok && AppendFormat(&json, " \"MatchingScore\": %d }", static_cast<int>(score)) >= 0;
+    JsonNumber(&reply, "MatchingScore", static_cast<int>(score));
   }
-  if (ok) {
-    SendJsonReply(nc, json);
+  JsonEnd(&reply);
+  if (reply.failed) {
+    SendErrorCodeReply(kErrorOutOfMemory, nc);
   } else {
-    SendOutOfMemoryReply(nc);
+    SendJsonReply(nc, JsonText(&reply));
   }
-  free(json);
   trace_log(99, "[%s]: Leaving", "ravavade:629");
 }

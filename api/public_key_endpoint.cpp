@@ -1,32 +1,10 @@
-#include "api/public_key_endpoint.h"
-
-#include <cstdlib>
-
 #include "api/api_error_codes.h"
 #include "api/endpoints.h"
+#include "api/json_reply.h"
+#include "api/reply_writer.h"
 #include "api/request_params.h"
-#include "api/router.h"
 #include "api/session_keys.h"
 #include "base/trace_log.h"
-
-int EscapePemForJson(const char* pem, char (&out)[kEscapedPemBytes]) {
-  size_t j = 0;
-  for (const char* p = pem; *p; ++p) {
-    size_t need = (*p == '\n') ? 2 : 1;
-    if (j + need > kEscapedPemBytes - 1) {
-      out[0] = '\0';
-      return -1;
-    }
-    if (*p == '\n') {
-      out[j++] = '\\';
-      out[j++] = 'n';
-    } else {
-      out[j++] = *p;
-    }
-  }
-  out[j] = '\0';
-  return static_cast<int>(j);
-}
 
 void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
   trace_log(99, "[%s]: Entered", "ravavade:210");
@@ -39,17 +17,15 @@ void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
     trace_log(99, "[%s]: Leaving", "ravavade:256");
     return;
   }
-  char escaped[kEscapedPemBytes];
-  char* json = nullptr;
-  bool ok = EscapePemForJson(g_service_key_pair.public_pem, escaped) >= 0;
-  ok = ok && AppendFormat(&json, "{ \"ErrorCode\": 0,") >= 0;
-  ok = ok && AppendFormat(&json, " \"PublicKey\": \"%s\" }", escaped) >= 0;
-  if (ok) {
-    SendJsonReply(nc, json);
-  } else {
+  JsonReply reply;
+  JsonBegin(&reply, 0, JsonCodeComma::kTight);
+  JsonString(&reply, "PublicKey", g_service_key_pair.public_pem);
+  JsonEnd(&reply);
+  if (reply.failed) {
     trace_log(1, "[%s]: public key reply could not be built", "ravavade:240");
-    SendOutOfMemoryReply(nc);
+    SendErrorCodeReply(kErrorOutOfMemory, nc);
+  } else {
+    SendJsonReply(nc, JsonText(&reply));
   }
   trace_log(99, "[%s]: Leaving", "ravavade:256");
-  free(json);
 }

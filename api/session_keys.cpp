@@ -140,12 +140,12 @@ unsigned char* UnwrapSessionKey(char* text, int* plain_len, int* reason) {
     return nullptr;
   }
   FixPercentEscapes(text);
-  HeapBytes wrapped(static_cast<unsigned char*>(malloc(b64_decoded_size(text))));
+  int wrapped_len = 0;
+  HeapBytes wrapped(Base64DecodeAlloc(text, &wrapped_len));
   if (!wrapped) {
     *reason = kUnwrapOutOfMemory;
     return nullptr;
   }
-  size_t wrapped_len = b64_decode(wrapped.get(), text);
   if (wrapped_len == 0) {
     *reason = kUnwrapBadBase64;
     return nullptr;

@@ -1,5 +1,8 @@
 #include "codec/base64.h"
 
+#include <climits>
+#include <cstdlib>
+
 #include <array>
 
 namespace {
@@ -101,4 +104,24 @@ size_t b64_decode(unsigned char* out, const char* text) {
   }
   *p = '\0';
   return static_cast<size_t>(p - out);  // ((c + 3) / 4) * 3 - ((4 - left) % 4)
+}
+
+char* Base64EncodeAlloc(const unsigned char* data, int count) {
+  if (count < 0 || (data == nullptr && count > 0)) return nullptr;
+  auto* text = static_cast<char*>(malloc(b64_encoded_size(static_cast<size_t>(count))));
+  if (text == nullptr) return nullptr;
+  b64_encode(text, data, static_cast<size_t>(count));
+  return text;
+}
+
+unsigned char* Base64DecodeAlloc(const char* text, int* count) {
+  if (count != nullptr) *count = 0;
+  if (text == nullptr) return nullptr;
+  size_t size = b64_decoded_size(text);
+  if (size > static_cast<size_t>(INT_MAX)) return nullptr;
+  auto* bytes = static_cast<unsigned char*>(malloc(size));
+  if (bytes == nullptr) return nullptr;
+  size_t n = b64_decode(bytes, text);
+  if (count != nullptr) *count = static_cast<int>(n);
+  return bytes;
 }

@@ -1,6 +1,6 @@
 // Fuzzes what the router reads from a request a page controls: the Host
-// check, the User-Agent and Origin readers, the pre-flight route, and the
-// Base64 decoding of a parameter value. Replies go to a connection that is
+// check, the User-Agent and Origin readers, the pre-flight route, the Base64
+// decoding of a parameter value and the JSON escaping of a text. Replies go to a connection that is
 // never polled; its send buffer is dropped after each input.
 #include <stddef.h>
 #include <stdint.h>
@@ -10,7 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "api/json_reply.h"
+#include "api/request_access.h"
 #include "api/router.h"
+#include "codec/base64.h"
 #include "net/http_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,7 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     free(again);
     free(bytes);
   }
-  char* json = nullptr;
-  if (AppendFormat(&json, "{ \"Value\": \"%s\" }", text.c_str()) >= 0) free(json);
+  JsonReply reply;
+  JsonBegin(&reply, 0, JsonCodeComma::kTight);
+  JsonString(&reply, "Value", text);
+  JsonEnd(&reply);
   return 0;
 }

@@ -1,11 +1,12 @@
-// The JSON reply envelope, the heap-string formatter and the allocating
-// Base64 wrappers.
+// The JSON reply envelope and the JSON builder every endpoint writes with.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <string>
 
-#include "api/router.h"
+#include "api/json_reply.h"
+#include "api/reply_writer.h"
 
 namespace {
 
@@ -60,81 +61,95 @@ TEST(JsonReply, TwoRepliesOnOneConnectionFrameCleanly) {
   EXPECT_EQ(sent.substr(body + first.size(), 17), "HTTP/1.1 200 OK\r\n");
 }
 
-TEST(AppendFormat, BuildsTheTextPieceByPiece) {
-  char* text = nullptr;
-  EXPECT_EQ(AppendFormat(&text, "{ \"ErrorCode\": %d,", 0), 17);
-  EXPECT_EQ(AppendFormat(&text, "%s", ""), 17);
-  EXPECT_EQ(AppendFormat(&text, " \"Name\": \"%s\" }", "NX51"), 34);
-  EXPECT_STREQ(text, "{ \"ErrorCode\": 0, \"Name\": \"NX51\" }");
-  free(text);
-}
-
-TEST(AppendFormat, PiecesLargerThanAMegabyteAreAccepted) {
-  std::string big(3 * 1024 * 1024 + 7, 'B');
-  char* text = nullptr;
-  ASSERT_EQ(AppendFormat(&text, "%s", "x"), 1);
-  ASSERT_EQ(AppendFormat(&text, "\"%s\"", big.c_str()), static_cast<int>(big.size() + 3));
-  EXPECT_EQ(std::string(text), "x\"" + big + "\"");
-  free(text);
-}
-
-TEST(AppendFormat, ArgumentMayPointIntoTheText) {
-  char* text = nullptr;
-  ASSERT_EQ(AppendFormat(&text, "%s", "abc"), 3);
-  for (int i = 0; i < 12; i++) ASSERT_GT(AppendFormat(&text, "%s", text), 0);
-  EXPECT_EQ(strlen(text), 3u << 12);
-  EXPECT_EQ(std::string(text, 6), "abcabc");
-  free(text);
-}
-
-TEST(Base64Alloc, EncodeThenDecodeGivesTheBytesBack) {
+// The builder reproduces the bytes each reply has always had, separators
+// included.
+TEST(JsonReply, MembersJoinAsEveryReplyReads) {
+  const unsigned char bytes[] = {0xFB, 0xFF};
   struct Case {
-    std::string bytes;
-    const char* text;
+    std::function<void(JsonReply*)> build;
+    const char* json;
+    const char* why;
   } cases[] = {
-      {"", ""},
-      {"a", "YQ=="},
-      {"ab", "YWI="},
-      {"abc", "YWJj"},
-      {"\xFB\xFF", "+/8="},
-      {std::string("\0\1\2", 3), "AAEC"},
+      {[](JsonReply* r) { JsonBegin(r, 55, JsonCodeComma::kSpaced); },
+       "{ \"ErrorCode\": 55 }", "error code alone"},
+      {[](JsonReply* r) {
+         JsonBegin(r, 0, JsonCodeComma::kSpaced);
+         JsonNumber(r, "MatchingScore", 37);
+       },
+       "{ \"ErrorCode\": 0 , \"MatchingScore\": 37 }", "match: space before the first comma"},
+      {[](JsonReply* r) {
+         JsonBegin(r, 100, JsonCodeComma::kSpaced);
+         JsonNull(r, "MatchingScore");
+       },
+       "{ \"ErrorCode\": 100 , \"MatchingScore\": null }", "null member"},
+      {[](JsonReply* r) {
+         JsonBegin(r, 0, JsonCodeComma::kTight);
+         JsonString(r, "PublicKey", "-----BEGIN\nAB\n");
+       },
+       "{ \"ErrorCode\": 0, \"PublicKey\": \"-----BEGIN\\nAB\\n\" }", "public key: PEM line breaks as \\n"},
+      {[&bytes](JsonReply* r) {
+         JsonBegin(r, 0, JsonCodeComma::kSpaced);
+         JsonString(r, "Manufacturer", "Kestrav");
+         JsonNumber(r, "NFIQ", -1);
+         JsonBase64(r, "B", bytes);
+         JsonBase64(r, "E", {});
+       },
+       "{ \"ErrorCode\": 0 , \"Manufacturer\": \"Kestrav\", \"NFIQ\": -1, \"B\": \"+/8=\", \"E\": \"\" }",
+       "later members joined by a bare comma; Base64 and empty Base64"},
   };
   for (const Case& c : cases) {
-    char* text = Base64EncodeAlloc(reinterpret_cast<const unsigned char*>(c.bytes.data()),
-                                   static_cast<int>(c.bytes.size()));
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, c.text);
-    int count = -1;
-    unsigned char* back = Base64DecodeAlloc(text, &count);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(count, static_cast<int>(c.bytes.size()));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(back), count), c.bytes);
-    EXPECT_EQ(back[count], 0);
-    free(back);
-    free(text);
+    JsonReply reply;
+    c.build(&reply);
+    JsonEnd(&reply);
+    EXPECT_FALSE(reply.failed) << c.why;
+    EXPECT_EQ(JsonText(&reply), c.json) << c.why;
   }
 }
 
-TEST(Base64Alloc, EdgesOfTheInput) {
-  EXPECT_EQ(Base64EncodeAlloc(nullptr, -1), nullptr);
-  EXPECT_EQ(Base64EncodeAlloc(nullptr, 5), nullptr);
-  char* empty = Base64EncodeAlloc(nullptr, 0);
-  ASSERT_NE(empty, nullptr);
-  EXPECT_STREQ(empty, "");
-  free(empty);
+TEST(JsonReply, StringsAreEscaped) {
+  struct Case {
+    std::string in;
+    std::string out;
+    const char* why;
+  } cases[] = {
+      {"NX51", "NX51", "plain"},
+      {"a\"b\\c", "a\\\"b\\\\c", "quote and backslash"},
+      {"x\ny\x01\x7f", "x\\ny\\u0001\\u007f", "line feed short, other controls as \\u"},
+      {std::string("a\0b", 3), "a\\u0000b", "a NUL inside the value"},
+      {std::string(300, 'm'), std::string(300, 'm'), "long text is kept whole"},
+      {"\xc3\xa9", "\xc3\xa9", "bytes above 0x7F pass unchanged"},
+  };
+  for (const Case& c : cases) {
+    JsonReply reply;
+    JsonString(&reply, "M", c.in);
+    EXPECT_EQ(JsonText(&reply), " \"M\": \"" + c.out + "\"") << c.why;
+  }
+}
 
-  int count = 7;
-  EXPECT_EQ(Base64DecodeAlloc(nullptr, &count), nullptr);
-  EXPECT_EQ(count, 0);
-  // Decoding stops at the first character outside the alphabet.
-  unsigned char* part = Base64DecodeAlloc("YWJj\nZGVm", &count);
-  ASSERT_NE(part, nullptr);
-  EXPECT_EQ(count, 3);
-  free(part);
-  unsigned char* url_safe = Base64DecodeAlloc("YW-J", &count);
-  ASSERT_NE(url_safe, nullptr);
-  EXPECT_EQ(count, 1);
-  free(url_safe);
+TEST(JsonReply, MembersLargerThanAMegabyteAreAccepted) {
+  std::string big(3 * 1024 * 1024 + 7, 'B');
+  JsonReply reply;
+  JsonBegin(&reply, 0, JsonCodeComma::kTight);
+  JsonString(&reply, "Big", big);
+  JsonEnd(&reply);
+  EXPECT_EQ(JsonText(&reply), "{ \"ErrorCode\": 0, \"Big\": \"" + big + "\" }");
+}
+
+// Once an append has failed, nothing more is added: an endpoint checks the
+// flag once, at the end, and never sends a text with a hole in it.
+TEST(JsonReply, FailureStaysSet) {
+  JsonReply reply;
+  JsonBegin(&reply, 0, JsonCodeComma::kSpaced);
+  const std::string before(JsonText(&reply));
+  reply.failed = true;
+  const unsigned char bytes[] = {1, 2, 3};
+  JsonString(&reply, "A", "x");
+  JsonNumber(&reply, "B", 1);
+  JsonNull(&reply, "C");
+  JsonBase64(&reply, "D", bytes);
+  JsonEnd(&reply);
+  EXPECT_TRUE(reply.failed);
+  EXPECT_EQ(JsonText(&reply), before);
 }
 
 }  // namespace

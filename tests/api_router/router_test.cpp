@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "api/request_access.h"
 #include "net/http_protocol.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <string_view>
@@ -177,6 +178,56 @@ TEST(Base64Decode, AdvertisedSizeHoldsEveryPrefixLength) {
     Decoded d = Decode(text);
     EXPECT_EQ(d.returned, (c / 4) * 3 + (c % 4 == 0 ? 0 : c % 4 - 1)) << c;
   }
+}
+
+TEST(Base64Alloc, EncodeThenDecodeGivesTheBytesBack) {
+  struct Case {
+    std::string bytes;
+    const char* text;
+  } cases[] = {
+      {"", ""},
+      {"a", "YQ=="},
+      {"ab", "YWI="},
+      {"abc", "YWJj"},
+      {"\xFB\xFF", "+/8="},
+      {std::string("\0\1\2", 3), "AAEC"},
+  };
+  for (const Case& c : cases) {
+    char* text = Base64EncodeAlloc(reinterpret_cast<const unsigned char*>(c.bytes.data()),
+                                   static_cast<int>(c.bytes.size()));
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, c.text);
+    int count = -1;
+    unsigned char* back = Base64DecodeAlloc(text, &count);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(count, static_cast<int>(c.bytes.size()));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(back), count), c.bytes);
+    EXPECT_EQ(back[count], 0);
+    free(back);
+    free(text);
+  }
+}
+
+TEST(Base64Alloc, EdgesOfTheInput) {
+  EXPECT_EQ(Base64EncodeAlloc(nullptr, -1), nullptr);
+  EXPECT_EQ(Base64EncodeAlloc(nullptr, 5), nullptr);
+  char* empty = Base64EncodeAlloc(nullptr, 0);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_STREQ(empty, "");
+  free(empty);
+
+  int count = 7;
+  EXPECT_EQ(Base64DecodeAlloc(nullptr, &count), nullptr);
+  EXPECT_EQ(count, 0);
+  // Decoding stops at the first character outside the alphabet.
+  unsigned char* part = Base64DecodeAlloc("YWJj\nZGVm", &count);
+  ASSERT_NE(part, nullptr);
+  EXPECT_EQ(count, 3);
+  free(part);
+  unsigned char* url_safe = Base64DecodeAlloc("YW-J", &count);
+  ASSERT_NE(url_safe, nullptr);
+  EXPECT_EQ(count, 1);
+  free(url_safe);
 }
 
 }  // namespace
