@@ -1,11 +1,11 @@
-// The service's own "ErrorCode" values. Every other non-zero code a page sees
-// comes from the reader SDK unchanged (sdk/vrfplib.h, 1001 and up).
-// README.md (Error codes) explains each one to page authors.
+// The API's own "ErrorCode" values. The device layer adds 55 and 63
+// (kErrSerialNoComPort, kErrFakeDetectionUnavailable in
+// device/fingerprint_device.h); every other non-zero code a page sees comes
+// from the reader SDK unchanged (sdk/vrfplib.h, 1001 and up). README.md
+// (Error codes) explains each one to page authors.
 #pragma once
 
 inline constexpr int kErrorNoPublicKey = 1;          // no key pair to hand out
-inline constexpr int kErrorNoComPort = 55;           // serial reader without a COM port (device layer)
-inline constexpr int kErrorFakeDetectionUnavailable = 63;  // device layer
 inline constexpr int kErrorTemplateMissing = 100;    // a match request lacks a template
 inline constexpr int kErrorSessionKeyRefused = 101;  // "sessionkey" sent but cannot be unwrapped
 inline constexpr int kErrorOutOfMemory = 102;        // the reply could not be built

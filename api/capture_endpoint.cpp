@@ -28,38 +28,47 @@ struct SessionKeyFree {
 // The last capture; its data stays until the next capture replaces it.
 CaptureResult g_capture_result;
 
+// The template as the reply carries it: the ciphertext under the session key
+// (held by *ciphertext), or the record's own bytes. Returns 0, or
+// kErrorOutOfMemory when the ciphertext cannot be allocated.
+int ReplyTemplate(const CaptureResult* r, const unsigned char* session_key, HeapBytes* ciphertext,
+                  std::span<const unsigned char>* out) {
+  const int template_size = static_cast<int>(r->template_size);
+  *out = std::span<const unsigned char>(r->template_data, r->template_size);
+  if (session_key == nullptr) {
+    trace_log(1, "[%s]: No Session Key passed", "ravavade:413");
+    trace_log(1, "[%s]: Template Length %d Pointer %p", "ravavade:418", template_size,
+              static_cast<const void*>(r->template_data));
+    return 0;
+  }
+  trace_log(1, "[%s]: Session Key passed", "ravavade:408");
+  int ciphertext_len = 0;
+  ciphertext->reset(EncryptAES256(r->template_data, template_size, session_key, &ciphertext_len));
+  if (!*ciphertext) return kErrorOutOfMemory;
+  // The cipher writes no trace itself; this line keeps its name, as the trace
+  // has always shown it.
+  trace_log(99, "[%s]: In Len[%d]; Output Length [%d]", "EncryptAES256", template_size,
+            ciphertext_len);
+  *out = std::span<const unsigned char>(ciphertext->get(), static_cast<size_t>(ciphertext_len));
+  return 0;
+}
+
 }  // namespace
 
 int BuildCaptureJson(const CaptureResult* r, const CaptureReplyOptions* o, JsonReply* reply) {
   const uint64_t pixels = static_cast<uint64_t>(r->image_width) * r->image_height;
   if (pixels > sizeof r->image_data) return VRFPM_ERR_IMAGE_TOO_LARGE;
   if (r->template_size > sizeof r->template_data) return VRFPM_ERR_TEMPLATE_TOO_LARGE;
-  const int template_size = static_cast<int>(r->template_size);
 
-  // The reply template: ciphertext under the session key, or the record's own
-  // bytes.
   HeapBytes ciphertext;
-  std::span<const unsigned char> reply_template(r->template_data, r->template_size);
-  if (o->session_key) {
-    trace_log(1, "[%s]: Session Key passed", "ravavade:408");
-    int ciphertext_len = 0;
-    ciphertext.reset(EncryptAES256(r->template_data, template_size, o->session_key, &ciphertext_len));
-    if (!ciphertext) return kErrorOutOfMemory;
-    // The cipher writes no trace itself; this line keeps its name, as the
-    // trace has always shown it.
-    trace_log(99, "[%s]: In Len[%d]; Output Length [%d]", "EncryptAES256", template_size, ciphertext_len);
-    reply_template = std::span<const unsigned char>(ciphertext.get(), static_cast<size_t>(ciphertext_len));
-  } else {
-    trace_log(1, "[%s]: No Session Key passed", "ravavade:413");
-    trace_log(1, "[%s]: Template Length %d Pointer %p", "ravavade:418", template_size,
-              static_cast<const void*>(r->template_data));
-  }
+  std::span<const unsigned char> reply_template;
+  if (ReplyTemplate(r, o->session_key, &ciphertext, &reply_template) != 0) return kErrorOutOfMemory;
 
   JsonBegin(reply, 0, JsonCodeComma::kSpaced);
   trace_log(1, "[%s]: Data %s %s %d %d %d %d %d", "ravavade:433", o->model, r->serial_number,
             static_cast<int>(r->image_width), static_cast<int>(r->image_height),
             static_cast<int>(r->image_dpi), static_cast<int>(r->image_quality), r->nfiq);
-  JsonString(reply, "Manufacturer", "Kestrav");
+  JsonString(reply, "Manufacturer", kReaderManufacturer);
   JsonString(reply, "Model", o->model);
   JsonString(reply, "SerialNumber", r->serial_number);
   JsonNumber(reply, "ImageWidth", static_cast<int>(r->image_width));

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "device/fingerprint_device.h"
+
 struct http_message;
 
 // Buffer capacities, terminating NUL included: a value may hold one byte less.
@@ -19,8 +21,6 @@ inline constexpr int kDefaultTimeoutMs = 10000;
 inline constexpr int kDefaultQuality = 50;
 inline constexpr int kMaxQuality = 100;
 inline constexpr int kMaxFakeDetectionLevel = 10;
-inline constexpr int kTemplateFormatIso = 1;
-inline constexpr int kTemplateFormatAnsi = 2;
 
 // Reads name into buf (capacity bytes) and returns the http_form_var result:
 // the value counts as present only when the result is greater than 0. buf
@@ -33,8 +33,9 @@ int GetRawImageDataParam(const http_message* hm);
 int GetTimeoutParam(const http_message* hm);
 // "quality" threshold; outside 0..100 gives 50.
 int GetQualityParam(const http_message* hm);
-// "templateFormat": 1 (ISO) for a value beginning with "ISO", 2 (ANSI) for one
-// beginning with "ANSI", both without regard to case; otherwise 1.
+// "templateFormat": kTemplateFormatIso for a value beginning with "ISO",
+// kTemplateFormatAnsi for one beginning with "ANSI", both without regard to
+// case; otherwise kTemplateFormatIso.
 int GetTemplateFormatParam(const http_message* hm);
 // "imageWSQRate": 0.75 or 2.25 when the value reads as exactly that, else 0.0.
 float GetImageWSQRateParam(const http_message* hm);

@@ -8,11 +8,13 @@
 
 #include <cstddef>
 
+#include "codec/aes256.h"
+
 struct http_message;
 
 inline constexpr int kServiceKeyBits = 2048;
 inline constexpr unsigned kServiceKeyExponent = 3;   // deliberately not 65537
-inline constexpr int kSessionKeyBytes = 32;          // AES-256 key at the front of the plaintext
+inline constexpr int kSessionKeyBytes = kAesKeyBytes;  // AES-256 key at the front of the plaintext
 
 // The current key pair. All three members are null until the first successful
 // generation; afterwards they are set together and replaced together. Owned by

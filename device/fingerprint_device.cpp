@@ -15,7 +15,6 @@ namespace {
 constexpr const char* kDeviceIdTag = "GetDeviceIdFromName";
 constexpr const char* kCaptureTag = "BCCaptureImage";
 constexpr const char* kMatchTag = "BCGetMatchingScore";
-constexpr const char* kManufacturer = "Kestrav";
 constexpr const char* kWsqComment = "Kestrav";
 constexpr uint32_t kBitsPerPixel = 8;
 
@@ -81,6 +80,202 @@ int SetFakeDetection(VRFPM_HANDLE h, int level) {
   return 0;
 }
 
+// Initialises the SDK for the reader and opens it: the USB reader, or for
+// NO_USB_DEVICE the serial one on com_port. Marks the session open on success.
+int OpenReader(SdkSession* sdk, uint32_t device_code, int com_port) {
+  VRFPM_HANDLE h = sdk->get();
+  const bool serial = device_code == static_cast<uint32_t>(NO_USB_DEVICE);
+  int rc = VRFPM_Init(h, serial ? kSerialDeviceCode : device_code);
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_Init; ret[%d];", kCaptureTag, rc);
+  if (rc != VRFPM_OK) return rc;
+
+  if (!serial) {
+    rc = VRFPM_OpenDevice(h, VRFPM_OPEN_USB);
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open - FAILED; ret[%d];", kCaptureTag, rc);
+      return rc;
+    }
+    trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open; ret[%d];", kCaptureTag, rc);
+  } else {
+    trace_log(kTraceLevelDevice, "[%s]: Pre-OpenDevice; ComPort[%d];", kCaptureTag, com_port);
+    rc = com_port <= 0 ? kErrSerialNoComPort
+                       : VRFPM_OpenDevice(h, static_cast<uint32_t>(com_port));
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s]: VRFPM_OpenDevice - FAILURE; ret[%d]; COMPort[%d]",
+                kCaptureTag, rc, com_port);
+      return rc;
+    }
+    trace_log(kTraceLevelDevice, "[%s]: VRFPM_OpenDevice - SUCCESS; ret[%d]; COMPort[%d]",
+              kCaptureTag, rc, com_port);
+  }
+  sdk->MarkOpen();
+  return VRFPM_OK;
+}
+
+// Reads the open reader's description and refuses a reader whose images do
+// not fit the record's fixed buffer, before anything is written into it.
+int ReadDeviceInfo(VRFPM_HANDLE h, VRFPM_DeviceInfo* info) {
+  memset(info, 0, sizeof *info);
+  int rc = VRFPM_GetDeviceInfo(h, info);
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_DeviceInfo; ret[%d]; DeviceID[%d]", kCaptureTag, rc,
+            static_cast<int>(info->device_id));
+  if (rc != VRFPM_OK) return rc;
+  const uint64_t image_bytes = static_cast<uint64_t>(info->image_width) * info->image_height;
+  if (image_bytes == 0 || image_bytes > kImageDataBytes) {
+    rc = image_bytes == 0 ? VRFPM_ERR_DEVICE_FAILURE : VRFPM_ERR_IMAGE_TOO_LARGE;
+    trace_log(kTraceLevelDevice, "[%s]: image %ux%u does not fit the %zu-byte buffer; return [%d]",
+              kCaptureTag, info->image_width, info->image_height, kImageDataBytes, rc);
+  }
+  return rc;
+}
+
+// Captures into image until one reaches quality_threshold, and leaves its
+// quality in *quality. Each attempt is given what is left of timeout_ms (the
+// capture calls' own time counts, the quality measurements do not); once
+// that is used up, attempts go on with 0 up to kMaxAttemptsAfterTimeout
+// times. The quality of the image that ends the loop is measured once.
+int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeout_ms,
+                        int quality_threshold, uint64_t display_handle, unsigned char* image,
+                        uint32_t* quality) {
+  // The reader lights itself while VRFPM_GetImageEx waits for a finger; these
+  // two entries mark the loop's start and end, where trace readers expect
+  // the light to go on and off.
+  trace_log(kTraceLevelDevice, "[%s]: SetLedOn;", kCaptureTag);
+  int remaining = std::max(timeout_ms, 0);
+  int zero_timeout_attempts = 0;
+  int rc = VRFPM_OK;
+  for (;;) {
+    const unsigned long long start = PlatformMonotonicMs();
+    rc = VRFPM_GetImageEx(h, image, static_cast<uint32_t>(remaining), display_handle,
+                          quality_threshold);
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageEx failure, return [%d]", kCaptureTag, rc);
+      return rc;
+    }
+    const unsigned long long end = PlatformMonotonicMs();
+    rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, image, quality);
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageQuality1 failure, return [%d]", kCaptureTag,
+                rc);
+      return rc;
+    }
+    if (static_cast<long long>(*quality) >= quality_threshold) {
+      trace_log(kTraceLevelDevice, "[%s]: if VRFPM_GetImageQuality[%d] >= [%d] then break; ret[%d]",
+                kCaptureTag, static_cast<int>(*quality), quality_threshold, rc);
+      break;
+    }
+    const long long left = remaining - static_cast<long long>(end - start);
+    if (left < 0) {
+      trace_log(kTraceLevelDevice, "[%s]: timeout reached", kCaptureTag);
+      remaining = 0;
+    } else {
+      remaining = static_cast<int>(left);
+    }
+    if (remaining == 0) {
+      if (zero_timeout_attempts == kMaxAttemptsAfterTimeout) {
+        rc = VRFPM_ERR_TIMEOUT;
+        trace_log(kTraceLevelDevice, "[%s]: quality[%d] below [%d] after the time-out; return [%d]",
+                  kCaptureTag, static_cast<int>(*quality), quality_threshold, rc);
+        return rc;
+      }
+      ++zero_timeout_attempts;
+    }
+  }
+  trace_log(kTraceLevelDevice, "[%s]: SetLedOff;", kCaptureTag);
+  // The quality of the final image is the one that ended the loop; reading
+  // it again from the SDK would measure the same bytes twice.
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_GetImageQuality[%d]; ret[%d];", kCaptureTag,
+            static_cast<int>(*quality), rc);
+  return VRFPM_OK;
+}
+
+// Encodes the captured image as WSQ into a heap copy owned by the record. The
+// previous capture's block is replaced either way: by the new file, or by
+// nothing when this encoding failed (wsq_size 0).
+int EncodeWsq(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, float bit_rate,
+              CaptureResult* result) {
+  unsigned char* wsq = nullptr;  // the SDK's block
+  int rc = VRFPM_EncodeWSQ(h, &wsq, &result->wsq_size, bit_rate, result->image_data,
+                           info.image_width, info.image_height, kBitsPerPixel, info.image_dpi,
+                           kWsqComment);
+  unsigned char* copy = nullptr;
+  if (rc == VRFPM_OK) {
+    size_t size = result->wsq_size > 0 ? static_cast<size_t>(result->wsq_size) : 0;
+    copy = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
+    if (copy == nullptr) {
+      rc = VRFPM_ERR_OUT_OF_MEMORY;
+    } else if (size > 0) {
+      memcpy(copy, wsq, size);
+    }
+  }
+  if (wsq != nullptr) VRFPM_FreeWSQ(h, wsq);
+  free(result->wsq_data);
+  result->wsq_data = copy;
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s] VRFPM_EncodeWSQ failure, return [%d]", kCaptureTag, rc);
+    result->wsq_size = 0;
+  }
+  return rc;
+}
+
+// Creates the template of the image in the requested format (kTemplateFormat*
+// sets it; any other value keeps the SDK's default) into template_data, and
+// its size into *template_size.
+int MakeTemplate(VRFPM_HANDLE h, int finger_position, uint32_t quality, int template_format,
+                 const unsigned char* image, unsigned char* template_data,
+                 uint32_t* template_size) {
+  int rc = VRFPM_OK;
+  if (template_format == kTemplateFormatIso || template_format == kTemplateFormatAnsi) {
+    rc = VRFPM_SetTemplateFormat(h, template_format == kTemplateFormatIso ? VRFPM_FORMAT_ISO
+                                                                         : VRFPM_FORMAT_ANSI);
+    // Going on would hand the page a template in a format it did not ask for.
+    if (rc != VRFPM_OK) {
+      trace_log(kTraceLevelDevice, "[%s] VRFPM_SetTemplateFormat failure, return [%d]", kCaptureTag,
+                rc);
+      return rc;
+    }
+  }
+
+  FingerInfo finger;
+  finger.finger_number = static_cast<uint16_t>(finger_position);
+  finger.view_number = 0;
+  finger.impression_type = 0;
+  finger.image_quality = static_cast<uint16_t>(quality);
+  rc = VRFPM_CreateTemplate(h, &finger, image, template_data);
+  if (rc != VRFPM_OK) return rc;
+
+  rc = VRFPM_GetTemplateSize(h, template_data, template_size);
+  if (rc != VRFPM_OK) {
+    trace_log(kTraceLevelDevice, "[%s] VRFPM_GetTemplateSize failure, return [%d]", kCaptureTag, rc);
+    return rc;
+  }
+  trace_log(kTraceLevelDevice, "[%s]: VRFPM_GetTemplateSize ret[%d]; TemplateSize[%d]", kCaptureTag,
+            rc, static_cast<int>(*template_size));
+  if (*template_size > kTemplateDataBytes) {
+    rc = VRFPM_ERR_TEMPLATE_TOO_LARGE;
+    trace_log(kTraceLevelDevice, "[%s]: template larger than %zu bytes; return [%d]", kCaptureTag,
+              kTemplateDataBytes, rc);
+  }
+  return rc;
+}
+
+// The record's description of a successful capture.
+void FillRecord(CaptureResult* result, uint32_t device_code, const VRFPM_DeviceInfo& info,
+                uint32_t quality, uint32_t template_size) {
+  result->manufacturer = kReaderManufacturer;
+  if (const char* model = ModelName(device_code)) {
+    memset(result->model, 0, sizeof result->model);
+    memcpy(result->model, model, strlen(model));
+  }
+  memset(result->serial_number, 0, sizeof result->serial_number);
+  memcpy(result->serial_number, info.serial, sizeof info.serial);
+  result->image_width = info.image_width;
+  result->image_height = info.image_height;
+  result->image_dpi = info.image_dpi;
+  result->template_size = template_size;
+  result->image_quality = quality;
+}
+
 }  // namespace
 
 void ReleaseCaptureResult(CaptureResult* result) {
@@ -137,184 +332,36 @@ int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int 
   int rc = sdk.Create();
   trace_log(kTraceLevelDevice, "[%s]: VRFPM_Create; ret[%d];", kCaptureTag, rc);
   if (rc != VRFPM_OK) return rc;
+  rc = OpenReader(&sdk, device_code, com_port);
+  if (rc != VRFPM_OK) return rc;
   VRFPM_HANDLE h = sdk.get();
 
-  const bool serial = device_code == static_cast<uint32_t>(NO_USB_DEVICE);
-  rc = VRFPM_Init(h, serial ? kSerialDeviceCode : device_code);
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_Init; ret[%d];", kCaptureTag, rc);
-  if (rc != VRFPM_OK) return rc;
-
-  if (!serial) {
-    rc = VRFPM_OpenDevice(h, VRFPM_OPEN_USB);
-    if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open - FAILED; ret[%d];", kCaptureTag, rc);
-      return rc;
-    }
-    trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open; ret[%d];", kCaptureTag, rc);
-  } else {
-    trace_log(kTraceLevelDevice, "[%s]: Pre-OpenDevice; ComPort[%d];", kCaptureTag, com_port);
-    rc = com_port <= 0 ? kErrSerialNoComPort
-                       : VRFPM_OpenDevice(h, static_cast<uint32_t>(com_port));
-    if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s]: VRFPM_OpenDevice - FAILURE; ret[%d]; COMPort[%d]",
-                kCaptureTag, rc, com_port);
-      return rc;
-    }
-    trace_log(kTraceLevelDevice, "[%s]: VRFPM_OpenDevice - SUCCESS; ret[%d]; COMPort[%d]",
-              kCaptureTag, rc, com_port);
-  }
-  sdk.MarkOpen();
-
   VRFPM_DeviceInfo info;
-  memset(&info, 0, sizeof info);
-  rc = VRFPM_GetDeviceInfo(h, &info);
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_DeviceInfo; ret[%d]; DeviceID[%d]", kCaptureTag, rc,
-            static_cast<int>(info.device_id));
+  rc = ReadDeviceInfo(h, &info);
   if (rc != VRFPM_OK) return rc;
-  // The image buffer has a fixed capacity; a reader with larger images is
-  // refused before anything is written into it.
-  const uint64_t image_bytes = static_cast<uint64_t>(info.image_width) * info.image_height;
-  if (image_bytes == 0 || image_bytes > kImageDataBytes) {
-    rc = image_bytes == 0 ? VRFPM_ERR_DEVICE_FAILURE : VRFPM_ERR_IMAGE_TOO_LARGE;
-    trace_log(kTraceLevelDevice, "[%s]: image %ux%u does not fit the %zu-byte buffer; return [%d]",
-              kCaptureTag, info.image_width, info.image_height, kImageDataBytes, rc);
-    return rc;
-  }
-
   if (fake_detection_level > 0) {
     rc = SetFakeDetection(h, fake_detection_level);
     if (rc != 0) return rc;
   }
 
-  trace_log(kTraceLevelDevice, "[%s]: SetLedOn;", kCaptureTag);
-  int remaining = std::max(timeout_ms, 0);
-  int zero_timeout_attempts = 0;
   uint32_t quality = 0;
-  for (;;) {
-    const unsigned long long start = PlatformMonotonicMs();
-    rc = VRFPM_GetImageEx(h, result->image_data, static_cast<uint32_t>(remaining), display_handle,
-                          quality_threshold);
-    if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageEx failure, return [%d]", kCaptureTag, rc);
-      return rc;
-    }
-    const unsigned long long end = PlatformMonotonicMs();
-    rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, result->image_data, &quality);
-    if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageQuality1 failure, return [%d]", kCaptureTag,
-                rc);
-      return rc;
-    }
-    if (static_cast<long long>(quality) >= quality_threshold) {
-      trace_log(kTraceLevelDevice, "[%s]: if VRFPM_GetImageQuality[%d] >= [%d] then break; ret[%d]",
-                kCaptureTag, static_cast<int>(quality), quality_threshold, rc);
-      break;
-    }
-    const long long spent = static_cast<long long>(end - start);
-    const long long left = remaining - spent;
-    if (left < 0) {
-      trace_log(kTraceLevelDevice, "[%s]: timeout reached", kCaptureTag);
-      remaining = 0;
-    } else {
-      remaining = static_cast<int>(left);
-    }
-    if (remaining == 0) {
-      if (zero_timeout_attempts == kMaxAttemptsAfterTimeout) {
-        rc = VRFPM_ERR_TIMEOUT;
-        trace_log(kTraceLevelDevice, "[%s]: quality[%d] below [%d] after the time-out; return [%d]",
-                  kCaptureTag, static_cast<int>(quality), quality_threshold, rc);
-        return rc;
-      }
-      ++zero_timeout_attempts;
-    }
-  }
-  trace_log(kTraceLevelDevice, "[%s]: SetLedOff;", kCaptureTag);
-
-  rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, result->image_data, &quality);
-  if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageQuality2 failure, return [%d]", kCaptureTag, rc);
-    return rc;
-  }
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_GetImageQuality[%d]; ret[%d];", kCaptureTag,
-            static_cast<int>(quality), rc);
-
-  FingerInfo finger;
-  finger.finger_number = static_cast<uint16_t>(finger_position);
-  finger.view_number = 0;
-  finger.impression_type = 0;
-  finger.image_quality = static_cast<uint16_t>(quality);
+  rc = CaptureUntilQuality(h, info, timeout_ms, quality_threshold, display_handle,
+                           result->image_data, &quality);
+  if (rc != VRFPM_OK) return rc;
 
   result->nfiq = ComputeNFIQ(result->image_data, static_cast<int>(info.image_width),
                              static_cast<int>(info.image_height), static_cast<int>(info.image_dpi));
-
   if (bit_rate != 0.0f) {  // a NaN is not 0.0 either
-    unsigned char* wsq = nullptr;  // the SDK's block
-    rc = VRFPM_EncodeWSQ(h, &wsq, &result->wsq_size, bit_rate, result->image_data,
-                         info.image_width, info.image_height, kBitsPerPixel, info.image_dpi,
-                         kWsqComment);
-    unsigned char* copy = nullptr;
-    if (rc == VRFPM_OK) {
-      size_t size = result->wsq_size > 0 ? static_cast<size_t>(result->wsq_size) : 0;
-      copy = static_cast<unsigned char*>(malloc(size > 0 ? size : 1));
-      if (copy == nullptr) {
-        rc = VRFPM_ERR_OUT_OF_MEMORY;
-      } else if (size > 0) {
-        memcpy(copy, wsq, size);
-      }
-    }
-    if (wsq != nullptr) VRFPM_FreeWSQ(h, wsq);
-    // The previous capture's block is replaced either way: by the new file,
-    // or by nothing when this encoding failed.
-    free(result->wsq_data);
-    result->wsq_data = copy;
-    if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s] VRFPM_EncodeWSQ failure, return [%d]", kCaptureTag, rc);
-      result->wsq_size = 0;
-      return rc;
-    }
+    rc = EncodeWsq(h, info, bit_rate, result);
+    if (rc != VRFPM_OK) return rc;
   }
-
-  if (template_format == 1 || template_format == 2) {
-    rc = VRFPM_SetTemplateFormat(h, template_format == 1 ? VRFPM_FORMAT_ISO : VRFPM_FORMAT_ANSI);
-    // Going on would hand the page a template in a format it did not ask for.
-    if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s] VRFPM_SetTemplateFormat failure, return [%d]", kCaptureTag,
-                rc);
-      return rc;
-    }
-  }
-
-  rc = VRFPM_CreateTemplate(h, &finger, result->image_data, result->template_data);
-  if (rc != VRFPM_OK) return rc;
 
   uint32_t template_size = 0;
-  rc = VRFPM_GetTemplateSize(h, result->template_data, &template_size);
-  if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s] VRFPM_GetTemplateSize failure, return [%d]", kCaptureTag, rc);
-    return rc;
-  }
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_GetTemplateSize ret[%d]; TemplateSize[%d]", kCaptureTag,
-            rc, static_cast<int>(template_size));
-  if (template_size > kTemplateDataBytes) {
-    rc = VRFPM_ERR_TEMPLATE_TOO_LARGE;
-    trace_log(kTraceLevelDevice, "[%s]: template larger than %zu bytes; return [%d]", kCaptureTag,
-              kTemplateDataBytes, rc);
-    return rc;
-  }
+  rc = MakeTemplate(h, finger_position, quality, template_format, result->image_data,
+                    result->template_data, &template_size);
+  if (rc != VRFPM_OK) return rc;
 
-  result->manufacturer = kManufacturer;
-  if (const char* model = ModelName(device_code)) {
-    memset(result->model, 0, sizeof result->model);
-    memcpy(result->model, model, strlen(model));
-  }
-  memset(result->serial_number, 0, sizeof result->serial_number);
-  memcpy(result->serial_number, info.serial, sizeof info.serial);
-  result->image_width = info.image_width;
-  result->image_height = info.image_height;
-  result->image_dpi = info.image_dpi;
-  result->template_size = template_size;
-  result->image_quality = quality;
-
+  FillRecord(result, device_code, info, quality, template_size);
   sdk.Release();
   trace_log(kTraceLevelDevice, "[%s] Leaving, return 0", kCaptureTag);
   return 0;
@@ -337,7 +384,8 @@ int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned
     trace_log(kTraceLevelDevice, "[%s]: VRFPM_Init failure; ret[%d];", kMatchTag, rc);
     return rc;
   }
-  rc = VRFPM_SetTemplateFormat(h, template_format == 2 ? VRFPM_FORMAT_ANSI : VRFPM_FORMAT_ISO);
+  rc = VRFPM_SetTemplateFormat(h, template_format == kTemplateFormatAnsi ? VRFPM_FORMAT_ANSI
+                                                                       : VRFPM_FORMAT_ISO);
   // Reading the records in another format than asked would give a wrong score.
   if (rc != VRFPM_OK) {
     trace_log(kTraceLevelDevice, "[%s]: VRFPM_SetTemplateFormat failure; ret[%d];", kMatchTag, rc);
@@ -357,6 +405,6 @@ int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned
 }
 
 int ValidateMatchTemplate(int template_format, const unsigned char* data, size_t len) {
-  return ValidateTemplateRecord(data, len,
-                                template_format == 2 ? VRFPM_FORMAT_ANSI : VRFPM_FORMAT_ISO);
+  return ValidateTemplateRecord(
+      data, len, template_format == kTemplateFormatAnsi ? VRFPM_FORMAT_ANSI : VRFPM_FORMAT_ISO);
 }

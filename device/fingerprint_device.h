@@ -17,6 +17,13 @@ inline constexpr int kErrSerialNoComPort = 55;         // serial reader but no C
 inline constexpr int kErrFakeDetectionUnavailable = 63; // fake detection asked for, not possible
 inline constexpr int kTraceLevelDevice = 1;
 
+// Template formats as the API and the device layer name them (not the SDK's
+// format codes).
+inline constexpr int kTemplateFormatIso = 1;
+inline constexpr int kTemplateFormatAnsi = 2;
+
+inline constexpr char kReaderManufacturer[] = "Kestrav";  // CaptureResult::manufacturer
+
 inline constexpr size_t kModelBytes = 10;
 inline constexpr size_t kSerialNumberBytes = 22;
 inline constexpr size_t kImageDataBytes = 350000;
@@ -65,8 +72,9 @@ int GetDeviceIdFromName(const char* name);
 // the serial reader on com_port, where 0 or less means none is configured),
 // optionally sets fake detection,
 // captures until the quality reaches quality_threshold or the time runs out,
-// grades the image, encodes WSQ when *wsq_bit_rate is not 0.0, and creates a
-// template (template_format 1 ISO, 2 ANSI, others the SDK's default, ISO).
+// grades the image, encodes WSQ when wsq_bit_rate is not 0.0, and creates a
+// template (kTemplateFormatIso, kTemplateFormatAnsi, others the SDK's
+// default, ISO).
 // Returns 0, an SDK code, kErrSerialNoComPort or kErrFakeDetectionUnavailable.
 int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int timeout_ms,
                    int quality_threshold, int template_format, int fake_detection_level,
@@ -75,7 +83,7 @@ int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int 
 // NFIQ value 1..5 of an 8-bit image, or -1 when the NFIQ library fails.
 int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi);
 
-// Score of two templates (template_format 2 ANSI, anything else ISO) into
+// Score of two templates (kTemplateFormatAnsi, anything else ISO) into
 // *score, valid when the result is 0. Each template must hold the bytes its
 // header declares: check templates from outside with ValidateMatchTemplate
 // first. The score is the SDK's (sdk/minutiae_matcher.h).
@@ -83,6 +91,6 @@ int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned
                        const unsigned char* template2, uint32_t* score);
 
 // For the match endpoint: 0 when len bytes hold a well-formed record of the
-// format BCGetMatchingScore will read it as (2 ANSI, else ISO), whose
+// format BCGetMatchingScore will read it as (kTemplateFormatAnsi, else ISO), whose
 // declared length is at most len; otherwise VRFPM_ERR_BAD_TEMPLATE.
 [[nodiscard]] int ValidateMatchTemplate(int template_format, const unsigned char* data, size_t len);

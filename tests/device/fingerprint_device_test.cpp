@@ -323,7 +323,6 @@ TEST_F(DeviceTest, EveryInjectedSdkFailureClosesAndReleases) {
       {"GetDeviceInfo", 1, kNoWsq, "[BCCaptureImage]: VRFPM_DeviceInfo; ret[4242]; DeviceID[0]"},
       {"GetImageEx", 1, kNoWsq, "[BCCaptureImage] VRFPM_GetImageEx failure, return [4242]"},
       {"GetImageQuality@1", 1, kNoWsq, "[BCCaptureImage] VRFPM_GetImageQuality1 failure, return [4242]"},
-      {"GetImageQuality@2", 1, kNoWsq, "[BCCaptureImage] VRFPM_GetImageQuality2 failure, return [4242]"},
       {"EncodeWSQ", 1, 0.75f, "[BCCaptureImage] VRFPM_EncodeWSQ failure, return [4242]"},
       {"SetTemplateFormat", 2, kNoWsq, "[BCCaptureImage] VRFPM_SetTemplateFormat failure, return [4242]"},
       {"CreateTemplate", 1, kNoWsq, nullptr},
@@ -341,6 +340,33 @@ TEST_F(DeviceTest, EveryInjectedSdkFailureClosesAndReleases) {
     EXPECT_FALSE(Traced("[BCCaptureImage] Leaving, return 0"));
     EXPECT_EQ(result_->wsq_data, nullptr);
     EXPECT_EQ(result_->wsq_size, 0);
+  }
+}
+
+// The image that ends the loop has had its quality measured; the capture
+// does not ask the SDK again, so a second measurement is only ever another
+// attempt's, and its failure is the loop's.
+TEST_F(DeviceTest, QualityIsMeasuredOncePerImage) {
+  const struct {
+    const char* config;
+    int threshold;
+    int expected_rc;
+    const char* line;
+  } cases[] = {
+      {"fail=GetImageQuality@2:4242", 0, 0, "[BCCaptureImage] Leaving, return 0"},
+      {"quality=never;fail=GetImageQuality@2:4242", 50, 4242,
+       "[BCCaptureImage] VRFPM_GetImageQuality1 failure, return [4242]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.config);
+    Configure(c.config);
+    ClearTrace();
+    EXPECT_EQ(Capture(VRFPM_DEVICE_NX51, c.threshold, 1, 0, 0), c.expected_rc);
+    EXPECT_TRUE(Traced(c.line));
+    if (c.expected_rc == 0) {
+      EXPECT_TRUE(Traced("[BCCaptureImage]: VRFPM_GetImageQuality[" +
+                         std::to_string(result_->image_quality) + "]; ret[0];"));
+    }
   }
 }
 
