@@ -17,4 +17,4 @@ unsigned BmpRowStride(unsigned width);
 // filler bytes that pad each row to the stride are 0. Returns a new malloc'd
 // block of *file_size bytes, or null (with *file_size 0) when memory runs out
 // or the file would not fit the format's 32-bit sizes.
-unsigned char* CreateBMPImage(const unsigned char* raw, unsigned width, unsigned height, int* file_size);
+[[nodiscard]] unsigned char* CreateBMPImage(const unsigned char* raw, unsigned width, unsigned height, int* file_size);

@@ -104,9 +104,8 @@ int BuildCaptureJson(const CaptureResult* r, const CaptureReplyOptions* o, JsonR
 }
 
 void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
-  if (!CheckHostHeader(nc, hm)) return;
-  free(GetUserAgent(nc, hm));
-  GetOriginDomain(nc, hm);
+  if (CheckHostHeader(nc, hm) != 0) return;
+  TraceRequestOrigin(hm);
   if (api->biometric_request_seen != nullptr) api->biometric_request_seen();
 
   const int timeout = GetTimeoutParam(hm);
@@ -116,13 +115,13 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   const float wsq_rate = GetImageWSQRateParam(hm);
   int session_key_len = 0;
   std::unique_ptr<unsigned char, SessionKeyFree> session_key(GetSessionKey(hm, &session_key_len));
-  const int raw_image = GetRawImageDataParam(hm);
+  const bool raw_image = GetRawImageDataParam(hm);
 
   // A page that sent a key asked for an encrypted template: never fall back to
   // the clear, and refuse before anyone is asked to place a finger.
   if (session_key_len < 0) {
     trace_log(1, "[%s]: Session key cannot be used; capture refused", "ravavade:396");
-    SendErrorCodeReply(kErrorSessionKeyRefused, nc);
+    SendErrorCodeReply(nc, kErrorSessionKeyRefused);
     return;
   }
 
@@ -130,7 +129,7 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   const int rc = BCCaptureImage(static_cast<uint32_t>(device), api->com_port, 0, timeout, quality, template_format,
                                 fake_detection, 0, &g_capture_result, wsq_rate);
   if (rc != 0) {
-    SendErrorCodeReply(rc, nc);
+    SendErrorCodeReply(nc, rc);
     return;
   }
 
@@ -140,7 +139,7 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   const int built = BuildCaptureJson(&g_capture_result, &options, &reply);
   if (built != 0) {
     trace_log(1, "[%s]: reply not built, ErrorCode %d", "ravavade:490", built);
-    SendErrorCodeReply(built, nc);
+    SendErrorCodeReply(nc, built);
     return;
   }
   trace_log(1, "[%s]: Headers sent", "ravavade:512");

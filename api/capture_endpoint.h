@@ -12,7 +12,7 @@ struct CaptureResult;
 // What the reply shows besides the capture record.
 struct CaptureReplyOptions {
   const char* model;                // reader name shown as "Model" (the -d: setting)
-  int raw_image;                    // 1: "ImageDataBase64" carries the raw image
+  bool raw_image;                   // "ImageDataBase64" carries the raw image
   float wsq_rate;                   // not 0.0: "WSQImage" and "WSQImageSize" are present
   int template_format;              // 1 ISO: also "ISOTemplateBase64"
   const unsigned char* session_key; // 32-byte AES-256 key, or null for a plain template

@@ -19,7 +19,9 @@ namespace {
 // Reads one template parameter; false when it counts as absent.
 bool ReadTemplateParam(const http_message* hm, const char* name, char (&text)[kTemplateParamBytes]) {
   if (ReadFormParam(hm, name, text, sizeof text) <= 0) return false;
-  FixPercentEscapes(text);
+  // An escape this stage does not know stays in the text; Base64 decoding
+  // then stops at its "%", and the cut record is refused when it is checked.
+  (void)FixPercentEscapes(text);
   return true;
 }
 
@@ -27,9 +29,8 @@ bool ReadTemplateParam(const http_message* hm, const char* name, char (&text)[kT
 
 void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api) {
   trace_log(1, "[%s]: Entered", "ravavade:566");
-  if (!CheckHostHeader(nc, hm)) return;
-  free(GetUserAgent(nc, hm));
-  GetOriginDomain(nc, hm);
+  if (CheckHostHeader(nc, hm) != 0) return;
+  TraceRequestOrigin(hm);
   if (api->biometric_request_seen != nullptr) api->biometric_request_seen();
 
   int code = 0;
@@ -68,7 +69,7 @@ void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api) {
   }
   JsonEnd(&reply);
   if (reply.failed) {
-    SendErrorCodeReply(kErrorOutOfMemory, nc);
+    SendErrorCodeReply(nc, kErrorOutOfMemory);
   } else {
     SendJsonReply(nc, JsonText(&reply));
   }

@@ -13,7 +13,7 @@ void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
     if (GenerateRSAKeyPair() != 0) trace_log(1, "[%s]: regeneration failed", "ravavade:214");
   }
   if (!g_service_key_pair.public_pem) {
-    SendErrorCodeReply(kErrorNoPublicKey, nc);
+    SendErrorCodeReply(nc, kErrorNoPublicKey);
     trace_log(99, "[%s]: Leaving", "ravavade:256");
     return;
   }
@@ -23,7 +23,7 @@ void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
   JsonEnd(&reply);
   if (reply.failed) {
     trace_log(1, "[%s]: public key reply could not be built", "ravavade:240");
-    SendErrorCodeReply(kErrorOutOfMemory, nc);
+    SendErrorCodeReply(nc, kErrorOutOfMemory);
   } else {
     SendJsonReply(nc, JsonText(&reply));
   }

@@ -18,7 +18,7 @@ void SendJsonReply(ns_conn* nc, std::string_view json) {
   ns_send(nc, json.data(), json.size());
 }
 
-void SendErrorCodeReply(int code, ns_conn* nc) {
+void SendErrorCodeReply(ns_conn* nc, int code) {
   char json[kErrorReplyBytes];
   int len = snprintf(json, sizeof json, "{ \"ErrorCode\": %d }", code);
   SendJsonReply(nc, std::string_view(json, static_cast<size_t>(len)));

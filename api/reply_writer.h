@@ -14,7 +14,7 @@ void SendJsonReply(ns_conn* nc, std::string_view json);
 
 // Writes the JSON reply { "ErrorCode": code }. Formats on the stack, so it
 // still goes out when the heap is exhausted.
-void SendErrorCodeReply(int code, ns_conn* nc);
+void SendErrorCodeReply(ns_conn* nc, int code);
 
 // Writes the 204 CORS pre-flight reply (fixed headers, no body).
 void SendPreflightReply(ns_conn* nc);

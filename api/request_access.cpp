@@ -1,15 +1,11 @@
 #include "api/request_access.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 #include "api/reply_writer.h"
 #include "base/trace_log.h"
 
 namespace {
-
-// Written anew by every GetOriginDomain call; one request at a time uses it.
-char g_origin[kOriginBytes];
 
 constexpr size_t kMaxPortDigits = 5;
 constexpr unsigned kMaxPort = 65535;
@@ -41,34 +37,35 @@ int CheckHostHeader(ns_conn* nc, const http_message* hm) {
   const ns_str* host = http_find_header(hm, "Host");
   if (host != nullptr && host->data != nullptr &&
       HostValueAccepted(std::string_view(host->data, host->len))) {
-    return 1;
+    return 0;
   }
   SendForbiddenReply(nc);
-  return 0;
+  return -1;
 }
 
-char* GetUserAgent(ns_conn*, const http_message* hm) {
+void TraceRequestOrigin(const http_message* hm) {
+  if (!trace_enabled(99)) return;
   const ns_str* agent = http_find_header(hm, "User-Agent");
-  if (agent == nullptr || agent->data == nullptr) return nullptr;
-  auto* text = static_cast<char*>(malloc(agent->len + 1));
-  if (text == nullptr) return nullptr;
-  memcpy(text, agent->data, agent->len);
-  text[agent->len] = '\0';
-  trace_log(99, "[%s]: USER-AGENT [%s]", "ravavade:123", text);
-  return text;
+  if (agent != nullptr && agent->data != nullptr) {
+    trace_log(99, "[%s]: USER-AGENT [%.*s]", "ravavade:123", static_cast<int>(agent->len),
+              agent->data);
+  }
+  char buf[kOriginBytes];
+  if (const char* domain = OriginDomain(hm, buf)) {
+    trace_log(99, "[%s]: ORIGIN DOMAIN %s", "ravavade:148", domain);
+  }
 }
 
-char* GetOriginDomain(ns_conn*, const http_message* hm) {
+const char* OriginDomain(const http_message* hm, char (&buf)[kOriginBytes]) {
   const ns_str* origin = http_find_header(hm, "Origin");
   if (origin == nullptr || origin->data == nullptr) return nullptr;
-  memset(g_origin, 0, sizeof g_origin);
-  size_t copy = origin->len < sizeof g_origin - 1 ? origin->len : sizeof g_origin - 1;
-  memcpy(g_origin, origin->data, copy);
-  char* scheme_end = strstr(g_origin, "://");
+  memset(buf, 0, sizeof buf);
+  size_t copy = origin->len < sizeof buf - 1 ? origin->len : sizeof buf - 1;
+  memcpy(buf, origin->data, copy);
+  char* scheme_end = strstr(buf, "://");
   if (scheme_end == nullptr) return nullptr;
   char* domain = scheme_end + 3;
   char* port = strchr(domain, ':');
   if (port != nullptr) *port = '\0';
-  trace_log(99, "[%s]: ORIGIN DOMAIN %s", "ravavade:148", domain);
   return domain;
 }

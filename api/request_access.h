@@ -1,7 +1,6 @@
 // Who may use the API and who is asking: the Host check that keeps pages of
-// other sites (and DNS rebinding) away from the reader, and the readers of
-// the User-Agent and Origin values that the trace records. Service thread,
-// one request at a time.
+// other sites (and DNS rebinding) away from the reader, and the trace of the
+// User-Agent and Origin values. Service thread; no state between requests.
 #pragma once
 
 #include <cstddef>
@@ -23,16 +22,16 @@ inline constexpr const char* kAcceptedHostNames[] = {"localhost", "127.0.0.1",
 // digits not above 65535. Anything else, e.g. "localhost.example.net", fails.
 [[nodiscard]] bool HostValueAccepted(std::string_view value);
 
-// Returns 1 when the request's Host header is accepted. Otherwise (also when
+// Returns 0 when the request's Host header is accepted. Otherwise (also when
 // the header is missing) writes "HTTP/1.1 403 Forbidden" with
-// "Content-Length: 0" and returns 0; the endpoint then writes nothing more.
+// "Content-Length: 0" and returns -1; the endpoint then writes nothing more.
 [[nodiscard]] int CheckHostHeader(ns_conn* nc, const http_message* hm);
 
-// A new heap copy of the User-Agent value (traced at level 99), or null when
-// the header is absent or memory runs out. The caller frees it.
-[[nodiscard]] char* GetUserAgent(ns_conn* nc, const http_message* hm);
+// Traces at level 99 who is asking: the User-Agent value and the host part
+// of the Origin (OriginDomain), each only when there is one.
+void TraceRequestOrigin(const http_message* hm);
 
-// The host part of the Origin value ("https://a.b:8443" gives "a.b"), traced
-// at level 99; null when the header is absent or holds no "://". The result
-// points into one process-wide buffer and is valid until the next call.
-char* GetOriginDomain(ns_conn* nc, const http_message* hm);
+// The host part of the Origin value ("https://a.b:8443" gives "a.b") written
+// into buf, or null when the header is absent or holds no "://". A value of
+// kOriginBytes or more is cut to fit before it is read. Points into buf.
+[[nodiscard]] const char* OriginDomain(const http_message* hm, char (&buf)[kOriginBytes]);

@@ -53,10 +53,10 @@ int ParseLeadingInt(const char* text) {
   return static_cast<int>(value);
 }
 
-int GetRawImageDataParam(const http_message* hm) {
+bool GetRawImageDataParam(const http_message* hm) {
   char buf[kNumericParamBytes];
-  if (ReadFormParam(hm, "rawimagedata", buf, sizeof buf) <= 0) return 0;
-  return (buf[0] == 'Y' || buf[0] == 'y') ? 1 : 0;
+  if (ReadFormParam(hm, "rawimagedata", buf, sizeof buf) <= 0) return false;
+  return buf[0] == 'Y' || buf[0] == 'y';
 }
 
 int GetTimeoutParam(const http_message* hm) {
@@ -99,7 +99,7 @@ bool GetGenerateParam(const http_message* hm) {
   return buf[0] == 'Y' || buf[0] == 'y';
 }
 
-char* FixPercentEscapes(char* text) {
+int FixPercentEscapes(char* text) {
   static constexpr struct {
     char hex[2];
     char plain;
@@ -115,11 +115,11 @@ char* FixPercentEscapes(char* text) {
     }
     if (plain == '\0') {
       fprintf(stderr, "Unhandled character %s\n", p);
-      return nullptr;
+      return -1;
     }
     *p = plain;
     memmove(p + 1, p + 3, strlen(p + 3) + 1);
     ++p;
   }
-  return text;
+  return 0;
 }

@@ -25,10 +25,10 @@ inline constexpr int kMaxFakeDetectionLevel = 10;
 // Reads name into buf (capacity bytes) and returns the http_form_var result:
 // the value counts as present only when the result is greater than 0. buf
 // always holds a NUL-terminated text afterwards.
-int ReadFormParam(const http_message* hm, const char* name, char* buf, size_t capacity);
+[[nodiscard]] int ReadFormParam(const http_message* hm, const char* name, char* buf, size_t capacity);
 
-// "rawimagedata": 1 when the value begins with "Y" or "y", else 0.
-int GetRawImageDataParam(const http_message* hm);
+// "rawimagedata": true when the value begins with "Y" or "y".
+bool GetRawImageDataParam(const http_message* hm);
 // "timeout" in milliseconds, decimal as atoi reads it; negative gives 10000.
 int GetTimeoutParam(const http_message* hm);
 // "quality" threshold; outside 0..100 gives 50.
@@ -50,7 +50,8 @@ bool GetGenerateParam(const http_message* hm);
 int ParseLeadingInt(const char* text);
 
 // Second decoding stage of the Base64 parameters: in place, turns each "%3D",
-// "%2B" and "%2F" (any case) into "=", "+" and "/", left to right. Returns
-// text, or null after writing "Unhandled character <rest>" to standard error
-// when it meets any other "%" sequence; replacements made before it stay.
-char* FixPercentEscapes(char* text);
+// "%2B" and "%2F" (any case) into "=", "+" and "/", left to right. Returns 0,
+// or -1 after writing "Unhandled character <rest>" to standard error when it
+// meets any other "%" sequence; replacements made before it stay, and the
+// rest of the text is left as it was.
+[[nodiscard]] int FixPercentEscapes(char* text);

@@ -7,6 +7,13 @@
 // reply_writer.h (HTTP replies), json_reply.h (the JSON builder),
 // endpoints.h (capture, match, public key), request_params.h (form
 // parameters), session_keys.h (RSA key pair, session keys), bmp_image.h.
+//
+// Results, in every header of this folder: predicates return bool; an
+// operation that can fail returns 0 or -1, or the "ErrorCode" a page is to
+// see (0 success; api_error_codes.h); a function that makes a heap block
+// returns it, or null, and the caller frees it. Those results are
+// [[nodiscard]]. Endpoints and reply writers return nothing: their outcome is
+// the reply they write.
 #pragma once
 
 #include "net/event_manager.h"

@@ -139,7 +139,8 @@ unsigned char* UnwrapSessionKey(char* text, int* plain_len, int* reason) {
     *reason = kUnwrapNoKeyPair;
     return nullptr;
   }
-  FixPercentEscapes(text);
+  // As for templates, an unknown escape stays and ends the Base64 text.
+  (void)FixPercentEscapes(text);
   int wrapped_len = 0;
   HeapBytes wrapped(Base64DecodeAlloc(text, &wrapped_len));
   if (!wrapped) {

@@ -59,7 +59,7 @@ inline constexpr int kUnwrapDecryptFailed = 3;
 inline constexpr int kUnwrapTooShort = 4;
 inline constexpr int kUnwrapUnreadable = 5;  // too long for its buffer or a bad escape
 inline constexpr int kUnwrapOutOfMemory = 6;
-unsigned char* UnwrapSessionKey(char* text, int* plain_len, int* reason);
+[[nodiscard]] unsigned char* UnwrapSessionKey(char* text, int* plain_len, int* reason);
 
 // Reads "sessionkey" from the request body (512-byte buffer) and unwraps it.
 // Three outcomes, told apart by *plain_len:
@@ -69,7 +69,7 @@ unsigned char* UnwrapSessionKey(char* text, int* plain_len, int* reason);
 //                           badly escaped, bad Base64, wrong length, wrong key,
 //                           plaintext under 32 bytes); the trace says why.
 // The caller frees the block with FreeSessionKey.
-unsigned char* GetSessionKey(const http_message* hm, int* plain_len);
+[[nodiscard]] unsigned char* GetSessionKey(const http_message* hm, int* plain_len);
 
 // Wipes and frees a block from RSADecrypt, UnwrapSessionKey or GetSessionKey.
 void FreeSessionKey(unsigned char* key);

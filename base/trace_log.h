@@ -1,7 +1,8 @@
 // The trace log: one text file of entries, opened, appended and closed per
 // entry so that nothing is lost when the process is killed. Usable from any
 // thread; the level and the path are set once by TraceLogConfigure before the
-// other threads start (tests set them again between cases).
+// other threads start (tests set them again between cases). Nothing here
+// reports a failure: an entry that cannot be written is dropped.
 #pragma once
 
 #include <cstddef>

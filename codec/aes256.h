@@ -33,5 +33,5 @@ void aes_clear(aes_context* ctx);
 // set). A negative len, a len whose padded size does not fit in int32, or a
 // null in (with len > 0), key or out_len is a caller error: null is returned
 // and *out_len (when out_len is not null) is set to 0.
-unsigned char* EncryptAES256(const unsigned char* in, int32_t len, const unsigned char* key,
-                             int* out_len);
+[[nodiscard]] unsigned char* EncryptAES256(const unsigned char* in, int32_t len,
+                                           const unsigned char* key, int* out_len);

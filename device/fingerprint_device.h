@@ -3,7 +3,8 @@
 // creates, uses and releases its own SDK object; nothing of the SDK survives a
 // call. Service thread only, one call at a time. Trace entries are written at
 // level 1. Results are 0, an SDK code passed on unchanged (see
-// docs/sdk-error-codes.md), or one of the device layer's own codes below.
+// docs/sdk-error-codes.md), or one of the device layer's own codes below;
+// they reach the page as its "ErrorCode" and are [[nodiscard]].
 #pragma once
 
 #include <stddef.h>
@@ -66,28 +67,27 @@ void ReleaseCaptureResult(CaptureResult* result);
 // Device-name code of the first USB reader the SDK enumerates, NO_USB_DEVICE
 // when there is none, or the SDK's code when creation or enumeration fails.
 // name (the configured model) is only traced.
-int GetDeviceIdFromName(const char* name);
+[[nodiscard]] int GetDeviceIdFromName(const char* name);
 
 // Opens the reader (device_code from GetDeviceIdFromName; NO_USB_DEVICE means
 // the serial reader on com_port, where 0 or less means none is configured),
-// optionally sets fake detection,
-// captures until the quality reaches quality_threshold or the time runs out,
-// grades the image, encodes WSQ when wsq_bit_rate is not 0.0, and creates a
-// template (kTemplateFormatIso, kTemplateFormatAnsi, others the SDK's
-// default, ISO).
-// Returns 0, an SDK code, kErrSerialNoComPort or kErrFakeDetectionUnavailable.
-int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int timeout_ms,
+// optionally sets fake detection, captures until the quality reaches
+// quality_threshold or the time runs out, grades the image, encodes WSQ when
+// wsq_bit_rate is not 0.0, and creates a template (kTemplateFormatIso,
+// kTemplateFormatAnsi; others keep the SDK's default, ISO). Returns 0, an SDK
+// code, kErrSerialNoComPort or kErrFakeDetectionUnavailable.
+[[nodiscard]] int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int timeout_ms,
                    int quality_threshold, int template_format, int fake_detection_level,
                    uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate);
 
 // NFIQ value 1..5 of an 8-bit image, or -1 when the NFIQ library fails.
-int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi);
+[[nodiscard]] int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi);
 
 // Score of two templates (kTemplateFormatAnsi, anything else ISO) into
 // *score, valid when the result is 0. Each template must hold the bytes its
 // header declares: check templates from outside with ValidateMatchTemplate
 // first. The score is the SDK's (sdk/minutiae_matcher.h).
-int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned char* template1,
+[[nodiscard]] int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned char* template1,
                        const unsigned char* template2, uint32_t* score);
 
 // For the match endpoint: 0 when len bytes hold a well-formed record of the

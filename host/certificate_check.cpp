@@ -68,12 +68,12 @@ void CertStateReset() {
   g_cert_state = CertState{kCertStateOk, ""};
 }
 
-int FindCertificateMarker(const char* data, size_t len, size_t* offset) {
-  if (data == nullptr) return 0;
+bool FindCertificateMarker(const char* data, size_t len, size_t* offset) {
+  if (data == nullptr) return false;
   size_t at = std::string_view(data, len).find(kCertificateMarker);
-  if (at == std::string_view::npos) return 0;
+  if (at == std::string_view::npos) return false;
   if (offset != nullptr) *offset = at;
-  return 1;
+  return true;
 }
 
 int CheckCertificateFile(const char* path, time_t now) {
@@ -81,14 +81,14 @@ int CheckCertificateFile(const char* path, time_t now) {
   if (!file) {
     RecordCertFinding(kCertStateUnreadable, "Failure to open SERVER.PEM");
     fprintf(stderr, "unable to open: %s\n", path);
-    return 1;
+    return -1;
   }
   long size = -1;
   if (fseek(file.get(), 0, SEEK_END) == 0) size = ftell(file.get());
   rewind(file.get());
   if (size < 0) {
     RecordCertFinding(kCertStateUnreadable, "FRead failure to read file");
-    return 1;
+    return -1;
   }
   // One byte more keeps an empty file from asking malloc for nothing.
   size_t capacity = static_cast<size_t>(size) + 1;
@@ -96,12 +96,12 @@ int CheckCertificateFile(const char* path, time_t now) {
       size > kCertFileMaxBytes ? nullptr : static_cast<char*>(calloc(capacity, 1)));
   if (!buffer) {
     RecordCertFinding(kCertStateUnreadable, "Malloc failure to create buffer");
-    return 1;
+    return -1;
   }
   size_t got = fread(buffer.get(), 1, static_cast<size_t>(size), file.get());
   if (got == 0) {
     RecordCertFinding(kCertStateUnreadable, "FRead failure to read file");
-    return 1;
+    return -1;
   }
   size_t marker = 0;
   if (FindCertificateMarker(buffer.get(), got, &marker)) {
@@ -115,7 +115,7 @@ int CheckServerCertificate() {
   if (GetExeDir(path, sizeof path) != 0) {
     RecordCertFinding(kCertStateUnreadable, "GetExeDir failure");
     fprintf(stderr, "Failure to build path: %s\n", path);
-    return 1;
+    return -1;
   }
   size_t used = strlen(path);
   snprintf(path + used, sizeof path - used, "%c%s", kPathSeparator, kCertFileName);
@@ -123,6 +123,7 @@ int CheckServerCertificate() {
 }
 
 void RefreshCertificateState() {
-  if (g_settings.use_https) CheckServerCertificate();
+  // A failure is recorded in the state the tray shows; nothing more to do.
+  if (g_settings.use_https) (void)CheckServerCertificate();
   PlatformPostMessage(g_main_window, TRAY_UPDATE_MESSAGE, 0, 0);
 }

@@ -38,20 +38,20 @@ void CertStateSnapshot(CertState* out);
 // Back to state 0. Only a restart lowers the state in the service; tests use it.
 void CertStateReset();
 
-// Finds the first "-----BEGIN CERTIFICATE-----" in data[0 .. len). Returns 1
-// with its offset in *offset, or 0 when it is not there.
-[[nodiscard]] int FindCertificateMarker(const char* data, size_t len, size_t* offset);
+// True when data[0 .. len) holds "-----BEGIN CERTIFICATE-----"; the offset
+// of the first one goes to *offset (may be null).
+[[nodiscard]] bool FindCertificateMarker(const char* data, size_t len, size_t* offset);
 
 // Reads the certificate file at path and records what it finds, taking now as
-// the current time. Returns 1 on the failures of state 2 (with a line on
+// the current time. Returns -1 on the failures of state 2 (with a line on
 // standard error when the file cannot be opened), else 0 whatever the file
 // held: no marker, an unparsable certificate or a distant expiry record
 // nothing.
-int CheckCertificateFile(const char* path, time_t now);
+[[nodiscard]] int CheckCertificateFile(const char* path, time_t now);
 
 // CheckCertificateFile on "server.pem" in the executable's directory, now.
-// Returns 1 on the failures of state 2, else 0.
-int CheckServerCertificate();
+// Returns -1 on the failures of state 2, else 0.
+[[nodiscard]] int CheckServerCertificate();
 
 // With HTTPS, checks the certificate again; in every case asks the tray
 // window to show the current state.

@@ -2,6 +2,11 @@
 // path, the hidden window, the service and tray-retry threads, and the
 // window's message loop, which runs on the calling (main) thread until the
 // process is ended from outside.
+//
+// Results, in every header of this folder: predicates return bool; an
+// operation that can fail returns 0 or -1 and is [[nodiscard]]; a function
+// that makes a record returns it, or null. RunService returns the process's
+// exit code.
 #pragma once
 
 #include "base/service_settings.h"

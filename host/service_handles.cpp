@@ -57,7 +57,7 @@ void TickUIDAIServices(ServiceHandleTable* table, uint32_t elapsed_ms) {
     ServiceHandle* slot = &table->slots[i];
     if (!slot->in_use) continue;
     if (slot->time_left_ms < elapsed_ms) {
-      FreeUIDAIServiceHandle(table, i);
+      (void)FreeUIDAIServiceHandle(table, i);  // i is in range
     } else {
       slot->time_left_ms -= elapsed_ms;
     }

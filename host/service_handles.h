@@ -47,7 +47,7 @@ void TickUIDAIServices(ServiceHandleTable* table, uint32_t elapsed_ms);
 
 // Releases slot index: clears it and frees every item's data. Returns 0, or
 // -1 when the table is null or the index is negative or not below the count.
-int FreeUIDAIServiceHandle(ServiceHandleTable* table, int index);
+[[nodiscard]] int FreeUIDAIServiceHandle(ServiceHandleTable* table, int index);
 
 // Releases every slot and the table itself. The service never does (its table
 // lives as long as the process); tests do.

@@ -1,6 +1,10 @@
 // The operating-system layer: the few process, file-system and desktop facts
 // the rest of the service needs. Everything that differs between Windows and
 // POSIX lives behind these calls; no other folder tests _WIN32.
+//
+// Results: predicates return bool; operations that can fail return 0 or -1
+// (sockets: the counts of the BSD calls, or -1). The window and tray calls
+// keep the form of the Windows calls they stand for: 1 done, 0 not.
 #pragma once
 
 #include <cstddef>
@@ -27,13 +31,13 @@ inline constexpr size_t kExePathBytes = 260;
 int PlatformProcessId();
 
 // Full path of the running executable into out (at most cap bytes with the
-// terminator). Returns 0 on success, 1 when the platform gives no path or it
+// terminator). Returns 0 on success, -1 when the platform gives no path or it
 // does not fit.
 [[nodiscard]] int PlatformExePath(char* out, size_t cap);
 
 // The directory of the running executable: its full path (at most
 // kExePathBytes) cut at its last separator, without a trailing separator.
-// Returns 0 on success and 1 when the platform gives no path.
+// Returns 0 on success and -1 when the platform gives no path.
 [[nodiscard]] int GetExeDir(char* out, size_t cap);
 
 // A modal message box with an OK button and no owner window. Where there is no

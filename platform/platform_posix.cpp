@@ -9,11 +9,11 @@
 int PlatformProcessId() { return static_cast<int>(getpid()); }
 
 int PlatformExePath(char* out, size_t cap) {
-  if (out == nullptr || cap == 0) return 1;
+  if (out == nullptr || cap == 0) return -1;
   ssize_t n = readlink("/proc/self/exe", out, cap - 1);
   if (n <= 0 || static_cast<size_t>(n) >= cap - 1) {
     out[0] = '\0';
-    return 1;
+    return -1;
   }
   out[n] = '\0';
   return 0;
@@ -21,7 +21,7 @@ int PlatformExePath(char* out, size_t cap) {
 
 int GetExeDir(char* out, size_t cap) {
   char path[kExePathBytes] = {0};
-  if (out == nullptr || cap == 0 || PlatformExePath(path, sizeof path) != 0) return 1;
+  if (out == nullptr || cap == 0 || PlatformExePath(path, sizeof path) != 0) return -1;
   char* last = strrchr(path, kPathSeparator);
   if (last != nullptr) *last = '\0';
   snprintf(out, cap, "%s", path);

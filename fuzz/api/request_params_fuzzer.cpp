@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)GetGenerateParam(&hm);
 
   char tmpl[kTemplateParamBytes];
-  if (ReadFormParam(&hm, "template1", tmpl, sizeof tmpl) > 0) FixPercentEscapes(tmpl);
+  if (ReadFormParam(&hm, "template1", tmpl, sizeof tmpl) > 0) (void)FixPercentEscapes(tmpl);
 
   int key_len = 0;
   FreeSessionKey(GetSessionKey(&hm, &key_len));
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     text[size] = '\0';
     (void)ParseLeadingInt(text);
     size_t before = strlen(text);
-    FixPercentEscapes(text);
+    (void)FixPercentEscapes(text);
     if (strlen(text) > before) abort();
     free(text);
   }

@@ -27,8 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (http_parse_message(text.data(), static_cast<int>(text.size()), &hm) > 0 &&
       hm.whole_message.len <= text.size()) {
     (void)CheckHostHeader(&nc, &hm);
-    free(GetUserAgent(&nc, &hm));
-    (void)GetOriginDomain(&nc, &hm);
+    TraceRequestOrigin(&hm);
+    char origin[kOriginBytes];
+    (void)OriginDomain(&hm, origin);
     // Only the pre-flight route: the others drive the reader.
     bool capture_path = ns_str_compare(&hm.uri, kCapturePath) == 0 ||
                         ns_str_compare(&hm.uri, kCaptureSynonymPath) == 0;

@@ -42,7 +42,7 @@ TEST(JsonReply, ErrorCodeReplyCarriesOnlyTheCode) {
                {-2147483647 - 1, "{ \"ErrorCode\": -2147483648 }"}};
   for (const Case& c : cases) {
     Conn conn;
-    SendErrorCodeReply(c.code, &conn.nc);
+    SendErrorCodeReply(&conn.nc, c.code);
     std::string json = c.json;
     EXPECT_EQ(conn.Sent(), "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: " +
                                std::to_string(json.size()) + "\r\n\r\n" + json);
@@ -51,8 +51,8 @@ TEST(JsonReply, ErrorCodeReplyCarriesOnlyTheCode) {
 
 TEST(JsonReply, TwoRepliesOnOneConnectionFrameCleanly) {
   Conn conn;
-  SendErrorCodeReply(100, &conn.nc);
-  SendErrorCodeReply(1, &conn.nc);
+  SendErrorCodeReply(&conn.nc, 100);
+  SendErrorCodeReply(&conn.nc, 1);
   std::string sent = conn.Sent();
   std::string first = "{ \"ErrorCode\": 100 }";
   size_t body = sent.find("\r\n\r\n") + 4;

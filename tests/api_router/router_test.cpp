@@ -3,10 +3,14 @@
 #include "api/router.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "api/request_access.h"
+#include "base/trace_log.h"
 #include "net/http_protocol.h"
 
 namespace {
@@ -92,10 +96,10 @@ TEST(CheckHostHeader, RefusesWith403AndEmptyBody) {
     const char* headers;
     int result;
   } cases[] = {
-      {"Host: localhost\r\n", 1},
-      {"host: LOCALHOST:8000\r\n", 1},
-      {"Host: localhost.example.net\r\n", 0},
-      {"User-Agent: x\r\n", 0},  // no Host at all
+      {"Host: localhost\r\n", 0},
+      {"host: LOCALHOST:8000\r\n", 0},
+      {"Host: localhost.example.net\r\n", -1},
+      {"User-Agent: x\r\n", -1},  // no Host at all
   };
   for (const Case& c : cases) {
     std::string request = std::string("POST /VRNMatchScore HTTP/1.1\r\n") + c.headers +
@@ -104,7 +108,7 @@ TEST(CheckHostHeader, RefusesWith403AndEmptyBody) {
     Parse(request, &hm);
     Conn conn;
     EXPECT_EQ(CheckHostHeader(&conn.nc, &hm), c.result) << c.headers;
-    EXPECT_EQ(conn.Sent(), c.result ? "" : kForbiddenReply) << c.headers;
+    EXPECT_EQ(conn.Sent(), c.result == 0 ? "" : kForbiddenReply) << c.headers;
   }
 }
 
@@ -147,7 +151,7 @@ TEST(ApiRequestHandler, IgnoresOtherEvents) {
   EXPECT_EQ(conn.Sent(), "");
 }
 
-TEST(GetOriginDomain, HostPartOfTheOrigin) {
+TEST(OriginDomain, HostPartOfTheOrigin) {
   struct Case {
     std::string origin;
     const char* domain;  // null: no domain
@@ -167,7 +171,8 @@ TEST(GetOriginDomain, HostPartOfTheOrigin) {
     std::string request = "POST /VRNMatchScore HTTP/1.1\r\nOrigin: " + c.origin + "\r\n\r\n";
     http_message hm;
     Parse(request, &hm);
-    char* domain = GetOriginDomain(nullptr, &hm);
+    char buf[kOriginBytes];
+    const char* domain = OriginDomain(&hm, buf);
     if (c.domain == nullptr) {
       EXPECT_EQ(domain, nullptr) << c.why;
     } else {
@@ -178,21 +183,46 @@ TEST(GetOriginDomain, HostPartOfTheOrigin) {
   std::string no_origin = "GET / HTTP/1.1\r\n\r\n";
   http_message hm;
   Parse(no_origin, &hm);
-  EXPECT_EQ(GetOriginDomain(nullptr, &hm), nullptr);
+  char buf[kOriginBytes];
+  EXPECT_EQ(OriginDomain(&hm, buf), nullptr);
 }
 
-TEST(GetUserAgent, CopiesTheValueOrGivesNull) {
-  std::string request = "GET / HTTP/1.1\r\nUser-Agent: Mozilla/5.0 (X11)\r\n\r\n";
-  http_message hm;
-  Parse(request, &hm);
-  char* agent = GetUserAgent(nullptr, &hm);
-  ASSERT_NE(agent, nullptr);
-  EXPECT_STREQ(agent, "Mozilla/5.0 (X11)");
-  free(agent);
-
-  std::string bare = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
-  Parse(bare, &hm);
-  EXPECT_EQ(GetUserAgent(nullptr, &hm), nullptr);
+// The User-Agent and Origin entries are what the trace records of who asked;
+// a header that is absent writes nothing.
+TEST(TraceRequestOrigin, WritesWhatThereIs) {
+  char path[] = "/tmp/kv_origin_trace_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  struct Case {
+    std::string headers;
+    std::string trace;
+  } cases[] = {
+      {"User-Agent: Mozilla/5.0 (X11)\r\nOrigin: https://a.example:8443\r\n",
+       "[ravavade:123]: USER-AGENT [Mozilla/5.0 (X11)]\n[ravavade:148]: ORIGIN DOMAIN a.example\n"},
+      {"Origin: null\r\n", ""},
+      {"Host: localhost\r\n", ""},
+  };
+  for (const Case& c : cases) {
+    std::string request = "GET / HTTP/1.1\r\n" + c.headers + "\r\n";
+    http_message hm;
+    Parse(request, &hm);
+    FILE* f = fopen(path, "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    TraceLogConfigure(99, path);
+    TraceRequestOrigin(&hm);
+    TraceLogConfigure(1, path);
+    TraceRequestOrigin(&hm);  // level 99 entries only
+    TraceLogConfigure(0, "");
+    std::string text;
+    f = fopen(path, "r");
+    ASSERT_NE(f, nullptr);
+    for (int ch; (ch = fgetc(f)) != EOF;) text.push_back(static_cast<char>(ch));
+    fclose(f);
+    EXPECT_EQ(text, c.trace) << c.headers;
+  }
+  unlink(path);
 }
 
 }  // namespace

@@ -94,8 +94,8 @@ TEST_F(ServiceHandlesTest, ConsoleLinesOnlyAtLevel99) {
     testing::internal::CaptureStdout();
     ServiceHandleTable* table = InitUIDAIServices(32);
     ASSERT_NE(table, nullptr);
-    FreeUIDAIServiceHandle(table, 3);
-    FreeUIDAIServiceHandle(table, 32);
+    EXPECT_EQ(FreeUIDAIServiceHandle(table, 3), 0);
+    EXPECT_EQ(FreeUIDAIServiceHandle(table, 32), -1);
     std::string out = testing::internal::GetCapturedStdout();
     FreeUIDAIServices(table);
     const char* expected = c.lines ? "Called InitUIDAIServices\n"

@@ -85,17 +85,17 @@ class CertificateCheckTest : public ::testing::Test {
 TEST(FindCertificateMarker, FindsFirstWholeMarker) {
   struct Case {
     std::string data;
-    int found;
+    bool found;
     size_t offset;
     const char* why;
   } cases[] = {
-      {"-----BEGIN CERTIFICATE-----\nMII", 1, 0, "at the start"},
-      {"key\n-----BEGIN CERTIFICATE-----", 1, 4, "after other text, ending the data"},
-      {"-----BEGIN CERTIFICATE----", 0, 0, "one dash short at the end of the data"},
-      {"-----begin certificate-----", 0, 0, "case matters"},
-      {"-----BEGIN CERTIFICATE-----x-----BEGIN CERTIFICATE-----", 1, 0, "first of two"},
-      {std::string("ab\0-----BEGIN CERTIFICATE-----", 30), 1, 3, "after a NUL byte"},
-      {"", 0, 0, "empty data"},
+      {"-----BEGIN CERTIFICATE-----\nMII", true, 0, "at the start"},
+      {"key\n-----BEGIN CERTIFICATE-----", true, 4, "after other text, ending the data"},
+      {"-----BEGIN CERTIFICATE----", false, 0, "one dash short at the end of the data"},
+      {"-----begin certificate-----", false, 0, "case matters"},
+      {"-----BEGIN CERTIFICATE-----x-----BEGIN CERTIFICATE-----", true, 0, "first of two"},
+      {std::string("ab\0-----BEGIN CERTIFICATE-----", 30), true, 3, "after a NUL byte"},
+      {"", false, 0, "empty data"},
   };
   for (const Case& c : cases) {
     size_t offset = 99;
@@ -106,7 +106,7 @@ TEST(FindCertificateMarker, FindsFirstWholeMarker) {
   }
   // The search never looks past the length it was given.
   const char text[] = "-----BEGIN CERTIFICATE-----";
-  EXPECT_EQ(FindCertificateMarker(text, sizeof text - 2, nullptr), 0);
+  EXPECT_FALSE(FindCertificateMarker(text, sizeof text - 2, nullptr));
 }
 
 TEST_F(CertificateCheckTest, ExpiryGivesStateAndMessage) {
@@ -157,25 +157,25 @@ TEST_F(CertificateCheckTest, FilesWithoutUsableCertificateRecordNothing) {
 }
 
 TEST_F(CertificateCheckTest, MissingAndEmptyFilesAreUnreadable) {
-  EXPECT_EQ(CheckCertificateFile(path_.c_str(), time(nullptr)), 1);
+  EXPECT_EQ(CheckCertificateFile(path_.c_str(), time(nullptr)), -1);
   EXPECT_EQ(State().state, kCertStateUnreadable);
   EXPECT_STREQ(State().message, "Failure to open SERVER.PEM");
 
   CertStateReset();
   WriteFile("");
-  EXPECT_EQ(CheckCertificateFile(path_.c_str(), time(nullptr)), 1);
+  EXPECT_EQ(CheckCertificateFile(path_.c_str(), time(nullptr)), -1);
   EXPECT_EQ(State().state, kCertStateUnreadable);
   EXPECT_STREQ(State().message, "FRead failure to read file");
 
   // A directory opens on POSIX, reports a nonsense size and reads nothing.
   CertStateReset();
-  EXPECT_EQ(CheckCertificateFile(dir_.c_str(), time(nullptr)), 1);
+  EXPECT_EQ(CheckCertificateFile(dir_.c_str(), time(nullptr)), -1);
   EXPECT_EQ(State().state, kCertStateUnreadable);
 }
 
 TEST_F(CertificateCheckTest, StateNeverFallsUntilReset) {
   WriteFile(MakeCertificatePem(10 * kDay));
-  CheckCertificateFile(path_.c_str(), time(nullptr));
+  (void)CheckCertificateFile(path_.c_str(), time(nullptr));
   ASSERT_EQ(State().state, kCertStateExpires30);
 
   // A renewed certificate is read but changes nothing.
@@ -186,18 +186,18 @@ TEST_F(CertificateCheckTest, StateNeverFallsUntilReset) {
 
   // Neither does a lesser finding, nor a file that went missing.
   WriteFile(MakeCertificatePem(60 * kDay));
-  CheckCertificateFile(path_.c_str(), time(nullptr));
+  (void)CheckCertificateFile(path_.c_str(), time(nullptr));
   unlink(path_.c_str());
-  CheckCertificateFile(path_.c_str(), time(nullptr));
+  (void)CheckCertificateFile(path_.c_str(), time(nullptr));
   EXPECT_EQ(State().state, kCertStateExpires30);
   EXPECT_STREQ(State().message, "SSL Certificate expires in less than 30 days");
 }
 
 TEST_F(CertificateCheckTest, UnreadableRisesToExpiryFinding) {
-  CheckCertificateFile(path_.c_str(), time(nullptr));
+  (void)CheckCertificateFile(path_.c_str(), time(nullptr));
   ASSERT_EQ(State().state, kCertStateUnreadable);
   WriteFile(MakeCertificatePem(60 * kDay));
-  CheckCertificateFile(path_.c_str(), time(nullptr));
+  (void)CheckCertificateFile(path_.c_str(), time(nullptr));
   EXPECT_EQ(State().state, kCertStateExpires90);
   EXPECT_STREQ(State().message, "SSL Certificate expires in less than 90 days");
 }
@@ -215,7 +215,7 @@ TEST(CertFinding, LongMessageIsCutToTheField) {
 TEST(CheckServerCertificate, LooksBesideTheExecutable) {
   // The test program's directory holds no server.pem.
   CertStateReset();
-  EXPECT_EQ(CheckServerCertificate(), 1);
+  EXPECT_EQ(CheckServerCertificate(), -1);
   CertState s;
   CertStateSnapshot(&s);
   EXPECT_EQ(s.state, kCertStateUnreadable);
