@@ -14,6 +14,7 @@
 #include "api/request_params.h"
 #include "api/session_keys.h"
 #include "base/trace_log.h"
+#include "base/trace_tags.h"
 #include "codec/aes256.h"
 #include "device/fingerprint_device.h"
 #include "platform/heap_owner.h"
@@ -36,18 +37,18 @@ int ReplyTemplate(const CaptureResult* r, const unsigned char* session_key, Heap
   const int template_size = static_cast<int>(r->template_size);
   *out = std::span<const unsigned char>(r->template_data, r->template_size);
   if (session_key == nullptr) {
-    trace_log(1, "[%s]: No Session Key passed", "ravavade:413");
-    trace_log(1, "[%s]: Template Length %d Pointer %p", "ravavade:418", template_size,
+    trace_log(kTraceProgress, "[%s]: No Session Key passed", kTagNoSessionKey);
+    trace_log(kTraceProgress, "[%s]: Template Length %d Pointer %p", kTagTemplateLength, template_size,
               static_cast<const void*>(r->template_data));
     return 0;
   }
-  trace_log(1, "[%s]: Session Key passed", "ravavade:408");
+  trace_log(kTraceProgress, "[%s]: Session Key passed", kTagSessionKeyPassed);
   int ciphertext_len = 0;
   ciphertext->reset(EncryptAES256(r->template_data, template_size, session_key, &ciphertext_len));
   if (!*ciphertext) return kErrorOutOfMemory;
   // The cipher writes no trace itself; this line keeps its name, as the trace
   // has always shown it.
-  trace_log(99, "[%s]: In Len[%d]; Output Length [%d]", "EncryptAES256", template_size,
+  trace_log(kTraceEverything, "[%s]: In Len[%d]; Output Length [%d]", kTagEncrypt, template_size,
             ciphertext_len);
   *out = std::span<const unsigned char>(ciphertext->get(), static_cast<size_t>(ciphertext_len));
   return 0;
@@ -65,7 +66,7 @@ int BuildCaptureJson(const CaptureResult* r, const CaptureReplyOptions* o, JsonR
   if (ReplyTemplate(r, o->session_key, &ciphertext, &reply_template) != 0) return kErrorOutOfMemory;
 
   JsonBegin(reply, 0, JsonCodeComma::kSpaced);
-  trace_log(1, "[%s]: Data %s %s %d %d %d %d %d", "ravavade:433", o->model, r->serial_number,
+  trace_log(kTraceProgress, "[%s]: Data %s %s %d %d %d %d %d", kTagCaptureData, o->model, r->serial_number,
             static_cast<int>(r->image_width), static_cast<int>(r->image_height),
             static_cast<int>(r->image_dpi), static_cast<int>(r->image_quality), r->nfiq);
   JsonString(reply, "Manufacturer", kReaderManufacturer);
@@ -77,29 +78,31 @@ int BuildCaptureJson(const CaptureResult* r, const CaptureReplyOptions* o, JsonR
   JsonNumber(reply, "ImageQuality", static_cast<int>(r->image_quality));
   JsonNumber(reply, "NFIQ", r->nfiq);
   if (o->raw_image) {
-    trace_log(1, "[%s]: %s\n", "ravavade:452", "IMAGE DATA REQUIRED");
+    trace_log(kTraceProgress, "[%s]: %s\n", kTagRawImage, "IMAGE DATA REQUIRED");
     JsonBase64(reply, "ImageDataBase64", std::span<const unsigned char>(r->image_data, pixels));
   } else {
+    // Written only without the raw image: the trace has always shown one of
+    // these two entries per capture, and readers tell the options by them.
     JsonNull(reply, "ImageDataBase64");
-    trace_log(1, "[%s]: BMP Creation", "ravavade:460");
+    trace_log(kTraceProgress, "[%s]: BMP Creation", kTagBmpCreation);
   }
   int bmp_size = 0;
   HeapBytes bmp(CreateBMPImage(r->image_data, r->image_width, r->image_height, &bmp_size));
   if (!bmp) return kErrorOutOfMemory;
   JsonBase64(reply, "BMPBase64", std::span<const unsigned char>(bmp.get(), static_cast<size_t>(bmp_size)));
+  trace_log(kTraceProgress, "[%s]: BMP DATA", kTagBmpData);
   if (o->wsq_rate != 0.0f) {
     const int wsq_size = (r->wsq_data && r->wsq_size > 0) ? r->wsq_size : 0;
-    trace_log(1, "[%s]: ImageWSQRate[%f]; ImageSize[%d];", "ravavade:468", static_cast<double>(o->wsq_rate),
+    trace_log(kTraceProgress, "[%s]: ImageWSQRate[%f]; ImageSize[%d];", kTagWsqImage, static_cast<double>(o->wsq_rate),
               wsq_size);
     JsonBase64(reply, "WSQImage", std::span<const unsigned char>(r->wsq_data, static_cast<size_t>(wsq_size)));
     JsonNumber(reply, "WSQImageSize", wsq_size);
   }
-  trace_log(1, "[%s]: BMP DATA", "ravavade:478");
   if (o->template_format == kTemplateFormatIso) JsonBase64(reply, "ISOTemplateBase64", reply_template);
   JsonBase64(reply, "TemplateBase64", reply_template);
   JsonEnd(reply);
   if (reply->failed) return kErrorOutOfMemory;
-  trace_log(1, "[%s]: template done", "ravavade:488");
+  trace_log(kTraceProgress, "[%s]: template done", kTagTemplateDone);
   return 0;
 }
 
@@ -120,7 +123,7 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   // A page that sent a key asked for an encrypted template: never fall back to
   // the clear, and refuse before anyone is asked to place a finger.
   if (session_key_len < 0) {
-    trace_log(1, "[%s]: Session key cannot be used; capture refused", "ravavade:396");
+    trace_log(kTraceProgress, "[%s]: Session key cannot be used; capture refused", kTagCaptureRefused);
     SendErrorCodeReply(nc, kErrorSessionKeyRefused);
     return;
   }
@@ -138,10 +141,10 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   JsonReply reply;
   const int built = BuildCaptureJson(&g_capture_result, &options, &reply);
   if (built != 0) {
-    trace_log(1, "[%s]: reply not built, ErrorCode %d", "ravavade:490", built);
+    trace_log(kTraceProgress, "[%s]: reply not built, ErrorCode %d", kTagReplyNotBuilt, built);
     SendErrorCodeReply(nc, built);
     return;
   }
-  trace_log(1, "[%s]: Headers sent", "ravavade:512");
   SendJsonReply(nc, JsonText(&reply));
+  trace_log(kTraceProgress, "[%s]: Headers sent", kTagHeadersSent);
 }

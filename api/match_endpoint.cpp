@@ -8,6 +8,7 @@
 #include "api/request_access.h"
 #include "api/request_params.h"
 #include "base/trace_log.h"
+#include "base/trace_tags.h"
 #include "codec/base64.h"
 #include "device/fingerprint_device.h"
 #include "platform/heap_owner.h"
@@ -28,7 +29,7 @@ bool ReadTemplateParam(const http_message* hm, const char* name, char (&text)[kT
 }  // namespace
 
 void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api) {
-  trace_log(1, "[%s]: Entered", "ravavade:566");
+  trace_log(kTraceProgress, "[%s]: Entered", kTagMatchEntered);
   if (CheckHostHeader(nc, hm) != 0) return;
   TraceRequestOrigin(hm);
   if (api->biometric_request_seen != nullptr) api->biometric_request_seen();
@@ -52,11 +53,11 @@ void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api) {
       // The matcher trusts the length a record declares; a short or foreign
       // record must not reach it.
       code = VRFPM_ERR_BAD_TEMPLATE;
-      trace_log(1, "[%s]: template refused (%d and %d bytes decoded)", "ravavade:596", len1, len2);
+      trace_log(kTraceProgress, "[%s]: template refused (%d and %d bytes decoded)", kTagTemplateRefused, len1, len2);
     } else {
       const int device = GetDeviceIdFromName(api->device_name);
       code = BCGetMatchingScore(static_cast<uint32_t>(device), template_format, template1.get(), template2.get(), &score);
-      trace_log(1, "[%s]: Matching Score [%d]", "ravavade:606", static_cast<int>(score));
+      trace_log(kTraceProgress, "[%s]: Matching Score [%d]", kTagMatchScore, static_cast<int>(score));
     }
   }
 
@@ -73,5 +74,5 @@ void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api) {
   } else {
     SendJsonReply(nc, JsonText(&reply));
   }
-  trace_log(99, "[%s]: Leaving", "ravavade:629");
+  trace_log(kTraceEverything, "[%s]: Leaving", kTagMatchLeaving);
 }

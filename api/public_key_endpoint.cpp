@@ -5,16 +5,17 @@
 #include "api/request_params.h"
 #include "api/session_keys.h"
 #include "base/trace_log.h"
+#include "base/trace_tags.h"
 
 void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
-  trace_log(99, "[%s]: Entered", "ravavade:210");
+  trace_log(kTraceEverything, "[%s]: Entered", kTagPublicKeyEntered);
   if (GetGenerateParam(hm)) {
     // On failure the previous pair stays in force and is the one handed out.
-    if (GenerateRSAKeyPair() != 0) trace_log(1, "[%s]: regeneration failed", "ravavade:214");
+    if (GenerateRSAKeyPair() != 0) trace_log(kTraceProgress, "[%s]: regeneration failed", kTagKeyRegenerationFailed);
   }
   if (!g_service_key_pair.public_pem) {
     SendErrorCodeReply(nc, kErrorNoPublicKey);
-    trace_log(99, "[%s]: Leaving", "ravavade:256");
+    trace_log(kTraceEverything, "[%s]: Leaving", kTagPublicKeyLeaving);
     return;
   }
   JsonReply reply;
@@ -22,10 +23,10 @@ void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
   JsonString(&reply, "PublicKey", g_service_key_pair.public_pem);
   JsonEnd(&reply);
   if (reply.failed) {
-    trace_log(1, "[%s]: public key reply could not be built", "ravavade:240");
+    trace_log(kTraceProgress, "[%s]: public key reply could not be built", kTagPublicKeyReplyFailed);
     SendErrorCodeReply(nc, kErrorOutOfMemory);
   } else {
     SendJsonReply(nc, JsonText(&reply));
   }
-  trace_log(99, "[%s]: Leaving", "ravavade:256");
+  trace_log(kTraceEverything, "[%s]: Leaving", kTagPublicKeyLeaving);
 }

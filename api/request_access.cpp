@@ -4,6 +4,7 @@
 
 #include "api/reply_writer.h"
 #include "base/trace_log.h"
+#include "base/trace_tags.h"
 
 namespace {
 
@@ -44,15 +45,15 @@ int CheckHostHeader(ns_conn* nc, const http_message* hm) {
 }
 
 void TraceRequestOrigin(const http_message* hm) {
-  if (!trace_enabled(99)) return;
+  if (!trace_enabled(kTraceEverything)) return;
   const ns_str* agent = http_find_header(hm, "User-Agent");
   if (agent != nullptr && agent->data != nullptr) {
-    trace_log(99, "[%s]: USER-AGENT [%.*s]", "ravavade:123", static_cast<int>(agent->len),
+    trace_log(kTraceEverything, "[%s]: USER-AGENT [%.*s]", kTagUserAgent, static_cast<int>(agent->len),
               agent->data);
   }
   char buf[kOriginBytes];
   if (const char* domain = OriginDomain(hm, buf)) {
-    trace_log(99, "[%s]: ORIGIN DOMAIN %s", "ravavade:148", domain);
+    trace_log(kTraceEverything, "[%s]: ORIGIN DOMAIN %s", kTagOriginDomain, domain);
   }
 }
 

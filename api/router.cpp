@@ -3,6 +3,7 @@
 #include "api/endpoints.h"
 #include "api/reply_writer.h"
 #include "base/trace_log.h"
+#include "base/trace_tags.h"
 #include "net/http_protocol.h"
 
 namespace {
@@ -23,17 +24,17 @@ void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
       nc->user_data != nullptr ? static_cast<const ApiContext*>(nc->user_data) : &kEmptyContext;
   if (PathIs(hm, kCapturePath) || PathIs(hm, kCaptureSynonymPath)) {
     if (ns_str_compare(&hm->method, kPreflightMethod) == 0) {
-      trace_log(99, "[%s]: Request -PREFLIGHT-VRNFPCapture", "ravadoviz:236");
+      trace_log(kTraceEverything, "[%s]: Request -PREFLIGHT-VRNFPCapture", kTagRoutePreflight);
       SendPreflightReply(nc);
     } else {
-      trace_log(99, "[%s]: Request VRNFPCapture", "ravadoviz:241");
+      trace_log(kTraceEverything, "[%s]: Request VRNFPCapture", kTagRouteCapture);
       HandleCapture(nc, hm, api);
     }
   } else if (PathIs(hm, kMatchScorePath)) {
-    trace_log(99, "[%s]: Request VRNMatchScore", "ravadoviz:247");
+    trace_log(kTraceEverything, "[%s]: Request VRNMatchScore", kTagRouteMatch);
     HandleMatchScore(nc, hm, api);
   } else if (PathIs(hm, kPublicKeyPath)) {
-    trace_log(99, "[%s]: GetPublicKey", "ravadoviz:252");
+    trace_log(kTraceEverything, "[%s]: GetPublicKey", kTagRoutePublicKey);
     HandleGetPublicKey(nc, hm);
   }
 }

@@ -13,6 +13,7 @@
 #include "api/request_params.h"
 #include "codec/base64.h"
 #include "base/trace_log.h"
+#include "base/trace_tags.h"
 #include "net/openssl_owners.h"
 #include "platform/heap_owner.h"
 
@@ -72,13 +73,13 @@ PkeyPtr MakeRsaKey() {
 int GenerateRSAKeyPair() {
   PkeyPtr key = MakeRsaKey();
   if (!key) {
-    trace_log(1, "[%s]: RSA key generation failed; the previous key pair stays", "ravavade:180");
+    trace_log(kTraceProgress, "[%s]: RSA key generation failed; the previous key pair stays", kTagKeyGenerationFailed);
     return -1;
   }
   HeapText public_pem(WritePkcs1Pem(key.get(), OSSL_KEYMGMT_SELECT_PUBLIC_KEY));
   SecretText private_pem(WritePkcs1Pem(key.get(), OSSL_KEYMGMT_SELECT_KEYPAIR));
   if (!public_pem || !private_pem) {
-    trace_log(1, "[%s]: RSA key PEM writing failed; the previous key pair stays", "ravavade:186");
+    trace_log(kTraceProgress, "[%s]: RSA key PEM writing failed; the previous key pair stays", kTagKeyPemFailed);
     return -1;
   }
   ReleaseServiceKeyPair();
@@ -167,21 +168,21 @@ unsigned char* UnwrapSessionKey(char* text, int* plain_len, int* reason) {
 }
 
 unsigned char* GetSessionKey(const http_message* hm, int* plain_len) {
-  trace_log(99, "[%s]: Entered", "ravavade:270");
+  trace_log(kTraceEverything, "[%s]: Entered", kTagSessionKeyEntered);
   *plain_len = 0;
   char text[kSessionKeyParamBytes];
   int got = ReadFormParam(hm, "sessionkey", text, sizeof text);
   if (got == -1 || got == 0) return nullptr;  // no encryption asked for
   if (got < 0) {
     *plain_len = -1;
-    trace_log(1, "[%s]: Session key refused: %s", "ravavade:276",
+    trace_log(kTraceProgress, "[%s]: Session key refused: %s", kTagSessionKeyUnreadable,
               SessionKeyFailureText(kUnwrapUnreadable));
     return nullptr;
   }
-  trace_log(99, "[%s]: SESSIONKEY PARAM SPECIFIED [%s]", "ravavade:274", text);
+  trace_log(kTraceEverything, "[%s]: SESSIONKEY PARAM SPECIFIED [%s]", kTagSessionKeyValue, text);
   int reason = kUnwrapOk;
   unsigned char* key = UnwrapSessionKey(text, plain_len, &reason);
-  if (!key) trace_log(1, "[%s]: Session key refused: %s", "ravavade:282", SessionKeyFailureText(reason));
+  if (!key) trace_log(kTraceProgress, "[%s]: Session key refused: %s", kTagSessionKeyRefused, SessionKeyFailureText(reason));
   return key;
 }
 

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "base/trace_tags.h"
 #include "platform/platform.h"
 
 namespace {
@@ -58,11 +59,11 @@ void ParseServiceSettings(int argc, const char* const* argv, int pid, ServiceSet
 
   if (argc > 0) DeriveCertPath(s, argv[0]);
 
-  if (s->trace_level == 99) {
+  if (trace_enabled(kTraceEverything)) {
     for (int i = 0; i < argc; i++) {
       char text[kArgTraceBytes] = {0};
       snprintf(text, sizeof text, "arg[%d]:[%s]\n", i, argv[i]);
-      trace_log(99, "[%s]: %s", "ravadoviz:437", text);
+      trace_log(kTraceEverything, "[%s]: %s", kTagArguments, text);
     }
   }
 

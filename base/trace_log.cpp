@@ -20,7 +20,7 @@ void TraceLogConfigure(int level, const char* path) {
 
 bool trace_enabled(int level) {
   int current = g_trace_level;
-  return current > 0 && (level == current || current == 99);
+  return current > 0 && (level == current || current == kTraceEverything);
 }
 
 void trace_log(int level, const char* format, ...) {

@@ -6,15 +6,13 @@
 #include <algorithm>
 
 #include "base/trace_log.h"
+#include "base/trace_tags.h"
 #include "platform/platform.h"
 #include "sdk/fingerprint_template.h"
 #include "sdk/nfiq.h"
 
 namespace {
 
-constexpr const char* kDeviceIdTag = "GetDeviceIdFromName";
-constexpr const char* kCaptureTag = "BCCaptureImage";
-constexpr const char* kMatchTag = "BCGetMatchingScore";
 constexpr const char* kWsqComment = "Kestrav";
 constexpr uint32_t kBitsPerPixel = 8;
 
@@ -60,7 +58,7 @@ const char* ModelName(uint32_t device_code) {
 int SetFakeDetection(VRFPM_HANDLE h, int level) {
   uint32_t has_thresholds = 0;
   int rc = VRFPM_SetGetData(h, VRFPM_DATA_HAS_FAKE_THRESHOLDS, &has_thresholds);
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_SetGetData; ret[%d]", kCaptureTag, rc);
+  trace_log(kTraceProgress, "[%s]: VRFPM_SetGetData; ret[%d]", kTagCaptureImage, rc);
   uint32_t thresholds = 0;
   if (has_thresholds == 1) {
     rc = VRFPM_SetGetData(h, VRFPM_DATA_FAKE_THRESHOLDS, &thresholds);
@@ -75,8 +73,8 @@ int SetFakeDetection(VRFPM_HANDLE h, int level) {
     rc = VRFPM_SetFakeDetectionLevel(h, 1);
     if (rc != VRFPM_OK) return kErrFakeDetectionUnavailable;
   }
-  trace_log(kTraceLevelDevice, "[%s]: SetGetData[%d]; setGetDataResult[%d]; numThresholds[%d];",
-            kCaptureTag, rc, static_cast<int>(has_thresholds), static_cast<int>(thresholds));
+  trace_log(kTraceProgress, "[%s]: SetGetData[%d]; setGetDataResult[%d]; numThresholds[%d];",
+            kTagCaptureImage, rc, static_cast<int>(has_thresholds), static_cast<int>(thresholds));
   return 0;
 }
 
@@ -86,27 +84,27 @@ int OpenReader(SdkSession* sdk, uint32_t device_code, int com_port) {
   VRFPM_HANDLE h = sdk->get();
   const bool serial = device_code == static_cast<uint32_t>(NO_USB_DEVICE);
   int rc = VRFPM_Init(h, serial ? kSerialDeviceCode : device_code);
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_Init; ret[%d];", kCaptureTag, rc);
+  trace_log(kTraceProgress, "[%s]: VRFPM_Init; ret[%d];", kTagCaptureImage, rc);
   if (rc != VRFPM_OK) return rc;
 
   if (!serial) {
     rc = VRFPM_OpenDevice(h, VRFPM_OPEN_USB);
     if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open - FAILED; ret[%d];", kCaptureTag, rc);
+      trace_log(kTraceProgress, "[%s]: VRFPM_Open - FAILED; ret[%d];", kTagCaptureImage, rc);
       return rc;
     }
-    trace_log(kTraceLevelDevice, "[%s]: VRFPM_Open; ret[%d];", kCaptureTag, rc);
+    trace_log(kTraceProgress, "[%s]: VRFPM_Open; ret[%d];", kTagCaptureImage, rc);
   } else {
-    trace_log(kTraceLevelDevice, "[%s]: Pre-OpenDevice; ComPort[%d];", kCaptureTag, com_port);
+    trace_log(kTraceProgress, "[%s]: Pre-OpenDevice; ComPort[%d];", kTagCaptureImage, com_port);
     rc = com_port <= 0 ? kErrSerialNoComPort
                        : VRFPM_OpenDevice(h, static_cast<uint32_t>(com_port));
     if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s]: VRFPM_OpenDevice - FAILURE; ret[%d]; COMPort[%d]",
-                kCaptureTag, rc, com_port);
+      trace_log(kTraceProgress, "[%s]: VRFPM_OpenDevice - FAILURE; ret[%d]; COMPort[%d]",
+                kTagCaptureImage, rc, com_port);
       return rc;
     }
-    trace_log(kTraceLevelDevice, "[%s]: VRFPM_OpenDevice - SUCCESS; ret[%d]; COMPort[%d]",
-              kCaptureTag, rc, com_port);
+    trace_log(kTraceProgress, "[%s]: VRFPM_OpenDevice - SUCCESS; ret[%d]; COMPort[%d]",
+              kTagCaptureImage, rc, com_port);
   }
   sdk->MarkOpen();
   return VRFPM_OK;
@@ -117,14 +115,14 @@ int OpenReader(SdkSession* sdk, uint32_t device_code, int com_port) {
 int ReadDeviceInfo(VRFPM_HANDLE h, VRFPM_DeviceInfo* info) {
   memset(info, 0, sizeof *info);
   int rc = VRFPM_GetDeviceInfo(h, info);
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_DeviceInfo; ret[%d]; DeviceID[%d]", kCaptureTag, rc,
+  trace_log(kTraceProgress, "[%s]: VRFPM_DeviceInfo; ret[%d]; DeviceID[%d]", kTagCaptureImage, rc,
             static_cast<int>(info->device_id));
   if (rc != VRFPM_OK) return rc;
   const uint64_t image_bytes = static_cast<uint64_t>(info->image_width) * info->image_height;
   if (image_bytes == 0 || image_bytes > kImageDataBytes) {
     rc = image_bytes == 0 ? VRFPM_ERR_DEVICE_FAILURE : VRFPM_ERR_IMAGE_TOO_LARGE;
-    trace_log(kTraceLevelDevice, "[%s]: image %ux%u does not fit the %zu-byte buffer; return [%d]",
-              kCaptureTag, info->image_width, info->image_height, kImageDataBytes, rc);
+    trace_log(kTraceProgress, "[%s]: image %ux%u does not fit the %zu-byte buffer; return [%d]",
+              kTagCaptureImage, info->image_width, info->image_height, kImageDataBytes, rc);
   }
   return rc;
 }
@@ -140,7 +138,7 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
   // The reader lights itself while VRFPM_GetImageEx waits for a finger; these
   // two entries mark the loop's start and end, where trace readers expect
   // the light to go on and off.
-  trace_log(kTraceLevelDevice, "[%s]: SetLedOn;", kCaptureTag);
+  trace_log(kTraceProgress, "[%s]: SetLedOn;", kTagCaptureImage);
   int remaining = std::max(timeout_ms, 0);
   int zero_timeout_attempts = 0;
   int rc = VRFPM_OK;
@@ -149,24 +147,24 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
     rc = VRFPM_GetImageEx(h, image, static_cast<uint32_t>(remaining), display_handle,
                           quality_threshold);
     if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageEx failure, return [%d]", kCaptureTag, rc);
+      trace_log(kTraceProgress, "[%s] VRFPM_GetImageEx failure, return [%d]", kTagCaptureImage, rc);
       return rc;
     }
     const unsigned long long end = PlatformMonotonicMs();
     rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, image, quality);
     if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s] VRFPM_GetImageQuality1 failure, return [%d]", kCaptureTag,
+      trace_log(kTraceProgress, "[%s] VRFPM_GetImageQuality1 failure, return [%d]", kTagCaptureImage,
                 rc);
       return rc;
     }
     if (static_cast<long long>(*quality) >= quality_threshold) {
-      trace_log(kTraceLevelDevice, "[%s]: if VRFPM_GetImageQuality[%d] >= [%d] then break; ret[%d]",
-                kCaptureTag, static_cast<int>(*quality), quality_threshold, rc);
+      trace_log(kTraceProgress, "[%s]: if VRFPM_GetImageQuality[%d] >= [%d] then break; ret[%d]",
+                kTagCaptureImage, static_cast<int>(*quality), quality_threshold, rc);
       break;
     }
     const long long left = remaining - static_cast<long long>(end - start);
     if (left < 0) {
-      trace_log(kTraceLevelDevice, "[%s]: timeout reached", kCaptureTag);
+      trace_log(kTraceProgress, "[%s]: timeout reached", kTagCaptureImage);
       remaining = 0;
     } else {
       remaining = static_cast<int>(left);
@@ -174,17 +172,17 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
     if (remaining == 0) {
       if (zero_timeout_attempts == kMaxAttemptsAfterTimeout) {
         rc = VRFPM_ERR_TIMEOUT;
-        trace_log(kTraceLevelDevice, "[%s]: quality[%d] below [%d] after the time-out; return [%d]",
-                  kCaptureTag, static_cast<int>(*quality), quality_threshold, rc);
+        trace_log(kTraceProgress, "[%s]: quality[%d] below [%d] after the time-out; return [%d]",
+                  kTagCaptureImage, static_cast<int>(*quality), quality_threshold, rc);
         return rc;
       }
       ++zero_timeout_attempts;
     }
   }
-  trace_log(kTraceLevelDevice, "[%s]: SetLedOff;", kCaptureTag);
+  trace_log(kTraceProgress, "[%s]: SetLedOff;", kTagCaptureImage);
   // The quality of the final image is the one that ended the loop; reading
   // it again from the SDK would measure the same bytes twice.
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_GetImageQuality[%d]; ret[%d];", kCaptureTag,
+  trace_log(kTraceProgress, "[%s]: VRFPM_GetImageQuality[%d]; ret[%d];", kTagCaptureImage,
             static_cast<int>(*quality), rc);
   return VRFPM_OK;
 }
@@ -212,7 +210,7 @@ int EncodeWsq(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, float bit_rate,
   free(result->wsq_data);
   result->wsq_data = copy;
   if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s] VRFPM_EncodeWSQ failure, return [%d]", kCaptureTag, rc);
+    trace_log(kTraceProgress, "[%s] VRFPM_EncodeWSQ failure, return [%d]", kTagCaptureImage, rc);
     result->wsq_size = 0;
   }
   return rc;
@@ -230,7 +228,7 @@ int MakeTemplate(VRFPM_HANDLE h, int finger_position, uint32_t quality, int temp
                                                                          : VRFPM_FORMAT_ANSI);
     // Going on would hand the page a template in a format it did not ask for.
     if (rc != VRFPM_OK) {
-      trace_log(kTraceLevelDevice, "[%s] VRFPM_SetTemplateFormat failure, return [%d]", kCaptureTag,
+      trace_log(kTraceProgress, "[%s] VRFPM_SetTemplateFormat failure, return [%d]", kTagCaptureImage,
                 rc);
       return rc;
     }
@@ -246,14 +244,14 @@ int MakeTemplate(VRFPM_HANDLE h, int finger_position, uint32_t quality, int temp
 
   rc = VRFPM_GetTemplateSize(h, template_data, template_size);
   if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s] VRFPM_GetTemplateSize failure, return [%d]", kCaptureTag, rc);
+    trace_log(kTraceProgress, "[%s] VRFPM_GetTemplateSize failure, return [%d]", kTagCaptureImage, rc);
     return rc;
   }
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_GetTemplateSize ret[%d]; TemplateSize[%d]", kCaptureTag,
+  trace_log(kTraceProgress, "[%s]: VRFPM_GetTemplateSize ret[%d]; TemplateSize[%d]", kTagCaptureImage,
             rc, static_cast<int>(*template_size));
   if (*template_size > kTemplateDataBytes) {
     rc = VRFPM_ERR_TEMPLATE_TOO_LARGE;
-    trace_log(kTraceLevelDevice, "[%s]: template larger than %zu bytes; return [%d]", kCaptureTag,
+    trace_log(kTraceProgress, "[%s]: template larger than %zu bytes; return [%d]", kTagCaptureImage,
               kTemplateDataBytes, rc);
   }
   return rc;
@@ -289,22 +287,22 @@ int GetDeviceIdFromName(const char* name) {
   SdkSession sdk;
   int rc = sdk.Create();
   if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s] VRFPM_Create failure; rval[%d]", kDeviceIdTag, rc);
+    trace_log(kTraceProgress, "[%s] VRFPM_Create failure; rval[%d]", kTagDeviceId, rc);
     return rc;
   }
-  trace_log(kTraceLevelDevice, "[%s] VRFPM_EnumerateDevice, dname[%s]", kDeviceIdTag,
+  trace_log(kTraceProgress, "[%s] VRFPM_EnumerateDevice, dname[%s]", kTagDeviceId,
             name != nullptr ? name : "");
   uint32_t count = 0;
   VRFPM_DeviceListEntry* list = nullptr;  // the SDK's; not freed here
   rc = VRFPM_EnumerateDevice(sdk.get(), &count, &list);
   if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s] VRFPM_EnumerateDevice failure; rval[%d]", kDeviceIdTag, rc);
+    trace_log(kTraceProgress, "[%s] VRFPM_EnumerateDevice failure; rval[%d]", kTagDeviceId, rc);
     return rc;
   }
   if (count == 0 || list == nullptr) return NO_USB_DEVICE;
   int device = static_cast<int>(list[0].device_name);
   sdk.Release();
-  trace_log(kTraceLevelDevice, "[%s] Leaving; device_name[%d]", kDeviceIdTag, device);
+  trace_log(kTraceProgress, "[%s] Leaving; device_name[%d]", kTagDeviceId, device);
   return device;
 }
 
@@ -320,17 +318,17 @@ int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int 
                    int quality_threshold, int template_format, int fake_detection_level,
                    uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate) {
   const float bit_rate = wsq_bit_rate;
-  trace_log(kTraceLevelDevice,
+  trace_log(kTraceProgress,
             "[%s]: device_name[%d]; fpos[%d]; timeout[%d]; quality[%d]; t_format[%d]; "
             "fakedetection[%d]; WSQRate[%4.2f];",
-            kCaptureTag, static_cast<int>(device_code), finger_position, timeout_ms,
+            kTagCaptureImage, static_cast<int>(device_code), finger_position, timeout_ms,
             quality_threshold, template_format, fake_detection_level,
             static_cast<double>(bit_rate));
   if (result == nullptr) return VRFPM_ERR_INVALID_ARGUMENT;
 
   SdkSession sdk;
   int rc = sdk.Create();
-  trace_log(kTraceLevelDevice, "[%s]: VRFPM_Create; ret[%d];", kCaptureTag, rc);
+  trace_log(kTraceProgress, "[%s]: VRFPM_Create; ret[%d];", kTagCaptureImage, rc);
   if (rc != VRFPM_OK) return rc;
   rc = OpenReader(&sdk, device_code, com_port);
   if (rc != VRFPM_OK) return rc;
@@ -363,43 +361,43 @@ int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int 
 
   FillRecord(result, device_code, info, quality, template_size);
   sdk.Release();
-  trace_log(kTraceLevelDevice, "[%s] Leaving, return 0", kCaptureTag);
+  trace_log(kTraceProgress, "[%s] Leaving, return 0", kTagCaptureImage);
   return 0;
 }
 
 int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned char* template1,
                        const unsigned char* template2, uint32_t* score) {
-  trace_log(kTraceLevelDevice, "[%s]: device_name[%d]; temp_format[%d];", kMatchTag,
+  trace_log(kTraceProgress, "[%s]: device_name[%d]; temp_format[%d];", kTagMatchingScore,
             static_cast<int>(device_code), template_format);
   SdkSession sdk;
   int rc = sdk.Create();
   if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s]: VRFPM_Create failure; ret[%d];", kMatchTag, rc);
+    trace_log(kTraceProgress, "[%s]: VRFPM_Create failure; ret[%d];", kTagMatchingScore, rc);
     return rc;
   }
   VRFPM_HANDLE h = sdk.get();
   rc = VRFPM_Init(h, device_code == static_cast<uint32_t>(NO_USB_DEVICE) ? kSerialDeviceCode
                                                                          : device_code);
   if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s]: VRFPM_Init failure; ret[%d];", kMatchTag, rc);
+    trace_log(kTraceProgress, "[%s]: VRFPM_Init failure; ret[%d];", kTagMatchingScore, rc);
     return rc;
   }
   rc = VRFPM_SetTemplateFormat(h, template_format == kTemplateFormatAnsi ? VRFPM_FORMAT_ANSI
                                                                        : VRFPM_FORMAT_ISO);
   // Reading the records in another format than asked would give a wrong score.
   if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s]: VRFPM_SetTemplateFormat failure; ret[%d];", kMatchTag, rc);
+    trace_log(kTraceProgress, "[%s]: VRFPM_SetTemplateFormat failure; ret[%d];", kTagMatchingScore, rc);
     return rc;
   }
   uint32_t value = 0;
   rc = VRFPM_GetMatchingScore(h, template1, template2, &value);
   if (rc != VRFPM_OK) {
-    trace_log(kTraceLevelDevice, "[%s]: VRFPM_MatchingScore failure; ret[%d];", kMatchTag, rc);
+    trace_log(kTraceProgress, "[%s]: VRFPM_MatchingScore failure; ret[%d];", kTagMatchingScore, rc);
     return rc;
   }
   if (score != nullptr) *score = value;
   sdk.Release();
-  trace_log(kTraceLevelDevice, "[%s]: Leaving, score[%d], return 0", kMatchTag,
+  trace_log(kTraceProgress, "[%s]: Leaving, score[%d], return 0", kTagMatchingScore,
             static_cast<int>(value));
   return 0;
 }

@@ -2,7 +2,7 @@
 // template matching over the reader SDK (sdk/vrfplib.h). Every operation
 // creates, uses and releases its own SDK object; nothing of the SDK survives a
 // call. Service thread only, one call at a time. Trace entries are written at
-// level 1. Results are 0, an SDK code passed on unchanged (see
+// kTraceProgress. Results are 0, an SDK code passed on unchanged (see
 // docs/sdk-error-codes.md), or one of the device layer's own codes below;
 // they reach the page as its "ErrorCode" and are [[nodiscard]].
 #pragma once
@@ -16,7 +16,6 @@ inline constexpr int NO_USB_DEVICE = 10004;            // the SDK enumerated no 
 inline constexpr uint32_t kSerialDeviceCode = VRFPM_DEVICE_SERIAL;  // Init code used instead
 inline constexpr int kErrSerialNoComPort = 55;         // serial reader but no COM port configured
 inline constexpr int kErrFakeDetectionUnavailable = 63; // fake detection asked for, not possible
-inline constexpr int kTraceLevelDevice = 1;
 
 // Template formats as the API and the device layer name them (not the SDK's
 // format codes).

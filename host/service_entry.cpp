@@ -20,7 +20,7 @@ void TrayRetryThread() {
 
 int RunService(int argc, const char* const* argv) {
   ParseServiceSettings(argc, argv, PlatformProcessId(), &g_settings);
-  if (g_settings.trace_level == 99) ns_set_diag_stream(stdout);
+  if (trace_enabled(kTraceEverything)) ns_set_diag_stream(stdout);
 
   if (!PlatformRegisterWindowClass(kWindowClassName, TrayWndProc, kWindowBackgroundRgb)) return -1;
   int screen_width = 0;

@@ -10,7 +10,7 @@ namespace {
 
 // These lines belong to the console, not to the trace file.
 void AnnounceOnStdout(const char* what, const char* operation) {
-  if (!trace_enabled(99)) return;
+  if (!trace_enabled(kTraceEverything)) return;
   char line[kServiceHandleLineBytes] = {0};
   snprintf(line, sizeof line, "%s %s\n", what, operation);
   fputs(line, stdout);

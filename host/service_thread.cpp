@@ -7,6 +7,7 @@
 #include "api/router.h"
 #include "api/session_keys.h"
 #include "base/trace_log.h"
+#include "base/trace_tags.h"
 #include "host/certificate_check.h"
 #include "host/service_entry.h"
 #include "host/tray_window.h"
@@ -41,10 +42,10 @@ void AnnounceListening(const ns_conn* listener) {
 void TraceKeyPair() {
   const char* public_pem = g_service_key_pair.public_pem;
   if (public_pem == nullptr) return;
-  trace_log(2, "Public Key %s \n", public_pem);
+  trace_log(kTraceKeys, "Public Key %s \n", public_pem);
   // The private key stays out of the trace file: that file is plain text
   // anyone with access to the log directory can read.
-  trace_log(2, "Private Key <not logged> \n");
+  trace_log(kTraceKeys, "Private Key <not logged> \n");
 }
 
 }  // namespace
@@ -60,7 +61,7 @@ int ConfiguredPortNumber(const char* address) {
 void ServiceThread() {
   g_service_handles = InitUIDAIServices(kServiceHandleSlots);
   if (g_service_handles == nullptr) {
-    trace_log(99, "[%s]: InitUIDAIServices Failed", "ravadoviz:271");
+    trace_log(kTraceEverything, "[%s]: InitUIDAIServices Failed", kTagHandleTableFailed);
     EndProcess(kFatalExitCode);
   }
 
@@ -92,7 +93,7 @@ void ServiceThread() {
 
   // Without a pair the public-key route answers kErrorNoPublicKey and
   // session keys are refused; the service still captures and matches.
-  if (GenerateRSAKeyPair() != 0) trace_log(1, "[%s]: no RSA key pair", "ravadoviz:331");
+  if (GenerateRSAKeyPair() != 0) trace_log(kTraceProgress, "[%s]: no RSA key pair", kTagNoKeyPair);
   TraceKeyPair();
 
   AnnounceListening(listener);

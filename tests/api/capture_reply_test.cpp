@@ -122,18 +122,14 @@ TEST(CaptureReply, TextFieldsAreJsonEscaped) {
   EXPECT_NE(json.find("\"SerialNumber\": \"S\\\"1\","), std::string::npos);
 }
 
-// The cipher traces nothing; the reply builder writes the encryption's
-// length line under the cipher's name, right after "Session Key passed".
-TEST(CaptureReply, EncryptionWritesLengthsLine) {
+// Builds a reply with the trace on at level and returns what was traced.
+std::string BuildTraced(int level, const CaptureResult* r, const CaptureReplyOptions& o, int* code) {
   char path[] = "/tmp/kv_capture_trace_XXXXXX";
   int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
+  if (fd < 0) return "<no trace file>";
   close(fd);
-  TraceLogConfigure(99, path);
-  unsigned char key[32] = {5};
-  auto r = MakeRecord(8, 8, 400);
-  int code = -1;
-  Build(r.get(), {"NX51", 0, 0.0f, 1, key}, &code);
+  TraceLogConfigure(level, path);
+  Build(r, o, code);
   TraceLogConfigure(0, "");
   std::string text;
   if (FILE* f = fopen(path, "r")) {
@@ -143,11 +139,35 @@ TEST(CaptureReply, EncryptionWritesLengthsLine) {
     fclose(f);
   }
   unlink(path);
+  return text;
+}
+
+// The cipher traces nothing; the reply builder writes the encryption's
+// length line under the cipher's name, right after "Session Key passed".
+TEST(CaptureReply, EncryptionWritesLengthsLine) {
+  unsigned char key[32] = {5};
+  auto r = MakeRecord(8, 8, 400);
+  int code = -1;
+  std::string text = BuildTraced(99, r.get(), {"NX51", 0, 0.0f, 1, key}, &code);
   ASSERT_EQ(code, 0);
   EXPECT_NE(text.find("[ravavade:408]: Session Key passed\n"
                       "[EncryptAES256]: In Len[400]; Output Length [416]\n"),
             std::string::npos)
       << text;
+}
+
+// Each entry follows the step it names: "BMP DATA" once the BMP member is
+// in, before the WSQ members.
+TEST(CaptureReply, EntriesFollowTheirSteps) {
+  auto r = MakeRecord(8, 8, 20);
+  int code = -1;
+  std::string text = BuildTraced(1, r.get(), {"NX51", 0, 0.75f, 1, nullptr}, &code);
+  ASSERT_EQ(code, 0);
+  std::string tags;
+  for (size_t at = 0; (at = text.find("[ravavade:", at)) != std::string::npos; at += 14) {
+    tags += text.substr(at + 10, 3) + " ";
+  }
+  EXPECT_EQ(tags, "413 418 433 460 478 468 488 ") << text;
 }
 
 }  // namespace
