@@ -71,7 +71,10 @@ inline constexpr size_t kCtlMessageBytes = 8200;      // 8-byte callback pointer
 struct ns_mgr {
   ns_conn* connections;      // head of the list, newest first
   const char* hexdump_file;  // traffic dump file, null = no dump (owned by the owner)
-  sock_t ctl[2];             // control pair: [0] sending end, [1] read by the manager; -1 closed
+  // Control pair: [0] sending end, [1] read by the manager; -1 closed. A
+  // message there runs its callback on every connection; no service path
+  // sends one.
+  sock_t ctl[2];
   void* user_data;           // the owner's pointer from ns_mgr_init
 };
 
@@ -184,8 +187,8 @@ int ns_socketpair(sock_t sp[2], int sock_type);
 
 // Records one connection event in the traffic dump file (path): the
 // connection, the byte count and the event code. ns_dispatch_event and the
-// write path call the installed recorder only while mgr->hexdump_file is set;
-// none is installed by default.
+// write path call the installed recorder only while mgr->hexdump_file is set.
+// No service path installs one or sets the file: kept for diagnosis by hand.
 typedef void (*ns_traffic_dump_fn)(ns_conn* nc, const char* path, int num_bytes, int ev);
 void ns_set_traffic_dump(ns_traffic_dump_fn fn);
 ns_traffic_dump_fn ns_traffic_dump();

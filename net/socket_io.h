@@ -33,6 +33,8 @@ void ns_read_from_socket(ns_conn* nc);
 // and raises NS_EV_SEND with the result.
 void ns_write_to_socket(ns_conn* nc);
 
+// Datagram connections ("udp://" listeners) are not used by any service
+// path; the service listens on TCP only.
 // Takes one datagram (at most kDatagramBytes) and raises NS_EV_RECV on a
 // temporary copy of the connection whose sa is the sender, so that ns_send on
 // it answers the sender. Nothing is allocated.
@@ -54,8 +56,8 @@ bool ns_is_error(int n);
 size_t ns_recv_avail(const ns_conn* nc, size_t max);
 
 // TLS for the connection: a server context on a listener (client context on
-// anything else) with the certificate file and CA file (either may be null or
-// empty). Returns null on success or "SSL_CTX_new() failed", "Invalid ssl
+// anything else; no service path uses one) with the certificate file and CA
+// file (either may be null or empty). Returns null on success or "SSL_CTX_new() failed", "Invalid ssl
 // cert", "Invalid CA cert", "SSL_new() failed".
 const char* ns_set_ssl(ns_conn* nc, const char* cert, const char* ca_cert);
 

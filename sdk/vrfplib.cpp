@@ -14,16 +14,8 @@
 #include "sdk/minutiae_matcher.h"
 #include "sdk/synthetic_finger.h"
 #include "sdk/virtual_reader.h"
-
-// WSQ encoding comes from the codec in sdk/wsq.h; until that codec is part of
-// the build, VRFPM_EncodeWSQ answers VRFPM_ERR_NOT_SUPPORTED. This is the
-// only place that knows.
-#if __has_include("sdk/wsq.h")
 #include "sdk/wsq.h"
-#define VRFPM_HAVE_WSQ 1
-#else
-#define VRFPM_HAVE_WSQ 0
-#endif
+
 
 struct VrfpmContext {
   bool initialised;
@@ -317,7 +309,6 @@ int VRFPM_EncodeWSQ(VRFPM_HANDLE h, unsigned char** wsq, int32_t* size, float bi
       width > 0xFFFFu || height > 0xFFFFu || dpi == 0) {
     return VRFPM_ERR_INVALID_ARGUMENT;
   }
-#if VRFPM_HAVE_WSQ
   unsigned char* out = nullptr;
   int out_size = 0;
   int rc = WsqEncode(image, static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth),
@@ -332,10 +323,6 @@ int VRFPM_EncodeWSQ(VRFPM_HANDLE h, unsigned char** wsq, int32_t* size, float bi
   *wsq = out;
   *size = out_size;
   return VRFPM_OK;
-#else
-  (void)comment;
-  return VRFPM_ERR_NOT_SUPPORTED;
-#endif
 }
 
 int VRFPM_FreeWSQ(VRFPM_HANDLE h, unsigned char* wsq) {
