@@ -1,9 +1,10 @@
 # Small helpers shared by the module, test, bench and fuzz folders.
 
-# kv_add_gtest(NAME SOURCES a.cpp b.cpp LIBS kv_x kv_y [LABELS l])
-# One GoogleTest executable, registered test by test with CTest.
+# kv_add_gtest(NAME SOURCES a.cpp b.cpp LIBS kv_x kv_y)
+# One GoogleTest executable, registered test by test with CTest under the
+# label of its folder: tests/<module>/ gives "unit-<module>".
 function(kv_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE KV_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KV_BINARY_DIR="${CMAKE_BINARY_DIR}")
@@ -11,11 +12,8 @@ function(kv_add_gtest name)
   # One label: gtest_discover_tests cannot pass a list through PROPERTIES.
   # ctest -L takes a regular expression, so "-L unit" and "-L net" both match
   # the label "unit-net".
-  set(label unit)
-  if(T_LABELS)
-    set(label unit-${T_LABELS})
-  endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label})
+  get_filename_component(module ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit-${module})
 endfunction()
 
 # kv_add_script_test(NAME COMMAND ... [LABELS l] [TIMEOUT s])

@@ -112,7 +112,7 @@ TEST(CaptureReply, RecordBeyondItsBuffersIsRefused) {
   EXPECT_EQ(code, VRFPM_ERR_IMAGE_TOO_LARGE);
 }
 
-// The escaping itself is the builder's (tests/api_router/reply_format_test).
+// The escaping itself is the builder's (tests/api/reply_format_test.cpp).
 TEST(CaptureReply, TextFieldsAreJsonEscaped) {
   auto r = MakeRecord(4, 4, 4);
   strcpy(r->serial_number, "S\"1");

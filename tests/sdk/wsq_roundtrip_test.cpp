@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "sdk/wsq.h"
-#include "tests/sdk_wsq/wsq_test_util.h"
+#include "tests/sdk/wsq_test_util.h"
 
 namespace {
 

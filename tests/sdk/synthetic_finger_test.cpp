@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/sdk_synth/synth_test_util.h"
+#include "tests/sdk/synth_test_util.h"
 
 namespace {
 

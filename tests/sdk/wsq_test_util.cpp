@@ -1,4 +1,4 @@
-#include "tests/sdk_wsq/wsq_test_util.h"
+#include "tests/sdk/wsq_test_util.h"
 
 #include <cmath>
 #include <cstdlib>

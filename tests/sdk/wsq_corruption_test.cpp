@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "sdk/wsq.h"
-#include "tests/sdk_wsq/wsq_test_util.h"
+#include "tests/sdk/wsq_test_util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/sdk_synth/synth_test_util.h"
+#include "tests/sdk/synth_test_util.h"
 
 #include <cmath>
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "sdk/wsq.h"
-#include "tests/sdk_wsq/wsq_test_util.h"
+#include "tests/sdk/wsq_test_util.h"
 
 namespace {
 

@@ -159,7 +159,7 @@ TEST(HttpLoopback, UpgradeWithTheSampleKey) {
 // ws_send_frame, an idle ping, and a clean close.
 TEST(WebSocketLoopback, PythonClient) {
   LoopServer server;
-  const std::string script = std::string(KV_SOURCE_DIR) + "/tests/net_http/ws_client.py";
+  const std::string script = std::string(KV_SOURCE_DIR) + "/tests/net/ws_client.py";
   const std::string out = RunCommand("/usr/bin/python3 " + script + " " + std::to_string(server.port()) + " 2>&1");
   EXPECT_EQ(out,
             "echo Hello\n"
