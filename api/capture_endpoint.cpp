@@ -1,7 +1,6 @@
 #include "api/capture_endpoint.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <span>
 

@@ -14,7 +14,7 @@ struct CaptureReplyOptions {
   const char* model;                // reader name shown as "Model" (the -d: setting)
   bool raw_image;                   // "ImageDataBase64" carries the raw image
   float wsq_rate;                   // not 0.0: "WSQImage" and "WSQImageSize" are present
-  int template_format;              // 1 ISO: also "ISOTemplateBase64"
+  int template_format;              // kTemplateFormatIso: also "ISOTemplateBase64"
   const unsigned char* session_key; // 32-byte AES-256 key, or null for a plain template
 };
 

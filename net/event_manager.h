@@ -4,6 +4,14 @@
 // answer with ns_send/ns_printf and set flags; the poll pass does the I/O and
 // closes connections at the end of the pass. Everything here runs on the
 // thread that calls ns_mgr_poll.
+//
+// Results in this folder: parsers return the bytes they consumed (> 0), 0
+// for "not complete yet" and -1 for malformed input (http_parser.h); senders
+// return the bytes they took (0: none); operations that can fail return 0 or
+// -1, or a negative code that names the failure; a function that makes a
+// connection returns it, or null. Two keep older forms: ns_socketpair and
+// the WebSocket frame reader answer 1 for done and 0 for not, and ns_set_ssl
+// returns a constant failure text, or null on success.
 #pragma once
 
 #include <openssl/types.h>
