@@ -1,12 +1,35 @@
 #include "api/json_reply.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "codec/base64.h"
+#include "platform/heap_owner.h"
 
 namespace {
 
 constexpr size_t kNumberBytes = 16;  // "-2147483648" and the terminator
+
+// True when the bytes at p lie in the reply's own text: growing the text may
+// move the block, so such a value is copied out before anything is appended.
+bool InOwnText(const JsonReply* reply, const void* p) {
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  const auto begin = reinterpret_cast<uintptr_t>(reply->text.buf);
+  return reply->text.buf != nullptr && at >= begin && at < begin + reply->text.len;
+}
+
+// A heap copy of size bytes at p, or null (the reply then fails).
+HeapBytes CopyOut(JsonReply* reply, const void* p, size_t size) {
+  HeapBytes copy(static_cast<unsigned char*>(malloc(size)));
+  if (!copy) {
+    reply->failed = true;
+  } else {
+    memcpy(copy.get(), p, size);
+  }
+  return copy;
+}
 
 void Append(JsonReply* reply, std::string_view piece) {
   if (reply->failed || piece.empty()) return;
@@ -55,6 +78,11 @@ void JsonBegin(JsonReply* reply, int error_code, JsonCodeComma comma) {
 }
 
 void JsonString(JsonReply* reply, const char* name, std::string_view value) {
+  HeapBytes copy;
+  if (!value.empty() && InOwnText(reply, value.data())) {
+    copy = CopyOut(reply, value.data(), value.size());
+    if (copy) value = std::string_view(reinterpret_cast<const char*>(copy.get()), value.size());
+  }
   MemberName(reply, name);
   Append(reply, "\"");
   AppendEscaped(reply, value);
@@ -62,6 +90,11 @@ void JsonString(JsonReply* reply, const char* name, std::string_view value) {
 }
 
 void JsonBase64(JsonReply* reply, const char* name, std::span<const unsigned char> bytes) {
+  HeapBytes copy;
+  if (!bytes.empty() && InOwnText(reply, bytes.data())) {
+    copy = CopyOut(reply, bytes.data(), bytes.size());
+    if (copy) bytes = std::span<const unsigned char>(copy.get(), bytes.size());
+  }
   MemberName(reply, name);
   Append(reply, "\"");
   if (!reply->failed) {

@@ -38,7 +38,8 @@ void JsonBegin(JsonReply* reply, int error_code, JsonCodeComma comma);
 
 // One member each: "\"name\": " and the value. A string is escaped: quote
 // and backslash get a backslash, a line feed is written as \n, every other
-// control character (and DEL) as \u00XX; other bytes pass unchanged.
+// control character (and DEL) as \u00XX; other bytes pass unchanged. A value
+// may point into the reply's own text (JsonText): it is copied first.
 void JsonString(JsonReply* reply, const char* name, std::string_view value);
 void JsonBase64(JsonReply* reply, const char* name, std::span<const unsigned char> bytes);
 void JsonNumber(JsonReply* reply, const char* name, int value);

@@ -3,10 +3,12 @@
 #include <stdlib.h>
 
 #include <functional>
+#include <span>
 #include <string>
 
 #include "api/json_reply.h"
 #include "api/reply_writer.h"
+#include "codec/base64.h"
 
 namespace {
 
@@ -133,6 +135,28 @@ TEST(JsonReply, MembersLargerThanAMegabyteAreAccepted) {
   JsonString(&reply, "Big", big);
   JsonEnd(&reply);
   EXPECT_EQ(JsonText(&reply), "{ \"ErrorCode\": 0, \"Big\": \"" + big + "\" }");
+}
+
+// Growing the text may move it; a value taken from the reply itself must
+// still be read whole (the leak and use-after-free checker watches).
+TEST(JsonReply, ValueMayPointIntoTheReply) {
+  JsonReply reply;
+  JsonBegin(&reply, 0, JsonCodeComma::kTight);
+  for (int i = 0; i < 10; i++) {
+    const std::string before(JsonText(&reply));
+    const auto* own = reinterpret_cast<const unsigned char*>(reply.text.buf);
+    JsonBase64(&reply, "B", std::span<const unsigned char>(own, reply.text.len));
+    std::string b64(b64_encoded_size(before.size()), '\0');
+    b64.resize(b64_encode(b64.data(), reinterpret_cast<const unsigned char*>(before.data()),
+                          before.size()) - 1);
+    ASSERT_EQ(JsonText(&reply), before + ", \"B\": \"" + b64 + "\"") << i;
+  }
+  const std::string before(JsonText(&reply));
+  JsonReply expected;
+  JsonString(&expected, "S", before);
+  JsonString(&reply, "S", JsonText(&reply));
+  EXPECT_FALSE(reply.failed);
+  EXPECT_EQ(JsonText(&reply), before + "," + std::string(JsonText(&expected)));
 }
 
 // Once an append has failed, nothing more is added: an endpoint checks the
