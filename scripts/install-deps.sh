@@ -8,6 +8,7 @@ packages=(
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  clang-format-14
   curl python3 python3-websockets
   chromium
 )

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Builds and runs every test twice: a normal build (build/) and an
-# AddressSanitizer + UBSan build (build-asan/). Exits non-zero on any failure.
+# Checks the formatting of every C++ file, then builds and runs every test
+# twice: a normal build (build/) and an AddressSanitizer + UBSan build
+# (build-asan/). Exits non-zero on any failure, a file that is not formatted
+# included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=${KV_JOBS:-2}
+
+echo "=== formatting (clang-format 14) ==="
+./scripts/check-format.sh
 
 run_suite() {
   local dir=$1; shift
