@@ -21,7 +21,8 @@ unsigned BmpRowStride(unsigned width) {
   return static_cast<unsigned>(((static_cast<uint64_t>(width) * 8 + 31) / 32) * 4);
 }
 
-unsigned char* CreateBMPImage(const unsigned char* raw, unsigned width, unsigned height, int* file_size) {
+unsigned char* CreateBMPImage(const unsigned char* raw, unsigned width, unsigned height,
+                              int* file_size) {
   *file_size = 0;
   const uint64_t stride = ((static_cast<uint64_t>(width) * 8 + 31) / 32) * 4;
   const uint64_t pixel_bytes = stride * height;
@@ -48,10 +49,10 @@ unsigned char* CreateBMPImage(const unsigned char* raw, unsigned width, unsigned
   PutU16(info + 14, 8);      // bits per pixel
   PutU32(info + 16, 0);      // no compression
   PutU32(info + 20, static_cast<uint32_t>(pixel_bytes));
-  PutU32(info + 24, 0);      // horizontal resolution
-  PutU32(info + 28, 0);      // vertical resolution
-  PutU32(info + 32, 256);    // colours used
-  PutU32(info + 36, 256);    // important colours
+  PutU32(info + 24, 0);    // horizontal resolution
+  PutU32(info + 28, 0);    // vertical resolution
+  PutU32(info + 32, 256);  // colours used
+  PutU32(info + 36, 256);  // important colours
 
   unsigned char* palette = info + kBmpInfoHeaderBytes;
   for (unsigned i = 0; i < 256; ++i) {

@@ -7,7 +7,8 @@
 inline constexpr unsigned kBmpFileHeaderBytes = 14;
 inline constexpr unsigned kBmpInfoHeaderBytes = 40;
 inline constexpr unsigned kBmpPaletteBytes = 256 * 4;
-inline constexpr unsigned kBmpPixelOffset = kBmpFileHeaderBytes + kBmpInfoHeaderBytes + kBmpPaletteBytes;  // 1078
+inline constexpr unsigned kBmpPixelOffset =
+    kBmpFileHeaderBytes + kBmpInfoHeaderBytes + kBmpPaletteBytes;  // 1078
 
 // Bytes of one stored row: the width rounded up to a multiple of 4.
 unsigned BmpRowStride(unsigned width);
@@ -17,4 +18,5 @@ unsigned BmpRowStride(unsigned width);
 // filler bytes that pad each row to the stride are 0. Returns a new malloc'd
 // block of *file_size bytes, or null (with *file_size 0) when memory runs out
 // or the file would not fit the format's 32-bit sizes.
-[[nodiscard]] unsigned char* CreateBMPImage(const unsigned char* raw, unsigned width, unsigned height, int* file_size);
+[[nodiscard]] unsigned char* CreateBMPImage(const unsigned char* raw, unsigned width,
+                                            unsigned height, int* file_size);

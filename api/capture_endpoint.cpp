@@ -37,8 +37,8 @@ int ReplyTemplate(const CaptureResult* r, const unsigned char* session_key, Heap
   *out = std::span<const unsigned char>(r->template_data, r->template_size);
   if (session_key == nullptr) {
     trace_log(kTraceProgress, "[%s]: No Session Key passed", kTagNoSessionKey);
-    trace_log(kTraceProgress, "[%s]: Template Length %d Pointer %p", kTagTemplateLength, template_size,
-              static_cast<const void*>(r->template_data));
+    trace_log(kTraceProgress, "[%s]: Template Length %d Pointer %p", kTagTemplateLength,
+              template_size, static_cast<const void*>(r->template_data));
     return 0;
   }
   trace_log(kTraceProgress, "[%s]: Session Key passed", kTagSessionKeyPassed);
@@ -65,8 +65,8 @@ int BuildCaptureJson(const CaptureResult* r, const CaptureReplyOptions* o, JsonR
   if (ReplyTemplate(r, o->session_key, &ciphertext, &reply_template) != 0) return kErrorOutOfMemory;
 
   JsonBegin(reply, 0, JsonCodeComma::kSpaced);
-  trace_log(kTraceProgress, "[%s]: Data %s %s %d %d %d %d %d", kTagCaptureData, o->model, r->serial_number,
-            static_cast<int>(r->image_width), static_cast<int>(r->image_height),
+  trace_log(kTraceProgress, "[%s]: Data %s %s %d %d %d %d %d", kTagCaptureData, o->model,
+            r->serial_number, static_cast<int>(r->image_width), static_cast<int>(r->image_height),
             static_cast<int>(r->image_dpi), static_cast<int>(r->image_quality), r->nfiq);
   JsonString(reply, "Manufacturer", kReaderManufacturer);
   JsonString(reply, "Model", o->model);
@@ -88,16 +88,19 @@ int BuildCaptureJson(const CaptureResult* r, const CaptureReplyOptions* o, JsonR
   int bmp_size = 0;
   HeapBytes bmp(CreateBMPImage(r->image_data, r->image_width, r->image_height, &bmp_size));
   if (!bmp) return kErrorOutOfMemory;
-  JsonBase64(reply, "BMPBase64", std::span<const unsigned char>(bmp.get(), static_cast<size_t>(bmp_size)));
+  JsonBase64(reply, "BMPBase64",
+             std::span<const unsigned char>(bmp.get(), static_cast<size_t>(bmp_size)));
   trace_log(kTraceProgress, "[%s]: BMP DATA", kTagBmpData);
   if (o->wsq_rate != 0.0f) {
     const int wsq_size = (r->wsq_data && r->wsq_size > 0) ? r->wsq_size : 0;
-    trace_log(kTraceProgress, "[%s]: ImageWSQRate[%f]; ImageSize[%d];", kTagWsqImage, static_cast<double>(o->wsq_rate),
-              wsq_size);
-    JsonBase64(reply, "WSQImage", std::span<const unsigned char>(r->wsq_data, static_cast<size_t>(wsq_size)));
+    trace_log(kTraceProgress, "[%s]: ImageWSQRate[%f]; ImageSize[%d];", kTagWsqImage,
+              static_cast<double>(o->wsq_rate), wsq_size);
+    JsonBase64(reply, "WSQImage",
+               std::span<const unsigned char>(r->wsq_data, static_cast<size_t>(wsq_size)));
     JsonNumber(reply, "WSQImageSize", wsq_size);
   }
-  if (o->template_format == kTemplateFormatIso) JsonBase64(reply, "ISOTemplateBase64", reply_template);
+  if (o->template_format == kTemplateFormatIso)
+    JsonBase64(reply, "ISOTemplateBase64", reply_template);
   JsonBase64(reply, "TemplateBase64", reply_template);
   JsonEnd(reply);
   if (reply->failed) return kErrorOutOfMemory;
@@ -122,14 +125,15 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   // A page that sent a key asked for an encrypted template: never fall back to
   // the clear, and refuse before anyone is asked to place a finger.
   if (session_key_len < 0) {
-    trace_log(kTraceProgress, "[%s]: Session key cannot be used; capture refused", kTagCaptureRefused);
+    trace_log(kTraceProgress, "[%s]: Session key cannot be used; capture refused",
+              kTagCaptureRefused);
     SendErrorCodeReply(nc, kErrorSessionKeyRefused);
     return;
   }
 
   const int device = GetDeviceIdFromName(api->device_name);
-  const int rc = BCCaptureImage(static_cast<uint32_t>(device), api->com_port, 0, timeout, quality, template_format,
-                                fake_detection, 0, &g_capture_result, wsq_rate);
+  const int rc = BCCaptureImage(static_cast<uint32_t>(device), api->com_port, 0, timeout, quality,
+                                template_format, fake_detection, 0, &g_capture_result, wsq_rate);
   if (rc != 0) {
     SendErrorCodeReply(nc, rc);
     return;

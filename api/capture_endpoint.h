@@ -11,11 +11,11 @@ struct CaptureResult;
 
 // What the reply shows besides the capture record.
 struct CaptureReplyOptions {
-  const char* model;                // reader name shown as "Model" (the -d: setting)
-  bool raw_image;                   // "ImageDataBase64" carries the raw image
-  float wsq_rate;                   // not 0.0: "WSQImage" and "WSQImageSize" are present
-  int template_format;              // kTemplateFormatIso: also "ISOTemplateBase64"
-  const unsigned char* session_key; // 32-byte AES-256 key, or null for a plain template
+  const char* model;                 // reader name shown as "Model" (the -d: setting)
+  bool raw_image;                    // "ImageDataBase64" carries the raw image
+  float wsq_rate;                    // not 0.0: "WSQImage" and "WSQImageSize" are present
+  int template_format;               // kTemplateFormatIso: also "ISOTemplateBase64"
+  const unsigned char* session_key;  // 32-byte AES-256 key, or null for a plain template
 };
 
 // Builds the one-line JSON text of a successful capture into *reply (a fresh

@@ -124,7 +124,9 @@ void JsonNull(JsonReply* reply, const char* name) {
   Append(reply, "null");
 }
 
-void JsonEnd(JsonReply* reply) { Append(reply, " }"); }
+void JsonEnd(JsonReply* reply) {
+  Append(reply, " }");
+}
 
 std::string_view JsonText(const JsonReply* reply) {
   return std::string_view(reply->text.buf == nullptr ? "" : reply->text.buf, reply->text.len);

@@ -28,9 +28,9 @@ struct JsonReply {
   JsonReply& operator=(const JsonReply&) = delete;
   ~JsonReply() { mbuf_free(&text); }
 
-  mbuf text = {};                // the JSON so far; not NUL-terminated
-  bool failed = false;           // an append ran out of memory; text is incomplete
-  const char* separator = "";    // written before the next member
+  mbuf text = {};              // the JSON so far; not NUL-terminated
+  bool failed = false;         // an append ran out of memory; text is incomplete
+  const char* separator = "";  // written before the next member
 };
 
 // Starts the text with "{ \"ErrorCode\": <code>".

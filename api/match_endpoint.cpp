@@ -16,9 +16,9 @@
 
 namespace {
 
-
 // Reads one template parameter; false when it counts as absent.
-bool ReadTemplateParam(const http_message* hm, const char* name, char (&text)[kTemplateParamBytes]) {
+bool ReadTemplateParam(const http_message* hm, const char* name,
+                       char (&text)[kTemplateParamBytes]) {
   if (ReadFormParam(hm, name, text, sizeof text) <= 0) return false;
   // An escape this stage does not know stays in the text; Base64 decoding
   // then stops at its "%", and the cut record is refused when it is checked.
@@ -48,16 +48,21 @@ void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api) {
     HeapBytes template2(Base64DecodeAlloc(text2, &len2));
     if (!template1 || !template2) {
       code = kErrorOutOfMemory;
-    } else if (ValidateMatchTemplate(template_format, template1.get(), static_cast<size_t>(len1)) != 0 ||
-               ValidateMatchTemplate(template_format, template2.get(), static_cast<size_t>(len2)) != 0) {
+    } else if (ValidateMatchTemplate(template_format, template1.get(), static_cast<size_t>(len1)) !=
+                   0 ||
+               ValidateMatchTemplate(template_format, template2.get(), static_cast<size_t>(len2)) !=
+                   0) {
       // The matcher trusts the length a record declares; a short or foreign
       // record must not reach it.
       code = VRFPM_ERR_BAD_TEMPLATE;
-      trace_log(kTraceProgress, "[%s]: template refused (%d and %d bytes decoded)", kTagTemplateRefused, len1, len2);
+      trace_log(kTraceProgress, "[%s]: template refused (%d and %d bytes decoded)",
+                kTagTemplateRefused, len1, len2);
     } else {
       const int device = GetDeviceIdFromName(api->device_name);
-      code = BCGetMatchingScore(static_cast<uint32_t>(device), template_format, template1.get(), template2.get(), &score);
-      trace_log(kTraceProgress, "[%s]: Matching Score [%d]", kTagMatchScore, static_cast<int>(score));
+      code = BCGetMatchingScore(static_cast<uint32_t>(device), template_format, template1.get(),
+                                template2.get(), &score);
+      trace_log(kTraceProgress, "[%s]: Matching Score [%d]", kTagMatchScore,
+                static_cast<int>(score));
     }
   }
 

@@ -11,7 +11,8 @@ void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
   trace_log(kTraceEverything, "[%s]: Entered", kTagPublicKeyEntered);
   if (GetGenerateParam(hm)) {
     // On failure the previous pair stays in force and is the one handed out.
-    if (GenerateRSAKeyPair() != 0) trace_log(kTraceProgress, "[%s]: regeneration failed", kTagKeyRegenerationFailed);
+    if (GenerateRSAKeyPair() != 0)
+      trace_log(kTraceProgress, "[%s]: regeneration failed", kTagKeyRegenerationFailed);
   }
   if (!g_service_key_pair.public_pem) {
     SendErrorCodeReply(nc, kErrorNoPublicKey);
@@ -23,7 +24,8 @@ void HandleGetPublicKey(ns_conn* nc, http_message* hm) {
   JsonString(&reply, "PublicKey", g_service_key_pair.public_pem);
   JsonEnd(&reply);
   if (reply.failed) {
-    trace_log(kTraceProgress, "[%s]: public key reply could not be built", kTagPublicKeyReplyFailed);
+    trace_log(kTraceProgress, "[%s]: public key reply could not be built",
+              kTagPublicKeyReplyFailed);
     SendErrorCodeReply(nc, kErrorOutOfMemory);
   } else {
     SendJsonReply(nc, JsonText(&reply));

@@ -48,8 +48,8 @@ void TraceRequestOrigin(const http_message* hm) {
   if (!trace_enabled(kTraceEverything)) return;
   const ns_str* agent = http_find_header(hm, "User-Agent");
   if (agent != nullptr && agent->data != nullptr) {
-    trace_log(kTraceEverything, "[%s]: USER-AGENT [%.*s]", kTagUserAgent, static_cast<int>(agent->len),
-              agent->data);
+    trace_log(kTraceEverything, "[%s]: USER-AGENT [%.*s]", kTagUserAgent,
+              static_cast<int>(agent->len), agent->data);
   }
   char buf[kOriginBytes];
   if (const char* domain = OriginDomain(hm, buf)) {

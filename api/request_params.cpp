@@ -28,7 +28,9 @@ int ReadIntParam(const http_message* hm, const char* name, bool* present) {
   return *present ? ParseLeadingInt(buf) : 0;
 }
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 }  // namespace
 

@@ -25,7 +25,8 @@ inline constexpr int kMaxFakeDetectionLevel = 10;
 // Reads name into buf (capacity bytes) and returns the http_form_var result:
 // the value counts as present only when the result is greater than 0. buf
 // always holds a NUL-terminated text afterwards.
-[[nodiscard]] int ReadFormParam(const http_message* hm, const char* name, char* buf, size_t capacity);
+[[nodiscard]] int ReadFormParam(const http_message* hm, const char* name, char* buf,
+                                size_t capacity);
 
 // "rawimagedata": true when the value begins with "Y" or "y".
 bool GetRawImageDataParam(const http_message* hm);

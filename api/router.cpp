@@ -13,7 +13,9 @@ constexpr ApiContext kEmptyContext = {"", 0, nullptr};
 
 constexpr char kPreflightMethod[] = "OPTIONS";
 
-bool PathIs(const http_message* hm, const char* path) { return ns_str_compare(&hm->uri, path) == 0; }
+bool PathIs(const http_message* hm, const char* path) {
+  return ns_str_compare(&hm->uri, path) == 0;
+}
 
 }  // namespace
 

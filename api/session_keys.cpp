@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "api/request_params.h"
-#include "codec/base64.h"
 #include "base/trace_log.h"
 #include "base/trace_tags.h"
+#include "codec/base64.h"
 #include "net/openssl_owners.h"
 #include "platform/heap_owner.h"
 
@@ -23,7 +23,6 @@ namespace {
 
 // Room for the plaintext of the largest key this module makes.
 constexpr int kPlainBlockBytes = kServiceKeyBits / 8;
-
 
 // A private PEM must not linger in freed heap memory.
 struct SecretTextFree {
@@ -37,8 +36,7 @@ using SecretText = std::unique_ptr<char, SecretTextFree>;
 // Writes the PKCS #1 ("type-specific") PEM form of the selected key parts into
 // a new NUL-terminated heap text, or returns null.
 char* WritePkcs1Pem(EVP_PKEY* key, int selection) {
-  EncoderCtxPtr enc(
-      OSSL_ENCODER_CTX_new_for_pkey(key, selection, "PEM", "type-specific", nullptr));
+  EncoderCtxPtr enc(OSSL_ENCODER_CTX_new_for_pkey(key, selection, "PEM", "type-specific", nullptr));
   if (!enc || OSSL_ENCODER_CTX_get_num_encoders(enc.get()) == 0) return nullptr;
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio || OSSL_ENCODER_to_bio(enc.get(), bio.get()) != 1) return nullptr;
@@ -73,13 +71,15 @@ PkeyPtr MakeRsaKey() {
 int GenerateRSAKeyPair() {
   PkeyPtr key = MakeRsaKey();
   if (!key) {
-    trace_log(kTraceProgress, "[%s]: RSA key generation failed; the previous key pair stays", kTagKeyGenerationFailed);
+    trace_log(kTraceProgress, "[%s]: RSA key generation failed; the previous key pair stays",
+              kTagKeyGenerationFailed);
     return -1;
   }
   HeapText public_pem(WritePkcs1Pem(key.get(), OSSL_KEYMGMT_SELECT_PUBLIC_KEY));
   SecretText private_pem(WritePkcs1Pem(key.get(), OSSL_KEYMGMT_SELECT_KEYPAIR));
   if (!public_pem || !private_pem) {
-    trace_log(kTraceProgress, "[%s]: RSA key PEM writing failed; the previous key pair stays", kTagKeyPemFailed);
+    trace_log(kTraceProgress, "[%s]: RSA key PEM writing failed; the previous key pair stays",
+              kTagKeyPemFailed);
     return -1;
   }
   ReleaseServiceKeyPair();
@@ -123,13 +123,20 @@ int RSADecrypt(const unsigned char* cipher, unsigned int len, unsigned char** pl
 
 const char* SessionKeyFailureText(int reason) {
   switch (reason) {
-    case kUnwrapOk: return "unwrapped";
-    case kUnwrapNoKeyPair: return "the service has no key pair";
-    case kUnwrapBadBase64: return "not Base64 or empty after decoding";
-    case kUnwrapDecryptFailed: return "does not decrypt under the current private key (RSA-OAEP, SHA-1)";
-    case kUnwrapTooShort: return "plaintext shorter than 32 bytes";
-    case kUnwrapUnreadable: return "value too long or badly percent-encoded";
-    case kUnwrapOutOfMemory: return "out of memory";
+    case kUnwrapOk:
+      return "unwrapped";
+    case kUnwrapNoKeyPair:
+      return "the service has no key pair";
+    case kUnwrapBadBase64:
+      return "not Base64 or empty after decoding";
+    case kUnwrapDecryptFailed:
+      return "does not decrypt under the current private key (RSA-OAEP, SHA-1)";
+    case kUnwrapTooShort:
+      return "plaintext shorter than 32 bytes";
+    case kUnwrapUnreadable:
+      return "value too long or badly percent-encoded";
+    case kUnwrapOutOfMemory:
+      return "out of memory";
   }
   return "unknown";
 }
@@ -182,7 +189,9 @@ unsigned char* GetSessionKey(const http_message* hm, int* plain_len) {
   trace_log(kTraceEverything, "[%s]: SESSIONKEY PARAM SPECIFIED [%s]", kTagSessionKeyValue, text);
   int reason = kUnwrapOk;
   unsigned char* key = UnwrapSessionKey(text, plain_len, &reason);
-  if (!key) trace_log(kTraceProgress, "[%s]: Session key refused: %s", kTagSessionKeyRefused, SessionKeyFailureText(reason));
+  if (!key)
+    trace_log(kTraceProgress, "[%s]: Session key refused: %s", kTagSessionKeyRefused,
+              SessionKeyFailureText(reason));
   return key;
 }
 

@@ -13,7 +13,7 @@
 struct http_message;
 
 inline constexpr int kServiceKeyBits = 2048;
-inline constexpr unsigned kServiceKeyExponent = 3;   // deliberately not 65537
+inline constexpr unsigned kServiceKeyExponent = 3;     // deliberately not 65537
 inline constexpr int kSessionKeyBytes = kAesKeyBytes;  // AES-256 key at the front of the plaintext
 
 // The current key pair. All three members are null until the first successful

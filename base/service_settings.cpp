@@ -22,7 +22,9 @@ const char* OptionValue(const char* arg) {
 }
 
 // Copies the value into a field of cap bytes, cutting it to cap - 1 characters.
-void CopyCut(char* field, size_t cap, const char* value) { snprintf(field, cap, "%s", value); }
+void CopyCut(char* field, size_t cap, const char* value) {
+  snprintf(field, cap, "%s", value);
+}
 
 void ApplyTraceLevel(ServiceSettings* s, const char* value) {
   CopyCut(s->trace_level_text, sizeof s->trace_level_text, value);

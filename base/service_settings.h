@@ -8,13 +8,13 @@
 #include "base/trace_log.h"
 
 struct ServiceSettings {
-  int use_https;               // -s: serve HTTPS instead of HTTP
-  char port[16];               // -p: listening address string, normally a port
-  char device_name[16];        // -d: reader model name handed to the device layer
-  int trace_level;             // -dl: 0 or negative off, 99 everything, else one level
-  char trace_level_text[8];    // scratch text the -dl value is converted through
-  int com_port;                // -cp: COM port of a serial reader
-  char cert_path[256];         // server.pem beside the program as invoked
+  int use_https;                   // -s: serve HTTPS instead of HTTP
+  char port[16];                   // -p: listening address string, normally a port
+  char device_name[16];            // -d: reader model name handed to the device layer
+  int trace_level;                 // -dl: 0 or negative off, 99 everything, else one level
+  char trace_level_text[8];        // scratch text the -dl value is converted through
+  int com_port;                    // -cp: COM port of a serial reader
+  char cert_path[256];             // server.pem beside the program as invoked
   char log_path[kTracePathBytes];  // trace file; empty unless -dl: was given
 };
 

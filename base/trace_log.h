@@ -19,7 +19,7 @@ inline constexpr int kTraceProgress = 1;     // device calls, capture and match 
 inline constexpr int kTraceKeys = 2;         // the service key pair at start
 inline constexpr int kTraceEverything = 99;  // also arguments, routing, headers, key operations
 
-inline constexpr int kTraceEntryBytes = 4096;  // longer entries are cut to 4095 characters
+inline constexpr int kTraceEntryBytes = 4096;   // longer entries are cut to 4095 characters
 inline constexpr size_t kTracePathBytes = 128;  // longer paths are cut
 
 // Sets the level (see above) and the file entries are appended to.

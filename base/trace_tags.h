@@ -13,9 +13,9 @@ inline constexpr char kTagMatchingScore[] = "BCGetMatchingScore";
 inline constexpr char kTagEncrypt[] = "EncryptAES256";
 
 // Start-up and routing ("ravadoviz").
-inline constexpr char kTagArguments[] = "ravadoviz:437";            // one command-line argument
-inline constexpr char kTagHandleTableFailed[] = "ravadoviz:271";    // the service cannot start
-inline constexpr char kTagNoKeyPair[] = "ravadoviz:331";            // no RSA key pair at start
+inline constexpr char kTagArguments[] = "ravadoviz:437";          // one command-line argument
+inline constexpr char kTagHandleTableFailed[] = "ravadoviz:271";  // the service cannot start
+inline constexpr char kTagNoKeyPair[] = "ravadoviz:331";          // no RSA key pair at start
 inline constexpr char kTagRoutePreflight[] = "ravadoviz:236";
 inline constexpr char kTagRouteCapture[] = "ravadoviz:241";
 inline constexpr char kTagRouteMatch[] = "ravadoviz:247";

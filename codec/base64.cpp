@@ -1,9 +1,8 @@
 #include "codec/base64.h"
 
+#include <array>
 #include <climits>
 #include <cstdlib>
-
-#include <array>
 
 namespace {
 

@@ -96,8 +96,7 @@ int OpenReader(SdkSession* sdk, uint32_t device_code, int com_port) {
     trace_log(kTraceProgress, "[%s]: VRFPM_Open; ret[%d];", kTagCaptureImage, rc);
   } else {
     trace_log(kTraceProgress, "[%s]: Pre-OpenDevice; ComPort[%d];", kTagCaptureImage, com_port);
-    rc = com_port <= 0 ? kErrSerialNoComPort
-                       : VRFPM_OpenDevice(h, static_cast<uint32_t>(com_port));
+    rc = com_port <= 0 ? kErrSerialNoComPort : VRFPM_OpenDevice(h, static_cast<uint32_t>(com_port));
     if (rc != VRFPM_OK) {
       trace_log(kTraceProgress, "[%s]: VRFPM_OpenDevice - FAILURE; ret[%d]; COMPort[%d]",
                 kTagCaptureImage, rc, com_port);
@@ -153,8 +152,8 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
     const unsigned long long end = PlatformMonotonicMs();
     rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, image, quality);
     if (rc != VRFPM_OK) {
-      trace_log(kTraceProgress, "[%s] VRFPM_GetImageQuality1 failure, return [%d]", kTagCaptureImage,
-                rc);
+      trace_log(kTraceProgress, "[%s] VRFPM_GetImageQuality1 failure, return [%d]",
+                kTagCaptureImage, rc);
       return rc;
     }
     if (static_cast<long long>(*quality) >= quality_threshold) {
@@ -190,12 +189,11 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
 // Encodes the captured image as WSQ into a heap copy owned by the record. The
 // previous capture's block is replaced either way: by the new file, or by
 // nothing when this encoding failed (wsq_size 0).
-int EncodeWsq(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, float bit_rate,
-              CaptureResult* result) {
+int EncodeWsq(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, float bit_rate, CaptureResult* result) {
   unsigned char* wsq = nullptr;  // the SDK's block
-  int rc = VRFPM_EncodeWSQ(h, &wsq, &result->wsq_size, bit_rate, result->image_data,
-                           info.image_width, info.image_height, kBitsPerPixel, info.image_dpi,
-                           kWsqComment);
+  int rc =
+      VRFPM_EncodeWSQ(h, &wsq, &result->wsq_size, bit_rate, result->image_data, info.image_width,
+                      info.image_height, kBitsPerPixel, info.image_dpi, kWsqComment);
   unsigned char* copy = nullptr;
   if (rc == VRFPM_OK) {
     size_t size = result->wsq_size > 0 ? static_cast<size_t>(result->wsq_size) : 0;
@@ -224,12 +222,12 @@ int MakeTemplate(VRFPM_HANDLE h, int finger_position, uint32_t quality, int temp
                  uint32_t* template_size) {
   int rc = VRFPM_OK;
   if (template_format == kTemplateFormatIso || template_format == kTemplateFormatAnsi) {
-    rc = VRFPM_SetTemplateFormat(h, template_format == kTemplateFormatIso ? VRFPM_FORMAT_ISO
-                                                                         : VRFPM_FORMAT_ANSI);
+    rc = VRFPM_SetTemplateFormat(
+        h, template_format == kTemplateFormatIso ? VRFPM_FORMAT_ISO : VRFPM_FORMAT_ANSI);
     // Going on would hand the page a template in a format it did not ask for.
     if (rc != VRFPM_OK) {
-      trace_log(kTraceProgress, "[%s] VRFPM_SetTemplateFormat failure, return [%d]", kTagCaptureImage,
-                rc);
+      trace_log(kTraceProgress, "[%s] VRFPM_SetTemplateFormat failure, return [%d]",
+                kTagCaptureImage, rc);
       return rc;
     }
   }
@@ -244,11 +242,12 @@ int MakeTemplate(VRFPM_HANDLE h, int finger_position, uint32_t quality, int temp
 
   rc = VRFPM_GetTemplateSize(h, template_data, template_size);
   if (rc != VRFPM_OK) {
-    trace_log(kTraceProgress, "[%s] VRFPM_GetTemplateSize failure, return [%d]", kTagCaptureImage, rc);
+    trace_log(kTraceProgress, "[%s] VRFPM_GetTemplateSize failure, return [%d]", kTagCaptureImage,
+              rc);
     return rc;
   }
-  trace_log(kTraceProgress, "[%s]: VRFPM_GetTemplateSize ret[%d]; TemplateSize[%d]", kTagCaptureImage,
-            rc, static_cast<int>(*template_size));
+  trace_log(kTraceProgress, "[%s]: VRFPM_GetTemplateSize ret[%d]; TemplateSize[%d]",
+            kTagCaptureImage, rc, static_cast<int>(*template_size));
   if (*template_size > kTemplateDataBytes) {
     rc = VRFPM_ERR_TEMPLATE_TOO_LARGE;
     trace_log(kTraceProgress, "[%s]: template larger than %zu bytes; return [%d]", kTagCaptureImage,
@@ -376,17 +375,18 @@ int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned
     return rc;
   }
   VRFPM_HANDLE h = sdk.get();
-  rc = VRFPM_Init(h, device_code == static_cast<uint32_t>(NO_USB_DEVICE) ? kSerialDeviceCode
-                                                                         : device_code);
+  rc = VRFPM_Init(
+      h, device_code == static_cast<uint32_t>(NO_USB_DEVICE) ? kSerialDeviceCode : device_code);
   if (rc != VRFPM_OK) {
     trace_log(kTraceProgress, "[%s]: VRFPM_Init failure; ret[%d];", kTagMatchingScore, rc);
     return rc;
   }
-  rc = VRFPM_SetTemplateFormat(h, template_format == kTemplateFormatAnsi ? VRFPM_FORMAT_ANSI
-                                                                       : VRFPM_FORMAT_ISO);
+  rc = VRFPM_SetTemplateFormat(
+      h, template_format == kTemplateFormatAnsi ? VRFPM_FORMAT_ANSI : VRFPM_FORMAT_ISO);
   // Reading the records in another format than asked would give a wrong score.
   if (rc != VRFPM_OK) {
-    trace_log(kTraceProgress, "[%s]: VRFPM_SetTemplateFormat failure; ret[%d];", kTagMatchingScore, rc);
+    trace_log(kTraceProgress, "[%s]: VRFPM_SetTemplateFormat failure; ret[%d];", kTagMatchingScore,
+              rc);
     return rc;
   }
   uint32_t value = 0;

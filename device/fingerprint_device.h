@@ -12,10 +12,10 @@
 
 #include "sdk/vrfplib.h"
 
-inline constexpr int NO_USB_DEVICE = 10004;            // the SDK enumerated no USB reader
+inline constexpr int NO_USB_DEVICE = 10004;  // the SDK enumerated no USB reader
 inline constexpr uint32_t kSerialDeviceCode = VRFPM_DEVICE_SERIAL;  // Init code used instead
-inline constexpr int kErrSerialNoComPort = 55;         // serial reader but no COM port configured
-inline constexpr int kErrFakeDetectionUnavailable = 63; // fake detection asked for, not possible
+inline constexpr int kErrSerialNoComPort = 55;           // serial reader but no COM port configured
+inline constexpr int kErrFakeDetectionUnavailable = 63;  // fake detection asked for, not possible
 
 // Template formats as the API and the device layer name them (not the SDK's
 // format codes).
@@ -41,19 +41,19 @@ inline constexpr int kMaxAttemptsAfterTimeout = 20;
 // ReleaseCaptureResult frees it. A failed call may leave the record partly
 // written (the last image, nfiq, wsq_size).
 struct CaptureResult {
-  const char* manufacturer;                   // always "Kestrav"
-  char model[kModelBytes];                    // "NX51", "TRV08", "KLM06X"; unchanged for other codes
-  char serial_number[kSerialNumberBytes];     // 16 serial bytes, then zeros
+  const char* manufacturer;                // always "Kestrav"
+  char model[kModelBytes];                 // "NX51", "TRV08", "KLM06X"; unchanged for other codes
+  char serial_number[kSerialNumberBytes];  // 16 serial bytes, then zeros
   uint32_t image_width;
   uint32_t image_height;
   uint32_t image_dpi;
-  uint32_t image_quality;                     // final image, 0..100
-  int32_t nfiq;                               // 1..5, -1 when grading failed
-  unsigned char image_data[kImageDataBytes];  // image_width * image_height bytes used
+  uint32_t image_quality;                           // final image, 0..100
+  int32_t nfiq;                                     // 1..5, -1 when grading failed
+  unsigned char image_data[kImageDataBytes];        // image_width * image_height bytes used
   unsigned char template_data[kTemplateDataBytes];  // template_size bytes used
   uint32_t template_size;
-  unsigned char* wsq_data;                    // set only when a WSQ bit rate was asked for
-  int32_t wsq_size;                           // 0 after a failed encoding
+  unsigned char* wsq_data;  // set only when a WSQ bit rate was asked for
+  int32_t wsq_size;         // 0 after a failed encoding
 };
 
 // Given to template creation: finger position, view 0, impression type 0,
@@ -75,9 +75,10 @@ void ReleaseCaptureResult(CaptureResult* result);
 // wsq_bit_rate is not 0.0, and creates a template (kTemplateFormatIso,
 // kTemplateFormatAnsi; others keep the SDK's default, ISO). Returns 0, an SDK
 // code, kErrSerialNoComPort or kErrFakeDetectionUnavailable.
-[[nodiscard]] int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int timeout_ms,
-                   int quality_threshold, int template_format, int fake_detection_level,
-                   uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate);
+[[nodiscard]] int BCCaptureImage(uint32_t device_code, int com_port, int finger_position,
+                                 int timeout_ms, int quality_threshold, int template_format,
+                                 int fake_detection_level, uint64_t display_handle,
+                                 CaptureResult* result, const float& wsq_bit_rate);
 
 // NFIQ value 1..5 of an 8-bit image, or -1 when the NFIQ library fails.
 [[nodiscard]] int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi);
@@ -86,8 +87,9 @@ void ReleaseCaptureResult(CaptureResult* result);
 // *score, valid when the result is 0. Each template must hold the bytes its
 // header declares: check templates from outside with ValidateMatchTemplate
 // first. The score is the SDK's (sdk/minutiae_matcher.h).
-[[nodiscard]] int BCGetMatchingScore(uint32_t device_code, int template_format, const unsigned char* template1,
-                       const unsigned char* template2, uint32_t* score);
+[[nodiscard]] int BCGetMatchingScore(uint32_t device_code, int template_format,
+                                     const unsigned char* template1, const unsigned char* template2,
+                                     uint32_t* score);
 
 // For the match endpoint: 0 when len bytes hold a well-formed record of the
 // format BCGetMatchingScore will read it as (kTemplateFormatAnsi, else ISO), whose

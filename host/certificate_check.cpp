@@ -92,8 +92,7 @@ int CheckCertificateFile(const char* path, time_t now) {
   }
   // One byte more keeps an empty file from asking malloc for nothing.
   size_t capacity = static_cast<size_t>(size) + 1;
-  HeapText buffer(
-      size > kCertFileMaxBytes ? nullptr : static_cast<char*>(calloc(capacity, 1)));
+  HeapText buffer(size > kCertFileMaxBytes ? nullptr : static_cast<char*>(calloc(capacity, 1)));
   if (!buffer) {
     RecordCertFinding(kCertStateUnreadable, "Malloc failure to create buffer");
     return -1;

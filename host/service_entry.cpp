@@ -26,10 +26,9 @@ int RunService(int argc, const char* const* argv) {
   int screen_width = 0;
   int screen_height = 0;
   PlatformScreenSize(&screen_width, &screen_height);
-  g_main_window = PlatformCreateWindow(kWindowClassName, kWindowTitle,
-                                       (screen_width - kWindowWidth) / 2,
-                                       (screen_height - kWindowHeight) / 2, kWindowWidth,
-                                       kWindowHeight);
+  g_main_window =
+      PlatformCreateWindow(kWindowClassName, kWindowTitle, (screen_width - kWindowWidth) / 2,
+                           (screen_height - kWindowHeight) / 2, kWindowWidth, kWindowHeight);
   if (g_main_window == nullptr) return -1;
 
   // Without its service thread the process would sit idle with a tray icon

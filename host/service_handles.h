@@ -9,7 +9,7 @@
 #include <cstdint>
 
 inline constexpr int kServiceHandleItems = 11;
-inline constexpr int kServiceHandleSlots = 32;     // as the service creates the table
+inline constexpr int kServiceHandleSlots = 32;  // as the service creates the table
 inline constexpr size_t kServiceHandleLineBytes = 260;
 
 // A buffer held by a slot. data is a heap block owned by the item (malloc).
@@ -22,11 +22,11 @@ struct ServiceHandleItem {
 };
 
 struct ServiceHandle {
-  int in_use;        // non-zero while the slot is taken
-  int owner;         // cleared at creation and release
-  int reserved;      // never written here
+  int in_use;    // non-zero while the slot is taken
+  int owner;     // cleared at creation and release
+  int reserved;  // never written here
   uint32_t time_left_ms;
-  int item_count;    // cleared at creation and release
+  int item_count;  // cleared at creation and release
   ServiceHandleItem items[kServiceHandleItems];
 };
 

@@ -58,7 +58,9 @@ bool ScanDotted(std::string_view s, size_t* pos, uint32_t* addr) {
 
 }  // namespace
 
-void ns_set_hosts_path(const char* path) { g_hosts_path = path; }
+void ns_set_hosts_path(const char* path) {
+  g_hosts_path = path;
+}
 
 int ns_resolve_from_hosts(const char* name, sockaddr_in* sa) {
   if (name == nullptr) return -1;

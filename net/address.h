@@ -21,8 +21,7 @@ inline constexpr size_t kHostsWordBytes = 256;
 // (> 0), 0 when the name is not in the hosts file, -1 when the string does
 // not parse: trailing characters, a port of 65535 or more, a number beyond 32
 // bits, or a dotted address with a part above 255.
-int ns_parse_address(const char* str, sockaddr_in* sa, int* sock_type, char* host,
-                     size_t host_len);
+int ns_parse_address(const char* str, sockaddr_in* sa, int* sock_type, char* host, size_t host_len);
 
 // Looks the name up in the hosts file (exact, case-sensitive match against
 // the names after an IPv4 address; '#' starts a comment). Fills sa's address

@@ -33,7 +33,9 @@ struct CtlMessage {
 };
 static_assert(sizeof(CtlMessage) <= kCtlMessageBytes);
 
-int64_t Now() { return static_cast<int64_t>(time(nullptr)); }
+int64_t Now() {
+  return static_cast<int64_t>(time(nullptr));
+}
 
 // A select() set with the per-set limit of kMaxSocketsPerSet sockets.
 struct CountedSet {
@@ -80,7 +82,9 @@ void HandleCtl(ns_mgr* mgr) {
 
 }  // namespace
 
-void ns_set_diag_stream(FILE* stream) { g_ns_diag_stream = stream; }
+void ns_set_diag_stream(FILE* stream) {
+  g_ns_diag_stream = stream;
+}
 
 void ns_diag_write(const char* location, const char* fmt, ...) {
   FILE* out = g_ns_diag_stream;
@@ -98,8 +102,12 @@ void ns_diag_write(const char* location, const char* fmt, ...) {
   errno = saved_errno;
 }
 
-void ns_set_traffic_dump(ns_traffic_dump_fn fn) { g_traffic_dump = fn; }
-ns_traffic_dump_fn ns_traffic_dump() { return g_traffic_dump; }
+void ns_set_traffic_dump(ns_traffic_dump_fn fn) {
+  g_traffic_dump = fn;
+}
+ns_traffic_dump_fn ns_traffic_dump() {
+  return g_traffic_dump;
+}
 
 int ns_socketpair(sock_t sp[2], int sock_type) {
   sock_t sock = kInvalidSocket;
@@ -251,7 +259,8 @@ size_t ns_send(ns_conn* nc, const void* buf, size_t len) {
   if ((nc->flags & NCF_UDP) == 0) return mbuf_append(&nc->send_mbuf, buf, len);
   // A datagram goes out at once, as one piece; a length beyond 32 bits
   // could never be one datagram.
-  int n = len > INT32_MAX ? -1 : PlatformSocketSendTo(nc->sock, buf, static_cast<int>(len), &nc->sa);
+  int n =
+      len > INT32_MAX ? -1 : PlatformSocketSendTo(nc->sock, buf, static_cast<int>(len), &nc->sa);
   if (g_ns_diag_stream != nullptr) {
     char addr[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &nc->sa.sin_addr, addr, sizeof addr);
@@ -358,7 +367,7 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
   for (ns_conn* nc = mgr->connections; nc != nullptr; nc = nc->next) {
     if ((nc->flags & NCF_LISTENING) && WantsRead(nc)) AddToSet(nc->sock, &read_set, &max_sock);
   }
-  for (ns_conn* nc = mgr->connections, *next; nc != nullptr; nc = next) {
+  for (ns_conn *nc = mgr->connections, *next; nc != nullptr; nc = next) {
     next = nc->next;
     if ((nc->flags & NCF_LISTENING) == 0 && WantsRead(nc)) {
       AddToSet(nc->sock, &read_set, &max_sock);
@@ -379,7 +388,7 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
     HandleCtl(mgr);
   }
 
-  for (ns_conn* nc = mgr->connections, *next; nc != nullptr; nc = next) {
+  for (ns_conn *nc = mgr->connections, *next; nc != nullptr; nc = next) {
     next = nc->next;
     int fd_flags = 0;
     if (num_ev > 0) {
@@ -390,7 +399,7 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
     ns_mgr_handle_conn(nc, fd_flags, now);
   }
 
-  for (ns_conn* nc = mgr->connections, *next; nc != nullptr; nc = next) {
+  for (ns_conn *nc = mgr->connections, *next; nc != nullptr; nc = next) {
     next = nc->next;
     if ((nc->flags & NCF_CLOSE_IMMEDIATELY) ||
         (nc->send_mbuf.len == 0 && (nc->flags & NCF_SEND_AND_CLOSE))) {

@@ -41,18 +41,18 @@ inline constexpr int NS_EV_SEND = 4;     // the write path ran; data: int32_t* s
 inline constexpr int NS_EV_CLOSE = 5;    // about to be destroyed; data: null
 
 // Connection flags (ns_conn::flags, logged as "nc_flags").
-inline constexpr uint32_t NCF_LISTENING = 0x1;              // listening TCP socket
-inline constexpr uint32_t NCF_UDP = 0x2;                    // datagram socket
-inline constexpr uint32_t NCF_SSL_HANDSHAKE_DONE = 0x10;    // TLS data may flow
-inline constexpr uint32_t NCF_SSL_WANT_READ = 0x20;         // TLS waits for readability
-inline constexpr uint32_t NCF_SSL_WANT_WRITE = 0x40;        // TLS waits for writability
-inline constexpr uint32_t NCF_WEBSOCKET = 0x80;             // carries WebSocket frames
-inline constexpr uint32_t NCF_SEND_AND_CLOSE = 0x400;       // close once send_mbuf is empty
-inline constexpr uint32_t NCF_HOLD_SEND = 0x800;            // keep queued data, do not write
-inline constexpr uint32_t NCF_CLOSE_IMMEDIATELY = 0x1000;   // close at the end of this pass
-inline constexpr uint32_t NCF_WS_NO_REASSEMBLY = 0x2000;    // WebSocket frames not reassembled
-inline constexpr uint32_t NCF_DELETE_CHUNK = 0x4000;        // drop the decoded HTTP chunk
-inline constexpr uint32_t NCF_USER_1 = 0x100000;            // NCF_USER_*: free for handlers
+inline constexpr uint32_t NCF_LISTENING = 0x1;             // listening TCP socket
+inline constexpr uint32_t NCF_UDP = 0x2;                   // datagram socket
+inline constexpr uint32_t NCF_SSL_HANDSHAKE_DONE = 0x10;   // TLS data may flow
+inline constexpr uint32_t NCF_SSL_WANT_READ = 0x20;        // TLS waits for readability
+inline constexpr uint32_t NCF_SSL_WANT_WRITE = 0x40;       // TLS waits for writability
+inline constexpr uint32_t NCF_WEBSOCKET = 0x80;            // carries WebSocket frames
+inline constexpr uint32_t NCF_SEND_AND_CLOSE = 0x400;      // close once send_mbuf is empty
+inline constexpr uint32_t NCF_HOLD_SEND = 0x800;           // keep queued data, do not write
+inline constexpr uint32_t NCF_CLOSE_IMMEDIATELY = 0x1000;  // close at the end of this pass
+inline constexpr uint32_t NCF_WS_NO_REASSEMBLY = 0x2000;   // WebSocket frames not reassembled
+inline constexpr uint32_t NCF_DELETE_CHUNK = 0x4000;       // drop the decoded HTTP chunk
+inline constexpr uint32_t NCF_USER_1 = 0x100000;           // NCF_USER_*: free for handlers
 inline constexpr uint32_t NCF_USER_2 = 0x200000;
 inline constexpr uint32_t NCF_USER_3 = 0x400000;
 inline constexpr uint32_t NCF_USER_4 = 0x800000;
@@ -67,12 +67,12 @@ inline constexpr uint32_t kNcfCreationMask = 0x03F02000;
 inline constexpr uint32_t kNcfHandlerMask = 0x03F03C00;
 
 // Fixed sizes of the poll pass and the I/O paths.
-inline constexpr int kMaxSocketsPerSet = 64;          // per select() set, control socket included
-inline constexpr size_t kPrintfStackBytes = 500;      // ns_vprintf text kept off the heap
-inline constexpr size_t kReadChunkBytes = 2048;       // one recv/SSL_read of the read path
-inline constexpr size_t kDatagramBytes = 2000;        // longest datagram taken; the rest is cut
-inline constexpr size_t kCtlDataBytes = 8192;         // data of one control message
-inline constexpr size_t kCtlMessageBytes = 8200;      // 8-byte callback pointer + data
+inline constexpr int kMaxSocketsPerSet = 64;      // per select() set, control socket included
+inline constexpr size_t kPrintfStackBytes = 500;  // ns_vprintf text kept off the heap
+inline constexpr size_t kReadChunkBytes = 2048;   // one recv/SSL_read of the read path
+inline constexpr size_t kDatagramBytes = 2000;    // longest datagram taken; the rest is cut
+inline constexpr size_t kCtlDataBytes = 8192;     // data of one control message
+inline constexpr size_t kCtlMessageBytes = 8200;  // 8-byte callback pointer + data
 
 // The event manager. The record belongs to its owner (the service thread
 // keeps it on its stack); the manager owns every connection in its list.
@@ -83,30 +83,30 @@ struct ns_mgr {
   // message there runs its callback on every connection; no service path
   // sends one.
   sock_t ctl[2];
-  void* user_data;           // the owner's pointer from ns_mgr_init
+  void* user_data;  // the owner's pointer from ns_mgr_init
 };
 
 // One socket: listener, accepted stream connection or datagram socket.
 // Owned by its manager; owns its socket, both buffers, its TLS object and
 // its TLS context. Created zero-filled with sock -1 and recv_limit all ones.
 struct ns_conn {
-  ns_conn* next;               // list links; prev is null for the head
+  ns_conn* next;  // list links; prev is null for the head
   ns_conn* prev;
-  ns_conn* listener;           // accepted: the listener it came from; else null
-  ns_mgr* mgr;                 // the owning manager
-  sock_t sock;                 // -1 when none
-  sockaddr_in sa;              // listener: bound address; datagram event: sender; accepted: zero
-  size_t recv_limit;           // most bytes recv_mbuf may hold; SIZE_MAX = no limit
-  mbuf recv_mbuf;              // received bytes not yet consumed
-  mbuf send_mbuf;              // bytes queued for sending
-  SSL* ssl;                    // TLS connection object; null for plain connections
-  SSL_CTX* ssl_ctx;            // TLS context set by ns_set_ssl; null on accepted connections
-  int64_t last_io_time;        // seconds since 1970: creation, then each pass it was ready
+  ns_conn* listener;     // accepted: the listener it came from; else null
+  ns_mgr* mgr;           // the owning manager
+  sock_t sock;           // -1 when none
+  sockaddr_in sa;        // listener: bound address; datagram event: sender; accepted: zero
+  size_t recv_limit;     // most bytes recv_mbuf may hold; SIZE_MAX = no limit
+  mbuf recv_mbuf;        // received bytes not yet consumed
+  mbuf send_mbuf;        // bytes queued for sending
+  SSL* ssl;              // TLS connection object; null for plain connections
+  SSL_CTX* ssl_ctx;      // TLS context set by ns_set_ssl; null on accepted connections
+  int64_t last_io_time;  // seconds since 1970: creation, then each pass it was ready
   ns_event_handler proto_handler;  // protocol handler, sees events first; may be null
-  void* proto_data;            // the protocol handler's pointer
-  ns_event_handler handler;    // the user handler
-  void* user_data;             // the user handler's pointer
-  uint32_t flags;              // NCF_* bits
+  void* proto_data;                // the protocol handler's pointer
+  ns_event_handler handler;        // the user handler
+  void* user_data;                 // the user handler's pointer
+  uint32_t flags;                  // NCF_* bits
 };
 
 // Options for creating a connection (bind, add socket). All zero = none.
@@ -213,8 +213,7 @@ void ns_diag_write(const char* location, const char* fmt, ...)
 #define NS_DIAG_STR2(x) #x
 #define NS_DIAG_STR(x) NS_DIAG_STR2(x)
 // Writes one diagnostic line tagged "netloop:<line>" when the sink is on.
-#define NS_DIAG(...)                                                         \
-  do {                                                                       \
-    if (g_ns_diag_stream != nullptr)                                         \
-      ns_diag_write("netloop:" NS_DIAG_STR(__LINE__), __VA_ARGS__);          \
+#define NS_DIAG(...)                                                                               \
+  do {                                                                                             \
+    if (g_ns_diag_stream != nullptr) ns_diag_write("netloop:" NS_DIAG_STR(__LINE__), __VA_ARGS__); \
   } while (0)

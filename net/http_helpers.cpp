@@ -69,11 +69,13 @@ int http_form_var(const ns_str* form, const char* name, char* dst, size_t dst_le
   const char* p = form->data;
   const char* end = form->data + form->len;
   for (; k < static_cast<size_t>(end - p); p++) {
-    if ((p == form->data || p[-1] == '&') && p[k] == '=' && ascii_ncompare_nocase(p, name, k) == 0) {
+    if ((p == form->data || p[-1] == '&') && p[k] == '=' &&
+        ascii_ncompare_nocase(p, name, k) == 0) {
       const char* value = p + k + 1;
       const void* amp = memchr(value, '&', static_cast<size_t>(end - value));
       const char* value_end = amp != nullptr ? static_cast<const char*>(amp) : end;
-      const int r = http_url_decode(value, static_cast<size_t>(value_end - value), dst, dst_len, true);
+      const int r =
+          http_url_decode(value, static_cast<size_t>(value_end - value), dst, dst_len, true);
       return r == -1 ? -2 : r;
     }
   }
@@ -135,14 +137,15 @@ void traffic_dump_record(ns_conn* nc, const char* path, int num_bytes, int ev) {
   char local[60];
   char peer[60];
   sock_addr_to_text(nc->sock, local, sizeof(local), NS_SOCK_ADDR_IP | NS_SOCK_ADDR_PORT);
-  sock_addr_to_text(nc->sock, peer, sizeof(peer), NS_SOCK_ADDR_IP | NS_SOCK_ADDR_PORT | NS_SOCK_ADDR_PEER);
+  sock_addr_to_text(nc->sock, peer, sizeof(peer),
+                    NS_SOCK_ADDR_IP | NS_SOCK_ADDR_PORT | NS_SOCK_ADDR_PEER);
   const char* tag = ev == NS_EV_RECV      ? "<-"
                     : ev == NS_EV_SEND    ? "->"
                     : ev == NS_EV_ACCEPT  ? "<A"
                     : ev == NS_EV_CONNECT ? "C>"
                                           : "XX";
-  fprintf(fp, "%lu %p %s %s %s %d\n", static_cast<unsigned long>(time(nullptr)), nc->user_data, local, tag,
-          peer, num_bytes);
+  fprintf(fp, "%lu %p %s %s %s %d\n", static_cast<unsigned long>(time(nullptr)), nc->user_data,
+          local, tag, peer, num_bytes);
 
   // Only counts that lie inside the buffer are dumped.
   const char* bytes = nullptr;

@@ -22,16 +22,18 @@ inline constexpr int HTTP_MAX_HEADERS = 40;
 // as soon as that buffer is changed (mbuf_remove, mbuf_append). Header slots are
 // filled from 0 without gaps; the first absent name ends the list.
 struct http_message {
-  ns_str whole_message;  // from the first byte parsed; len = header block + body, or HTTP_LEN_TO_CLOSE
-  ns_str protocol;       // "HTTP/1.1"
+  ns_str
+      whole_message;  // from the first byte parsed; len = header block + body, or HTTP_LEN_TO_CLOSE
+  ns_str protocol;    // "HTTP/1.1"
   ns_str method;
-  ns_str uri;            // request target cut before its first '?'
-  int32_t status_code;   // replies only; requests leave it 0
-  ns_str status_text;    // replies only; absent for requests
-  ns_str query;          // after the first '?'; absent when there is none
+  ns_str uri;           // request target cut before its first '?'
+  int32_t status_code;  // replies only; requests leave it 0
+  ns_str status_text;   // replies only; absent for requests
+  ns_str query;         // after the first '?'; absent when there is none
   ns_str header_names[HTTP_MAX_HEADERS];
   ns_str header_values[HTTP_MAX_HEADERS];
-  ns_str body;           // data = first byte after the header block; len = declared length or HTTP_LEN_TO_CLOSE
+  ns_str
+      body;  // data = first byte after the header block; len = declared length or HTTP_LEN_TO_CLOSE
 };
 
 // Length of the header block, its terminating empty line included (> 0); 0 when

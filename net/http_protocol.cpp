@@ -69,7 +69,8 @@ void HandleReceive(ns_conn* nc) {
 
     RaiseToHandler(nc, NS_EV_HTTP_REQUEST, &hm);
     // A handler that consumed bytes itself must not make us remove past the end.
-    const size_t take = hm.whole_message.len <= r->len ? static_cast<size_t>(hm.whole_message.len) : r->len;
+    const size_t take =
+        hm.whole_message.len <= r->len ? static_cast<size_t>(hm.whole_message.len) : r->len;
     mbuf_remove(r, take);
     http_free_chunk_state(nc);
     if (take == 0 || r->len == 0) return;

@@ -11,8 +11,10 @@
 #include "net/http_parser.h"
 
 // Events raised to the connection's handler (called directly, not dispatched).
-inline constexpr int NS_EV_HTTP_REQUEST = 100;  // data: http_message*, the whole request is in recv_mbuf
-inline constexpr int NS_EV_HTTP_CHUNK = 102;    // data: http_message*, body = the chunks decoded so far
+inline constexpr int NS_EV_HTTP_REQUEST =
+    100;  // data: http_message*, the whole request is in recv_mbuf
+inline constexpr int NS_EV_HTTP_CHUNK =
+    102;  // data: http_message*, body = the chunks decoded so far
 
 // recv_mbuf size at which a header block that is still incomplete closes the
 // connection.
@@ -42,7 +44,8 @@ void http_protocol_handler(ns_conn* nc, int ev, void* ev_data);
 // (also for a chunk extension, a trailer or a malformed line, which never
 // complete); -1 when the size does not fit in 64 bits. The terminating chunk is
 // exactly "0\r\n\r\n".
-[[nodiscard]] ptrdiff_t http_parse_chunk(const char* p, size_t m, const char** data, uint64_t* size);
+[[nodiscard]] ptrdiff_t http_parse_chunk(const char* p, size_t m, const char** data,
+                                         uint64_t* size);
 
 // Decodes the chunks that follow the header block (header_len bytes) of the
 // request at the front of recv_mbuf, in place, continuing from the connection's

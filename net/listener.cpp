@@ -9,9 +9,13 @@
 #include "net/address.h"
 #include "net/socket_io.h"
 
-void ns_set_non_blocking(sock_t sock) { PlatformSocketSetNonBlocking(sock); }
+void ns_set_non_blocking(sock_t sock) {
+  PlatformSocketSetNonBlocking(sock);
+}
 
-void ns_set_non_inheritable(sock_t sock) { PlatformSocketSetNonInheritable(sock); }
+void ns_set_non_inheritable(sock_t sock) {
+  PlatformSocketSetNonInheritable(sock);
+}
 
 sock_t ns_open_listening_socket(sockaddr_in* sa, int sock_type) {
   sock_t sock = PlatformSocketOpen(AF_INET, sock_type, 0);

@@ -13,8 +13,7 @@ inline constexpr int kListenBacklog = 5;
 // the bound address with the port actually chosen, or null. Failure texts
 // through opts.error_string: "cannot parse address", "failed to open listener".
 ns_conn* ns_bind(ns_mgr* mgr, const char* address, ns_event_handler handler);
-ns_conn* ns_bind_opt(ns_mgr* mgr, const char* address, ns_event_handler handler,
-                     ns_bind_opts opts);
+ns_conn* ns_bind_opt(ns_mgr* mgr, const char* address, ns_event_handler handler, ns_bind_opts opts);
 
 // Wraps an open socket (made non-blocking and non-inheritable) in a new linked
 // connection. On failure returns null and the socket stays the caller's.

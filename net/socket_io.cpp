@@ -26,7 +26,9 @@ PkeyPtr ReadDhParams(BIO* bio) {
   }
 }
 
-bool IsWant(int code) { return code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE; }
+bool IsWant(int code) {
+  return code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE;
+}
 
 void RaiseRecv(ns_conn* nc, const char* buf, int n) {
   // A failed append is not reported: the handler sees the buffer as it is.

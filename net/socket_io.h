@@ -57,8 +57,8 @@ size_t ns_recv_avail(const ns_conn* nc, size_t max);
 
 // TLS for the connection: a server context on a listener (client context on
 // anything else; no service path uses one) with the certificate file and CA
-// file (either may be null or empty). Returns null on success or "SSL_CTX_new() failed", "Invalid ssl
-// cert", "Invalid CA cert", "SSL_new() failed".
+// file (either may be null or empty). Returns null on success or "SSL_CTX_new() failed", "Invalid
+// ssl cert", "Invalid CA cert", "SSL_new() failed".
 const char* ns_set_ssl(ns_conn* nc, const char* cert, const char* ca_cert);
 
 // Loads certificate, private key, DH parameters (the file's own, else

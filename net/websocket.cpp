@@ -16,7 +16,9 @@ namespace {
 constexpr char kReassemblingMarker = 0;
 constexpr size_t kPrefixBytes = 5;
 
-bool IsReassembling(const ns_conn* nc) { return nc->proto_data == &kReassemblingMarker; }
+bool IsReassembling(const ns_conn* nc) {
+  return nc->proto_data == &kReassemblingMarker;
+}
 
 struct FrameHeader {
   size_t header_len;
@@ -58,7 +60,8 @@ void Deliver(ns_conn* nc, unsigned char* data, uint64_t size, unsigned char flag
   ws_message msg{data, size, flags};
   const size_t queued = nc->send_mbuf.len;
   const int op = flags & 0x0f;
-  if (nc->handler != nullptr) nc->handler(nc, (flags & 0x08) ? NS_EV_WS_CONTROL_FRAME : NS_EV_WS_FRAME, &msg);
+  if (nc->handler != nullptr)
+    nc->handler(nc, (flags & 0x08) ? NS_EV_WS_CONTROL_FRAME : NS_EV_WS_FRAME, &msg);
   // Peers keep the connection only while their pings are answered and expect
   // their close to be echoed; a handler that answered itself has done it.
   const bool answered = nc->send_mbuf.len != queued;
@@ -74,11 +77,14 @@ void Deliver(ns_conn* nc, unsigned char* data, uint64_t size, unsigned char flag
 void ws_handshake_reply(ns_conn* nc, const ns_str* key) {
   char key_guid[kWsKeyGuidBytes];
   const int key_len = key != nullptr && key->len < kWsKeyGuidBytes ? static_cast<int>(key->len)
-                      : key != nullptr                             ? static_cast<int>(kWsKeyGuidBytes - 1)
-                                                                   : 0;
-  const int n = snprintf(key_guid, sizeof(key_guid), "%.*s%s", key_len, key_len ? key->data : "", kWsGuid);
-  const size_t text_len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof(key_guid) ? static_cast<size_t>(n)
-                                                                                 : sizeof(key_guid) - 1);
+                      : key != nullptr ? static_cast<int>(kWsKeyGuidBytes - 1)
+                                       : 0;
+  const int n =
+      snprintf(key_guid, sizeof(key_guid), "%.*s%s", key_len, key_len ? key->data : "", kWsGuid);
+  const size_t text_len = n < 0
+                              ? 0
+                              : (static_cast<size_t>(n) < sizeof(key_guid) ? static_cast<size_t>(n)
+                                                                           : sizeof(key_guid) - 1);
   sha1_ctx ctx;
   unsigned char digest[kSha1DigestBytes];
   sha1_init(&ctx);
@@ -156,9 +162,10 @@ int ws_deliver_frame(ns_conn* nc) {
   // Decided from the header alone, so a stream that can never be delivered
   // closes now instead of after gigabytes have been buffered.
   if (collect) {
-    if (reassembling && op != WEBSOCKET_OP_CONTINUE) return Fail(nc);   // new message inside one
-    if (!reassembling && (op == WEBSOCKET_OP_CONTINUE || control)) return Fail(nc);  // nothing to continue
-    if (fh.payload_len > UINT32_MAX - collected) return Fail(nc);       // beyond the 32-bit length
+    if (reassembling && op != WEBSOCKET_OP_CONTINUE) return Fail(nc);  // new message inside one
+    if (!reassembling && (op == WEBSOCKET_OP_CONTINUE || control))
+      return Fail(nc);                                             // nothing to continue
+    if (fh.payload_len > UINT32_MAX - collected) return Fail(nc);  // beyond the 32-bit length
   }
   if (fh.payload_len > m - fh.header_len) return 0;
 
@@ -170,7 +177,8 @@ int ws_deliver_frame(ns_conn* nc) {
     for (size_t k = 0; k < payload; k++) p[h + k] ^= key[k & 3];
   }
 
-  if (!collect) {  // whole message, a fragment delivered as is, or a control frame between fragments
+  if (!collect) {  // whole message, a fragment delivered as is, or a control frame between
+                   // fragments
     Deliver(nc, p + h, payload, b0);
     memmove(r->buf + pos, r->buf + pos + frame_len, r->len - pos - frame_len);
     r->len -= frame_len;
@@ -217,7 +225,8 @@ void ws_send_frame(ns_conn* nc, int op, const void* data, size_t len) {
   } else {
     header[h++] = 127;
     const uint64_t n = len;
-    for (int shift = 56; shift >= 0; shift -= 8) header[h++] = static_cast<unsigned char>(n >> shift);
+    for (int shift = 56; shift >= 0; shift -= 8)
+      header[h++] = static_cast<unsigned char>(n >> shift);
   }
   ns_send(nc, header, h);
   if (len > 0) ns_send(nc, data, len);

@@ -11,10 +11,11 @@
 #include "net/http_parser.h"
 
 // Events raised to the connection's handler (called directly, not dispatched).
-inline constexpr int NS_EV_WS_HANDSHAKE_REQUEST = 111;  // data: http_message* of the upgrade request
-inline constexpr int NS_EV_WS_HANDSHAKE_DONE = 112;     // data: null
-inline constexpr int NS_EV_WS_FRAME = 113;              // data: ws_message*, a data message or fragment
-inline constexpr int NS_EV_WS_CONTROL_FRAME = 114;      // data: ws_message*, opcode 8 to 15
+inline constexpr int NS_EV_WS_HANDSHAKE_REQUEST =
+    111;                                             // data: http_message* of the upgrade request
+inline constexpr int NS_EV_WS_HANDSHAKE_DONE = 112;  // data: null
+inline constexpr int NS_EV_WS_FRAME = 113;          // data: ws_message*, a data message or fragment
+inline constexpr int NS_EV_WS_CONTROL_FRAME = 114;  // data: ws_message*, opcode 8 to 15
 
 inline constexpr int WEBSOCKET_OP_CONTINUE = 0;
 inline constexpr int WEBSOCKET_OP_TEXT = 1;

@@ -1,12 +1,14 @@
 // POSIX forms of the process and desktop calls of platform.h.
-#include "platform/platform.h"
-
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
-int PlatformProcessId() { return static_cast<int>(getpid()); }
+#include "platform/platform.h"
+
+int PlatformProcessId() {
+  return static_cast<int>(getpid());
+}
 
 int PlatformExePath(char* out, size_t cap) {
   if (out == nullptr || cap == 0) return -1;

@@ -1,6 +1,4 @@
 // POSIX forms of the socket calls of socket.h.
-#include "platform/socket.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -8,11 +6,17 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include "platform/socket.h"
+
 namespace {
 
-int Fd(sock_t s) { return static_cast<int>(s); }
+int Fd(sock_t s) {
+  return static_cast<int>(s);
+}
 
-socklen_t AddrLen() { return static_cast<socklen_t>(sizeof(sockaddr_in)); }
+socklen_t AddrLen() {
+  return static_cast<socklen_t>(sizeof(sockaddr_in));
+}
 
 }  // namespace
 
@@ -53,7 +57,9 @@ int PlatformSocketBind(sock_t s, const sockaddr_in* sa) {
   return bind(Fd(s), reinterpret_cast<const sockaddr*>(sa), AddrLen()) == 0 ? 0 : -1;
 }
 
-int PlatformSocketListen(sock_t s, int backlog) { return listen(Fd(s), backlog) == 0 ? 0 : -1; }
+int PlatformSocketListen(sock_t s, int backlog) {
+  return listen(Fd(s), backlog) == 0 ? 0 : -1;
+}
 
 int PlatformSocketConnect(sock_t s, const sockaddr_in* sa) {
   return connect(Fd(s), reinterpret_cast<const sockaddr*>(sa), AddrLen()) == 0 ? 0 : -1;
@@ -108,17 +114,25 @@ int PlatformSocketSendTo(sock_t s, const void* buf, int len, const sockaddr_in* 
                                  reinterpret_cast<const sockaddr*>(to), AddrLen()));
 }
 
-int PlatformSocketLastError() { return errno; }
+int PlatformSocketLastError() {
+  return errno;
+}
 
-const char* PlatformSocketErrorText(int err) { return strerror(err); }
+const char* PlatformSocketErrorText(int err) {
+  return strerror(err);
+}
 
 bool PlatformSocketErrorIsTransient(int err) {
   return err == EINTR || err == EINPROGRESS || err == EAGAIN || err == EWOULDBLOCK;
 }
 
-void PlatformSocketSetZero(PlatformSocketSet* set) { FD_ZERO(&set->fds); }
+void PlatformSocketSetZero(PlatformSocketSet* set) {
+  FD_ZERO(&set->fds);
+}
 
-bool PlatformSocketSelectable(sock_t s) { return s >= 0 && s < FD_SETSIZE; }
+bool PlatformSocketSelectable(sock_t s) {
+  return s >= 0 && s < FD_SETSIZE;
+}
 
 bool PlatformSocketSetAdd(PlatformSocketSet* set, sock_t s) {
   if (!PlatformSocketSelectable(s)) return false;

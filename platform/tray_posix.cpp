@@ -1,11 +1,11 @@
 // POSIX form of tray.h: a headless desktop has no notification area, so the
 // icons live in a small table and each change is announced on standard output,
 // where scripts and people watching the service can follow it.
-#include "platform/tray.h"
-
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "platform/tray.h"
 
 namespace {
 

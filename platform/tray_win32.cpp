@@ -1,11 +1,11 @@
 // Win32 form of tray.h over the shell's notification area (kept for the
 // Windows build; not compiled on Linux). Icons are the program's own icon
 // resources, loaded by number.
-#include "platform/tray.h"
-
 #include <shellapi.h>
 #include <string.h>
 #include <windows.h>
+
+#include "platform/tray.h"
 
 namespace {
 
@@ -38,7 +38,9 @@ int PlatformTrayModify(const TrayIcon* icon) {
 }
 
 // The shell does not report an icon back; the Windows build has no use for it.
-int PlatformTrayLookup(PlatformWindow, unsigned, TrayIcon*) { return 0; }
+int PlatformTrayLookup(PlatformWindow, unsigned, TrayIcon*) {
+  return 0;
+}
 
 int PlatformTrayDelete(PlatformWindow window, unsigned id) {
   NOTIFYICONDATAA nid = {};

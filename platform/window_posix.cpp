@@ -2,12 +2,12 @@
 // windows under one lock, each window with a ring of queued messages. The lock
 // and condition use static initialisers, so nothing is torn down while a
 // thread still waits in PlatformGetMessage when the process exits.
-#include "platform/window.h"
-
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "platform/window.h"
 
 namespace {
 
@@ -124,7 +124,8 @@ void PlatformScreenSize(int* width, int* height) {
   if (height != nullptr) *height = kNoScreenHeight;
 }
 
-int PlatformPostMessage(PlatformWindow window, unsigned message, uintptr_t wparam, intptr_t lparam) {
+int PlatformPostMessage(PlatformWindow window, unsigned message, uintptr_t wparam,
+                        intptr_t lparam) {
   LockGuard guard;
   WindowRecord* w = FindWindow(window);
   if (w == nullptr || w->count == kWindowQueueCapacity) return 0;
@@ -177,7 +178,9 @@ intptr_t PlatformDispatchMessage(const PlatformMessage* msg) {
   return proc(msg->window, msg->message, msg->wparam, msg->lparam);
 }
 
-intptr_t PlatformDefWindowProc(PlatformWindow, unsigned, uintptr_t, intptr_t) { return 0; }
+intptr_t PlatformDefWindowProc(PlatformWindow, unsigned, uintptr_t, intptr_t) {
+  return 0;
+}
 
 void PlatformShowWindow(PlatformWindow window, PlatformShowCommand command) {
   LockGuard guard;

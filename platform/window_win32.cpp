@@ -1,11 +1,11 @@
 // Win32 forms of the window calls of window.h (kept for the Windows build; not
 // compiled on Linux). The registered procedures have the portable shape, so
 // one shared WNDPROC looks the class's procedure up and forwards to it.
-#include "platform/window.h"
-
 #include <process.h>
 #include <string.h>
 #include <windows.h>
+
+#include "platform/window.h"
 
 namespace {
 
@@ -48,8 +48,8 @@ int PlatformRegisterWindowClass(const char* class_name, PlatformWindowProc proc,
     return 0;
   }
   // Windows takes colours as 0x00BBGGRR.
-  COLORREF colour = RGB((background_rgb >> 16) & 0xFF, (background_rgb >> 8) & 0xFF,
-                        background_rgb & 0xFF);
+  COLORREF colour =
+      RGB((background_rgb >> 16) & 0xFF, (background_rgb >> 8) & 0xFF, background_rgb & 0xFF);
   WNDCLASSA wc = {};
   wc.style = 0;
   wc.lpfnWndProc = ForwardingWndProc;
@@ -68,18 +68,23 @@ PlatformWindow PlatformCreateWindow(const char* class_name, const char* title, i
                          nullptr, nullptr);
 }
 
-void PlatformDestroyWindow(PlatformWindow window) { DestroyWindow(static_cast<HWND>(window)); }
+void PlatformDestroyWindow(PlatformWindow window) {
+  DestroyWindow(static_cast<HWND>(window));
+}
 
 void PlatformScreenSize(int* width, int* height) {
   if (width != nullptr) *width = GetSystemMetrics(SM_CXSCREEN);
   if (height != nullptr) *height = GetSystemMetrics(SM_CYSCREEN);
 }
 
-int PlatformPostMessage(PlatformWindow window, unsigned message, uintptr_t wparam, intptr_t lparam) {
+int PlatformPostMessage(PlatformWindow window, unsigned message, uintptr_t wparam,
+                        intptr_t lparam) {
   return PostMessageA(static_cast<HWND>(window), message, wparam, lparam) ? 1 : 0;
 }
 
-void PlatformPostQuitMessage(PlatformWindow) { PostQuitMessage(0); }
+void PlatformPostQuitMessage(PlatformWindow) {
+  PostQuitMessage(0);
+}
 
 int PlatformGetMessage(PlatformWindow window, PlatformMessage* out) {
   MSG msg;
@@ -107,7 +112,8 @@ intptr_t PlatformDefWindowProc(PlatformWindow window, unsigned message, uintptr_
 }
 
 void PlatformShowWindow(PlatformWindow window, PlatformShowCommand command) {
-  int show = command == kShowHidden ? SW_HIDE : (command == kShowMinimised ? SW_MINIMIZE : SW_SHOWNORMAL);
+  int show =
+      command == kShowHidden ? SW_HIDE : (command == kShowMinimised ? SW_MINIMIZE : SW_SHOWNORMAL);
   ShowWindow(static_cast<HWND>(window), show);
 }
 
@@ -132,7 +138,8 @@ int PlatformGetWindowState(PlatformWindow window, PlatformWindowState* out) {
 
 int PlatformStartThread(void (*fn)()) {
   if (fn == nullptr) return 0;
-  uintptr_t h = _beginthreadex(nullptr, 0, ThreadTrampoline, reinterpret_cast<void*>(fn), 0, nullptr);
+  uintptr_t h =
+      _beginthreadex(nullptr, 0, ThreadTrampoline, reinterpret_cast<void*>(fn), 0, nullptr);
   if (h == 0) return 0;
   CloseHandle(reinterpret_cast<HANDLE>(h));
   return 1;

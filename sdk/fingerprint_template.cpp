@@ -6,7 +6,9 @@ namespace {
 
 constexpr unsigned char kMagic[8] = {'F', 'M', 'R', 0, ' ', '2', '0', 0};
 
-uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t Get16(const unsigned char* p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 uint32_t Get32(const unsigned char* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -25,7 +27,9 @@ void Put32(unsigned char* p, uint32_t v) {
   p[3] = static_cast<unsigned char>(v);
 }
 
-bool KnownFormat(uint32_t format) { return format == VRFPM_FORMAT_ISO || format == VRFPM_FORMAT_ANSI; }
+bool KnownFormat(uint32_t format) {
+  return format == VRFPM_FORMAT_ISO || format == VRFPM_FORMAT_ANSI;
+}
 
 // Reads the declared length and where the fixed header fields start.
 int ReadHeaderLength(uint32_t format, const unsigned char* data, size_t len, uint32_t* length,

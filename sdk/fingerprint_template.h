@@ -10,14 +10,14 @@
 #include "sdk/vrfplib.h"
 
 inline constexpr size_t kIsoHeaderBytes = 24;
-inline constexpr size_t kAnsiHeaderBytes = 26;       // with the 2-byte length
-inline constexpr size_t kAnsiLongHeaderBytes = 30;   // with the 0000 + 4-byte length form
+inline constexpr size_t kAnsiHeaderBytes = 26;      // with the 2-byte length
+inline constexpr size_t kAnsiLongHeaderBytes = 30;  // with the 0000 + 4-byte length form
 inline constexpr size_t kViewHeaderBytes = 4;
 inline constexpr size_t kMinutiaBytes = 6;
 inline constexpr size_t kExtendedLengthBytes = 2;
-inline constexpr int kMaxViewMinutiae = 255;         // the count is one byte
-inline constexpr int kMaxParsedViews = 4;            // views kept by the parser; all are checked
-inline constexpr uint16_t kResolution500Ppi = 197;   // pixels per centimetre
+inline constexpr int kMaxViewMinutiae = 255;        // the count is one byte
+inline constexpr int kMaxParsedViews = 4;           // views kept by the parser; all are checked
+inline constexpr uint16_t kResolution500Ppi = 197;  // pixels per centimetre
 inline constexpr uint32_t kAnsiShortLengthMax = 65535;
 
 // CBEFF product identifier written into ANSI records: owner 0x4B56 ("KV") and
@@ -53,15 +53,15 @@ struct TemplateView {
 
 // A parsed record. views[] holds the first kMaxParsedViews views.
 struct TemplateRecord {
-  uint32_t format;          // VRFPM_FORMAT_ISO or VRFPM_FORMAT_ANSI
-  uint32_t record_length;   // as declared, whole record
-  uint32_t header_bytes;    // 24, 26 or 30
-  uint16_t cbeff_owner;     // ANSI only
-  uint16_t cbeff_type;      // ANSI only
+  uint32_t format;         // VRFPM_FORMAT_ISO or VRFPM_FORMAT_ANSI
+  uint32_t record_length;  // as declared, whole record
+  uint32_t header_bytes;   // 24, 26 or 30
+  uint16_t cbeff_owner;    // ANSI only
+  uint16_t cbeff_type;     // ANSI only
   uint16_t capture_equipment;
   uint16_t width, height;
   uint16_t x_resolution, y_resolution;  // pixels per centimetre
-  int view_count;           // as declared
+  int view_count;                       // as declared
   TemplateView views[kMaxParsedViews];
 };
 
@@ -69,11 +69,11 @@ struct TemplateRecord {
 struct TemplateWriteInfo {
   uint16_t capture_equipment;  // low 12 bits: device type id
   uint16_t width, height;
-  uint16_t resolution;         // pixels per centimetre, both axes
-  uint8_t finger_position;     // 0..10
-  uint8_t view_number;         // 0..15
-  uint8_t impression_type;     // 0..3 or 8
-  uint8_t finger_quality;      // 0..100
+  uint16_t resolution;      // pixels per centimetre, both axes
+  uint8_t finger_position;  // 0..10
+  uint8_t view_number;      // 0..15
+  uint8_t impression_type;  // 0..3 or 8
+  uint8_t finger_quality;   // 0..100
 };
 
 // Bytes of a one-view record without extended data: ISO 30 + 6n, ANSI 32 + 6n.

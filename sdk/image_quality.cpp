@@ -14,14 +14,15 @@ namespace {
 
 constexpr float kPi = 3.14159265358979f;
 constexpr int kBlock = kQualityBlockPixels;
-constexpr int kTensorMargin = 6;     // the orientation window reaches this far past the block
-constexpr int kProfileHalf = 16;     // pixels across the ridges, each side of the centre
+constexpr int kTensorMargin = 6;  // the orientation window reaches this far past the block
+constexpr int kProfileHalf = 16;  // pixels across the ridges, each side of the centre
 constexpr int kProfileBins = 2 * kProfileHalf;
-constexpr int kProfileAlong = 8;     // pixels along the ridges, each side of the centre
-constexpr float kForegroundStd = 9.0f;   // grey levels; the glass alone stays below
+constexpr int kProfileAlong = 8;        // pixels along the ridges, each side of the centre
+constexpr float kForegroundStd = 9.0f;  // grey levels; the glass alone stays below
 constexpr float kMinAmplitude = 8.0f;   // grey levels of ridge wave that make a block foreground
-constexpr float kFullAmplitude = 55.0f;  // ridge amplitude (grey levels) that counts as full contrast
-constexpr float kGoodBlock = 0.55f;      // block quality that counts as clear ridges
+constexpr float kFullAmplitude =
+    55.0f;                           // ridge amplitude (grey levels) that counts as full contrast
+constexpr float kGoodBlock = 0.55f;  // block quality that counts as clear ridges
 
 struct BlockResult {
   bool foreground;
@@ -60,8 +61,10 @@ void MeasureBlock(const unsigned char* img, int w, int h, int bx, int by, float 
     const unsigned char* mid = img + y * w;
     const unsigned char* down = img + (y + 1) * w;
     for (int x = x0; x < x1; x++) {
-      const int gx = (up[x + 1] + 2 * mid[x + 1] + down[x + 1]) - (up[x - 1] + 2 * mid[x - 1] + down[x - 1]);
-      const int gy = (down[x - 1] + 2 * down[x] + down[x + 1]) - (up[x - 1] + 2 * up[x] + up[x + 1]);
+      const int gx =
+          (up[x + 1] + 2 * mid[x + 1] + down[x + 1]) - (up[x - 1] + 2 * mid[x - 1] + down[x - 1]);
+      const int gy =
+          (down[x - 1] + 2 * down[x] + down[x + 1]) - (up[x - 1] + 2 * up[x] + up[x + 1]);
       sxx += static_cast<double>(gx) * gx;
       syy += static_cast<double>(gy) * gy;
       sxy += static_cast<double>(gx) * gy;
@@ -87,7 +90,8 @@ void MeasureBlock(const unsigned char* img, int w, int h, int bx, int by, float 
       const int x = cx + dx;
       if (x < 0 || x >= w) continue;
       const float t = dx * nx + dy * ny, s = -dx * ny + dy * nx;
-      if (t < -kProfileHalf || t >= kProfileHalf || s < -kProfileAlong || s > kProfileAlong) continue;
+      if (t < -kProfileHalf || t >= kProfileHalf || s < -kProfileAlong || s > kProfileAlong)
+        continue;
       const int bin = static_cast<int>(t + kProfileHalf);
       if (bin < 0 || bin >= kProfileBins) continue;  // t + kProfileHalf can round up to the edge
       const float v = img[y * w + x];
@@ -100,7 +104,8 @@ void MeasureBlock(const unsigned char* img, int w, int h, int bx, int by, float 
   }
   if (pn < kProfileBins) return;
   const float pmean = static_cast<float>(psum / pn);
-  const float pvar = static_cast<float>(std::fmax(1.0, psum2 / pn - static_cast<double>(pmean) * pmean));
+  const float pvar =
+      static_cast<float>(std::fmax(1.0, psum2 / pn - static_cast<double>(pmean) * pmean));
   int filled = 0;
   for (int i = 0; i < kProfileBins; i++) {
     profile[i] = counts[i] ? profile[i] / counts[i] - pmean : 0.0f;
@@ -136,15 +141,16 @@ void MeasureBlock(const unsigned char* img, int w, int h, int bx, int by, float 
   r->period_ok = best_period >= pmin && best_period <= pmax;
   r->clarity = std::fmin(1.0f, 0.5f * best_amp * best_amp / pvar);
   const float contrast = std::fmin(1.0f, best_amp / kFullAmplitude);
-  r->quality = std::sqrt(r->coherence) * r->clarity * std::sqrt(contrast) * (r->period_ok ? 1.0f : 0.3f);
+  r->quality =
+      std::sqrt(r->coherence) * r->clarity * std::sqrt(contrast) * (r->period_ok ? 1.0f : 0.3f);
 }
 
 }  // namespace
 
 int MeasureImageQualityFeaturesAtPpi(const unsigned char* image, int width, int height, int ppi,
                                      ImageQualityFeatures* out) {
-  if (!image || !out || width < kQualityMinSide || height < kQualityMinSide || width > kQualityMaxSide ||
-      height > kQualityMaxSide || ppi < 250 || ppi > 1000)
+  if (!image || !out || width < kQualityMinSide || height < kQualityMinSide ||
+      width > kQualityMaxSide || height > kQualityMaxSide || ppi < 250 || ppi > 1000)
     return -1;
   std::memset(out, 0, sizeof(*out));
   const float scale = static_cast<float>(ppi) / 500.0f;
@@ -190,7 +196,8 @@ int MeasureImageQualityFeaturesAtPpi(const unsigned char* image, int width, int 
   return 0;
 }
 
-int MeasureImageQualityFeatures(const unsigned char* image, int width, int height, ImageQualityFeatures* out) {
+int MeasureImageQualityFeatures(const unsigned char* image, int width, int height,
+                                ImageQualityFeatures* out) {
   return MeasureImageQualityFeaturesAtPpi(image, width, height, 500, out);
 }
 

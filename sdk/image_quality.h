@@ -10,15 +10,15 @@ inline constexpr int kQualityMaxSide = 8192;    // larger images are refused
 
 // Per-image features, also the inputs of the NFIQ estimate.
 struct ImageQualityFeatures {
-  int blocks;                // analysis blocks in the image
-  int foreground_blocks;     // blocks with ridge structure
-  float foreground_fraction; // foreground_blocks / blocks
-  float mean_coherence;      // 0..1 over foreground blocks, 1 = perfectly parallel ridges
-  float mean_contrast;       // 0..1, ridge-valley grey-level swing / 255 over foreground
-  float good_fraction;       // share of foreground blocks with clear, regular ridges
-  float frequency_ok;        // share of foreground blocks with a ridge period of 5..15 px
-  float mean_clarity;        // 0..1 ridge/valley separability over foreground
-  int score;                 // the 0..100 quality
+  int blocks;                 // analysis blocks in the image
+  int foreground_blocks;      // blocks with ridge structure
+  float foreground_fraction;  // foreground_blocks / blocks
+  float mean_coherence;       // 0..1 over foreground blocks, 1 = perfectly parallel ridges
+  float mean_contrast;        // 0..1, ridge-valley grey-level swing / 255 over foreground
+  float good_fraction;        // share of foreground blocks with clear, regular ridges
+  float frequency_ok;         // share of foreground blocks with a ridge period of 5..15 px
+  float mean_clarity;         // 0..1 ridge/valley separability over foreground
+  int score;                  // the 0..100 quality
 };
 
 // 0..100 from the image alone (higher is better); no knowledge of the

@@ -19,10 +19,10 @@ namespace {
 constexpr float kPi = 3.14159265358979f;
 constexpr float kTwoPi = 2.0f * kPi;
 constexpr int kNeighbours = 6;
-constexpr float kMinNeighbourDist = 6.0f;    // closer neighbours are mostly noise
+constexpr float kMinNeighbourDist = 6.0f;  // closer neighbours are mostly noise
 constexpr float kMaxNeighbourDist = 130.0f;
 constexpr float kLocalDistTol = 10.0f;
-constexpr float kLocalAngleTol = 0.35f;      // radians, about 20 degrees
+constexpr float kLocalAngleTol = 0.35f;  // radians, about 20 degrees
 constexpr int kAnchors = 12;
 constexpr float kDistTol = kMatchDistancePx;
 constexpr float kAngleTol = kMatchAngleDeg * kPi / 180.0f;
@@ -134,7 +134,8 @@ int PairUp(const MatcherMinutia* a, int na, const MatcherMinutia* b, int nb, con
       if (d2 > kDistTol * kDistTol) continue;
       float da = fabsf(WrapPi(b[j].angle - angle));
       if (da > kAngleTol) continue;
-      if (a[i].type != b[j].type && a[i].type != kMinutiaOther && b[j].type != kMinutiaOther) continue;
+      if (a[i].type != b[j].type && a[i].type != kMinutiaOther && b[j].type != kMinutiaOther)
+        continue;
       float cost = sqrtf(d2) / kDistTol + da / kAngleTol;
       if (cost < best) {
         best = cost;
@@ -190,8 +191,10 @@ int MatcherMinutiaeFromView(const TemplateRecord& record, int view, MatcherMinut
   if (view < 0 || view >= record.view_count || view >= kMaxParsedViews) return 0;
   const TemplateView& v = record.views[view];
   // Bring every producer's resolution to 500 ppi so that distances compare.
-  float sx = record.x_resolution != 0 ? static_cast<float>(kResolution500Ppi) / record.x_resolution : 1.0f;
-  float sy = record.y_resolution != 0 ? static_cast<float>(kResolution500Ppi) / record.y_resolution : 1.0f;
+  float sx =
+      record.x_resolution != 0 ? static_cast<float>(kResolution500Ppi) / record.x_resolution : 1.0f;
+  float sy =
+      record.y_resolution != 0 ? static_cast<float>(kResolution500Ppi) / record.y_resolution : 1.0f;
   const bool iso = record.format == VRFPM_FORMAT_ISO;
   for (int i = 0; i < v.minutia_count; ++i) {
     const TemplateMinutia& m = v.minutiae[i];

@@ -25,8 +25,8 @@ float Utility(const ImageQualityFeatures& f) {
 
 }  // namespace
 
-int NFIQ_ComputeNfiq(int* nfiq, float* confidence, const unsigned char* image, int width, int height, int depth,
-                     int ppi, int* flags) {
+int NFIQ_ComputeNfiq(int* nfiq, float* confidence, const unsigned char* image, int width,
+                     int height, int depth, int ppi, int* flags) {
   if (flags) *flags = 0;
   if (!nfiq || !image || width < kNfiqMinSide || height < kNfiqMinSide || width > kNfiqMaxSide ||
       height > kNfiqMaxSide)

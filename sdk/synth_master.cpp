@@ -71,7 +71,7 @@ struct FlowModel {
   int cores, deltas;
   float cx[kMasterMaxSingular], cy[kMasterMaxSingular];
   float dx[kMasterMaxSingular], dy[kMasterMaxSingular];
-  float arch_height, arch_width;  // arch pattern: bulge of the ridges
+  float arch_height, arch_width;                               // arch pattern: bulge of the ridges
   float wobble_a[3], wobble_kx[3], wobble_ky[3], wobble_p[3];  // slow orientation noise
   float period0;
   float period_a[2], period_kx[2], period_ky[2], period_p[2];
@@ -280,7 +280,8 @@ void GrowRidges(const FlowModel* flow, SynthRng* rng, GrowScratch* s, const Kern
     const float gain = 2.5f / rms;
     for (int gy = 0; gy < kGrowH; gy++) {
       float* row = dst + (gy + kPad) * kPaddedW + kPad;
-      for (int gx = 0; gx < kGrowW; gx++) row[gx] = std::fmax(-1.0f, std::fmin(1.0f, row[gx] * gain));
+      for (int gx = 0; gx < kGrowW; gx++)
+        row[gx] = std::fmax(-1.0f, std::fmin(1.0f, row[gx] * gain));
     }
     float* t = src;
     src = dst;
@@ -356,7 +357,8 @@ void Thin(uint8_t* img, int w, int h, uint8_t* marks) {
           const int a = (!p2 && p3) + (!p3 && p4) + (!p4 && p5) + (!p5 && p6) + (!p6 && p7) +
                         (!p7 && p8) + (!p8 && p9) + (!p9 && p2);
           if (a != 1) continue;
-          if (pass == 0 ? (p2 && p4 && p6) || (p4 && p6 && p8) : (p2 && p4 && p8) || (p2 && p6 && p8))
+          if (pass == 0 ? (p2 && p4 && p6) || (p4 && p6 && p8)
+                        : (p2 && p4 && p8) || (p2 && p6 && p8))
             continue;
           marks[y * w + x] = 1;
         }
@@ -388,7 +390,7 @@ int NeighbourCount(const uint8_t* img, int w, int x, int y) {
 }
 
 struct Trace {
-  int steps;     // pixels walked
+  int steps;  // pixels walked
   int end_x, end_y;
   bool hit_junction;  // stopped at a pixel with three or more neighbours
   bool hit_end;       // stopped at a ridge end
@@ -479,7 +481,7 @@ struct Candidate {
   float x, y, angle;
   int type;
   bool removed;
-  int spur_x, spur_y;  // for endings: junction reached within a spur length, else -1
+  int spur_x, spur_y;      // for endings: junction reached within a spur length, else -1
   int island_x, island_y;  // for endings: other end of a short ridge, else -1
 };
 
@@ -509,7 +511,8 @@ void FindMinutiae(SynthMaster* m) {
       if (!img[y * w + x]) continue;
       const int cn = CrossingNumber(img, w, x, y);
       if (cn != 1 && cn != 3) continue;
-      Candidate c{static_cast<float>(x), static_cast<float>(y), 0, cn == 1 ? 1 : 2, false, -1, -1, -1, -1};
+      Candidate c{
+          static_cast<float>(x), static_cast<float>(y), 0, cn == 1 ? 1 : 2, false, -1, -1, -1, -1};
       if (cn == 1) {
         int k = 0;
         while (k < 8 && !img[(y + kNy[k]) * w + x + kNx[k]]) k++;
@@ -578,7 +581,8 @@ void FindMinutiae(SynthMaster* m) {
     if (c.spur_x >= 0) {
       c.removed = true;
       for (int j = 0; j < n; j++) {
-        if (cand[j].type == 2 && std::fabs(cand[j].x - c.spur_x) <= 3 && std::fabs(cand[j].y - c.spur_y) <= 3)
+        if (cand[j].type == 2 && std::fabs(cand[j].x - c.spur_x) <= 3 &&
+            std::fabs(cand[j].y - c.spur_y) <= 3)
           cand[j].removed = true;
       }
     }
@@ -609,7 +613,8 @@ void FindMinutiae(SynthMaster* m) {
     const Candidate& c = cand[i];
     if (c.removed) continue;
     const float axis = FieldOrientation(m, static_cast<int>(c.x), static_cast<int>(c.y), 6);
-    const float snapped = AngleDiff(c.angle, axis) < AngleDiff(c.angle, axis + kPi) ? axis : axis + kPi;
+    const float snapped =
+        AngleDiff(c.angle, axis) < AngleDiff(c.angle, axis + kPi) ? axis : axis + kPi;
     float mx = c.x - kMasterWidth / 2, my = c.y - kMasterHeight / 2;
     if (c.type == 1) {
       // A thinned ridge ends where the ridge tapers out; extractors put the

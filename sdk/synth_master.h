@@ -21,8 +21,8 @@ struct MasterMinutia {
 
 struct SynthMaster {
   unsigned finger_id;
-  int pattern_class;       // SynthPatternClass
-  float ridge_period;      // mean ridge period, pixels
+  int pattern_class;   // SynthPatternClass
+  float ridge_period;  // mean ridge period, pixels
   int core_count, delta_count;
   float core_x[kMasterMaxSingular], core_y[kMasterMaxSingular];
   float delta_x[kMasterMaxSingular], delta_y[kMasterMaxSingular];

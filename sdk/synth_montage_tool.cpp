@@ -87,7 +87,8 @@ bool WritePng(const char* path, const Rgb& img) {
     z.push_back(static_cast<unsigned char>(n >> 8));
     z.push_back(static_cast<unsigned char>(~n));
     z.push_back(static_cast<unsigned char>(~n >> 8));
-    z.insert(z.end(), raw.begin() + static_cast<long>(pos), raw.begin() + static_cast<long>(pos + n));
+    z.insert(z.end(), raw.begin() + static_cast<long>(pos),
+             raw.begin() + static_cast<long>(pos + n));
     pos += n;
     if (n == 0) break;
   }
@@ -127,7 +128,8 @@ void DrawMaster(Rgb* dst, int ox, int oy, const SynthMaster* m) {
   PasteGrey(dst, ox, oy, grey.data(), kCellW, kCellH);
   for (int i = 0; i < m->minutia_count; i++) {
     const MasterMinutia& mm = m->minutiae[i];
-    const int x = static_cast<int>(std::lround(mm.x - cx + kCellW / 2)), y = static_cast<int>(std::lround(mm.y - cy + kCellH / 2));
+    const int x = static_cast<int>(std::lround(mm.x - cx + kCellW / 2)),
+              y = static_cast<int>(std::lround(mm.y - cy + kCellH / 2));
     if (x < 4 || y < 4 || x >= kCellW - 4 || y >= kCellH - 4) continue;
     const bool ending = mm.type == 1;
     Box(dst, ox + x, oy + y, 3, ending ? 230 : 0, ending ? 0 : 90, ending ? 0 : 255);
@@ -154,9 +156,11 @@ int Montage(const char* path, const std::vector<unsigned>& fingers) {
       unsigned impression;
       SynthQualityProfile profile;
     };
-    const Column columns[kColumns - 1] = {{0, kSynthGood}, {1, kSynthGood}, {2, kSynthPoor}, {3, kSynthNeverGood}};
+    const Column columns[kColumns - 1] = {
+        {0, kSynthGood}, {1, kSynthGood}, {2, kSynthPoor}, {3, kSynthNeverGood}};
     for (int c = 0; c < kColumns - 1; c++) {
-      const SynthRequest req{fingers[row], columns[c].impression, kCellW, kCellH, columns[c].profile, false};
+      const SynthRequest req{fingers[row], columns[c].impression, kCellW,
+                             kCellH,       columns[c].profile,    false};
       if (SynthesizeImpression(&req, grey.data(), &info) != 0) continue;
       PasteGrey(&img, (c + 1) * (kCellW + kGap), oy, grey.data(), kCellW, kCellH);
     }
@@ -170,9 +174,13 @@ int Montage(const char* path, const std::vector<unsigned>& fingers) {
 int OneImpression(int argc, char** argv) {
   if (argc != 8) return 2;
   const SynthRequest req{static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)),
-                         static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)), std::atoi(argv[5]),
-                         std::atoi(argv[6]), static_cast<SynthQualityProfile>(std::atoi(argv[7])), false};
-  std::vector<unsigned char> grey(static_cast<size_t>(req.width > 0 ? req.width : 1) * (req.height > 0 ? req.height : 1));
+                         static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)),
+                         std::atoi(argv[5]),
+                         std::atoi(argv[6]),
+                         static_cast<SynthQualityProfile>(std::atoi(argv[7])),
+                         false};
+  std::vector<unsigned char> grey(static_cast<size_t>(req.width > 0 ? req.width : 1) *
+                                  (req.height > 0 ? req.height : 1));
   SynthImpression info;
   if (SynthesizeImpression(&req, grey.data(), &info) != 0) {
     std::fprintf(stderr, "bad request\n");
@@ -185,7 +193,8 @@ int OneImpression(int argc, char** argv) {
   std::fclose(f);
   for (int i = 0; i < info.minutia_count; i++)
     std::printf("%.1f %.1f %.1f %d %d\n", info.minutiae[i].x, info.minutiae[i].y,
-                info.minutiae[i].angle * 180.0f / 3.14159265f, info.minutiae[i].type, info.minutiae[i].quality);
+                info.minutiae[i].angle * 180.0f / 3.14159265f, info.minutiae[i].type,
+                info.minutiae[i].quality);
   return 0;
 }
 
@@ -194,7 +203,9 @@ int OneImpression(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--impression") == 0) {
     const int rc = OneImpression(argc, argv);
-    if (rc == 2) std::fprintf(stderr, "usage: %s --impression OUT.pgm FINGER IMPRESSION W H PROFILE\n", argv[0]);
+    if (rc == 2)
+      std::fprintf(stderr, "usage: %s --impression OUT.pgm FINGER IMPRESSION W H PROFILE\n",
+                   argv[0]);
     return rc;
   }
   if (argc < 2) {
@@ -202,7 +213,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<unsigned> fingers;
-  for (int i = 2; i < argc; i++) fingers.push_back(static_cast<unsigned>(std::strtoul(argv[i], nullptr, 10)));
+  for (int i = 2; i < argc; i++)
+    fingers.push_back(static_cast<unsigned>(std::strtoul(argv[i], nullptr, 10)));
   if (fingers.empty()) fingers = {1, 2, 3};
   return Montage(argv[1], fingers);
 }

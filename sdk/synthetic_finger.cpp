@@ -41,7 +41,8 @@ float SmoothNoiseAt(const SmoothNoise* n, float x, float y) {
   ay = ay * ay * (3 - 2 * ay);
   const float* p = n->v + iy * SmoothNoise::kSide + ix;
   const float top = p[0] + (p[1] - p[0]) * ax;
-  const float bottom = p[SmoothNoise::kSide] + (p[SmoothNoise::kSide + 1] - p[SmoothNoise::kSide]) * ax;
+  const float bottom =
+      p[SmoothNoise::kSide] + (p[SmoothNoise::kSide + 1] - p[SmoothNoise::kSide]) * ax;
   return top + (bottom - top) * ay;
 }
 
@@ -61,21 +62,22 @@ struct ImpressionPlan {
   float fade;         // pixels over which contrast fades at the edge
   // Elastic distortion: a few slow waves of displacement (image pixels).
   float dist_a[3], dist_kx[3], dist_ky[3], dist_p[3], dist_dir[3];
-  float bias;             // ridge thickness: > 0 thicker (wet, pressed), < 0 thinner (dry)
-  float bias_patch;       // amplitude of patchy thickness changes
-  float contrast;         // ridge depth in grey levels
-  float contrast_patch;   // 0..1 amplitude of patchy contrast loss
-  float background;       // grey level of the glass
-  float noise;            // grey-level noise sigma
-  int blur_passes;        // 3x3 blurs applied to the finished image
-  float smear;            // 0..1 weight of the smeared (motion-blurred) copy
+  float bias;            // ridge thickness: > 0 thicker (wet, pressed), < 0 thinner (dry)
+  float bias_patch;      // amplitude of patchy thickness changes
+  float contrast;        // ridge depth in grey levels
+  float contrast_patch;  // 0..1 amplitude of patchy contrast loss
+  float background;      // grey level of the glass
+  float noise;           // grey-level noise sigma
+  int blur_passes;       // 3x3 blurs applied to the finished image
+  float smear;           // 0..1 weight of the smeared (motion-blurred) copy
   float smear_dx, smear_dy;
   bool pores;
   float period;
   SmoothNoise edge, bias_map, contrast_map;
 };
 
-void PlanImpression(const SynthRequest* req, const SynthMaster* m, SynthRng* rng, ImpressionPlan* p) {
+void PlanImpression(const SynthRequest* req, const SynthMaster* m, SynthRng* rng,
+                    ImpressionPlan* p) {
   const float w = static_cast<float>(req->width), h = static_cast<float>(req->height);
   p->period = m->ridge_period;
   p->rotation = SynthRngUniform(rng, -kMaxRotation, kMaxRotation);
@@ -240,24 +242,28 @@ void Blur3(unsigned char* img, int w, int h, unsigned char* tmp) {
     const unsigned char* mid = tmp + y * w;
     const unsigned char* down = tmp + (y + 1 < h ? y + 1 : y) * w;
     unsigned char* o = img + y * w;
-    for (int x = 0; x < w; x++) o[x] = static_cast<unsigned char>((up[x] + 2 * mid[x] + down[x] + 2) >> 2);
+    for (int x = 0; x < w; x++)
+      o[x] = static_cast<unsigned char>((up[x] + 2 * mid[x] + down[x] + 2) >> 2);
   }
 }
 
 bool ValidRequest(const SynthRequest* req) {
-  return req && req->width >= kSynthMinSide && req->width <= kSynthMaxSide && req->height >= kSynthMinSide &&
-         req->height <= kSynthMaxSide && req->profile >= kSynthGood && req->profile <= kSynthNeverGood;
+  return req && req->width >= kSynthMinSide && req->width <= kSynthMaxSide &&
+         req->height >= kSynthMinSide && req->height <= kSynthMaxSide &&
+         req->profile >= kSynthGood && req->profile <= kSynthNeverGood;
 }
 
 void SeedImpression(const SynthRequest* req, SynthRng* rng) {
-  const uint64_t shape = static_cast<uint64_t>(req->width) << 32 | static_cast<uint64_t>(req->height);
+  const uint64_t shape =
+      static_cast<uint64_t>(req->width) << 32 | static_cast<uint64_t>(req->height);
   const uint64_t kind = static_cast<uint64_t>(req->profile) * 2 + (req->fake ? 1 : 0);
   SynthRngSeed(rng, req->finger_id, (static_cast<uint64_t>(req->impression) << 8) ^ kind, shape);
 }
 
 // Minutiae of the master that the impression shows clearly: inside the image
 // and at least a ridge period inside the full-contrast part of the contact.
-void PlaceMinutiae(const SynthMaster* m, const ImpressionPlan* p, const SynthRequest* req, SynthImpression* out) {
+void PlaceMinutiae(const SynthMaster* m, const ImpressionPlan* p, const SynthRequest* req,
+                   SynthImpression* out) {
   const float margin = p->period + 2.0f;
   out->minutia_count = 0;
   for (int i = 0; i < m->minutia_count && out->minutia_count < kSynthMaxMinutiae; i++) {
@@ -266,7 +272,8 @@ void PlaceMinutiae(const SynthMaster* m, const ImpressionPlan* p, const SynthReq
     if (depth < p->fade + p->period) continue;
     float qx, qy;
     MasterToImage(p, mm.x, mm.y, &qx, &qy);
-    if (qx < margin || qy < margin || qx > req->width - 1 - margin || qy > req->height - 1 - margin) continue;
+    if (qx < margin || qy < margin || qx > req->width - 1 - margin || qy > req->height - 1 - margin)
+      continue;
     // Direction: map a point a few pixels along the minutia's direction.
     float ax, ay;
     MasterToImage(p, mm.x + 6.0f * std::cos(mm.angle), mm.y - 6.0f * std::sin(mm.angle), &ax, &ay);
@@ -274,15 +281,19 @@ void PlaceMinutiae(const SynthMaster* m, const ImpressionPlan* p, const SynthReq
     if (angle < 0) angle += 2 * kPi;
     if (angle >= 2 * kPi) angle -= 2 * kPi;
     // Quality follows how clearly the surrounding ridges print.
-    const float contrast = 1.0f - p->contrast_patch * 0.5f * (1.0f + SmoothNoiseAt(&p->contrast_map, qx, qy));
-    const float thickness = std::fabs(p->bias + p->bias_patch * SmoothNoiseAt(&p->bias_map, qx, qy));
+    const float contrast =
+        1.0f - p->contrast_patch * 0.5f * (1.0f + SmoothNoiseAt(&p->contrast_map, qx, qy));
+    const float thickness =
+        std::fabs(p->bias + p->bias_patch * SmoothNoiseAt(&p->bias_map, qx, qy));
     float q = 100.0f * contrast * (1.0f - std::fmin(1.0f, thickness)) * (p->contrast / 190.0f);
     q = std::fmin(100.0f, std::fmax(1.0f, q));
-    out->minutiae[out->minutia_count++] = SynthMinutia{qx, qy, angle, mm.type, static_cast<int>(std::lround(q))};
+    out->minutiae[out->minutia_count++] =
+        SynthMinutia{qx, qy, angle, mm.type, static_cast<int>(std::lround(q))};
   }
 }
 
-int Render(const SynthRequest* req, unsigned char* image, unsigned char* mask, SynthImpression* out) {
+int Render(const SynthRequest* req, unsigned char* image, unsigned char* mask,
+           SynthImpression* out) {
   if (!ValidRequest(req) || (!image && !mask)) return -1;
   const SynthMaster* m = AcquireMaster(req->finger_id);
   if (!m) return -1;
@@ -324,11 +335,14 @@ int Render(const SynthRequest* req, unsigned char* image, unsigned char* mask, S
           }
           const float bias = p->bias + p->bias_patch * SmoothNoiseAt(&p->bias_map, qx, qy);
           float ridge = SmoothStep(-0.45f, 0.45f, v + bias);
-          if (p->pores && ridge > 0.5f) ridge -= 0.7f * PoreAt(req->finger_id, mx, my) * (ridge - 0.5f) * 2.0f;
-          const float patch = 1.0f - p->contrast_patch * 0.5f * (1.0f + SmoothNoiseAt(&p->contrast_map, qx, qy));
+          if (p->pores && ridge > 0.5f)
+            ridge -= 0.7f * PoreAt(req->finger_id, mx, my) * (ridge - 0.5f) * 2.0f;
+          const float patch =
+              1.0f - p->contrast_patch * 0.5f * (1.0f + SmoothNoiseAt(&p->contrast_map, qx, qy));
           g -= weight * patch * p->contrast * ridge;
         }
-        image[y * w + x] = static_cast<unsigned char>(std::lround(std::fmin(255.0f, std::fmax(0.0f, g))));
+        image[y * w + x] =
+            static_cast<unsigned char>(std::lround(std::fmin(255.0f, std::fmax(0.0f, g))));
       }
     }
     // The optics soften the print; the sensor adds its noise afterwards.
@@ -347,7 +361,8 @@ int Render(const SynthRequest* req, unsigned char* image, unsigned char* mask, S
     PlaceMinutiae(m, p, req, out);
     // Liveness is what the reader's fake detection would measure (perspiration
     // and pore response); copies carry almost none of it.
-    out->liveness = req->fake ? SynthRngUniform(&rng, 0.05f, 0.25f) : SynthRngUniform(&rng, 0.75f, 0.98f);
+    out->liveness =
+        req->fake ? SynthRngUniform(&rng, 0.05f, 0.25f) : SynthRngUniform(&rng, 0.75f, 0.98f);
     out->pattern_class = m->pattern_class;
     out->rotation = p->rotation;
     out->offset_x = p->tx;

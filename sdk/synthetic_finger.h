@@ -53,12 +53,13 @@ struct SynthImpression {
   SynthMinutia minutiae[kSynthMaxMinutiae];
   float liveness;  // 0..1, real fingers > 0.7, fakes < 0.3
   // Extras, for tests and tools.
-  int pattern_class;             // SynthPatternClass of the master
-  float rotation;                // radians applied to the master, |r| <= 15 degrees
-  float offset_x, offset_y;      // pixels: where the master's centre landed
-  float ridge_period;            // mean ridge period in pixels (8..10 at 500 dpi)
-  int contact_left, contact_top, contact_right, contact_bottom;  // bounding box of
-                                 // the visible contact region, right/bottom exclusive
+  int pattern_class;         // SynthPatternClass of the master
+  float rotation;            // radians applied to the master, |r| <= 15 degrees
+  float offset_x, offset_y;  // pixels: where the master's centre landed
+  float ridge_period;        // mean ridge period in pixels (8..10 at 500 dpi)
+  int contact_left, contact_top, contact_right,
+      contact_bottom;  // bounding box of
+                       // the visible contact region, right/bottom exclusive
 };
 
 // Fills image (width*height bytes, row by row, top to bottom, 255 = white

@@ -159,7 +159,8 @@ bool ParseFaults(std::string_view value, VirtualReaderConfig* config) {
     for (const CallName& c : kCallNames) {
       std::string_view n = c.name;
       std::string_view prefixed = name;
-      if (prefixed.size() > 6 && EqualsNoCase(prefixed.substr(0, 6), "VRFPM_")) prefixed.remove_prefix(6);
+      if (prefixed.size() > 6 && EqualsNoCase(prefixed.substr(0, 6), "VRFPM_"))
+        prefixed.remove_prefix(6);
       if (EqualsNoCase(prefixed, n)) found = &c;
     }
     if (found == nullptr || config->fault_count >= kVirtualMaxFaults) return false;
@@ -272,7 +273,8 @@ int VirtualReaderParseConfig(const char* text, VirtualReaderConfig* config, char
     } else if (EqualsNoCase(key, "image_size")) {
       size_t x = value.find_first_of("xX");
       long w = 0, h = 0;
-      ok = x != std::string_view::npos && ParseInt(Trim(value.substr(0, x)), kSynthMinSide, kSynthMaxSide, &w) &&
+      ok = x != std::string_view::npos &&
+           ParseInt(Trim(value.substr(0, x)), kSynthMinSide, kSynthMaxSide, &w) &&
            ParseInt(Trim(value.substr(x + 1)), kSynthMinSide, kSynthMaxSide, &h);
       config->image_width = static_cast<int>(w);
       config->image_height = static_cast<int>(h);

@@ -47,16 +47,16 @@ struct VirtualFault {
 };
 
 struct VirtualReaderConfig {
-  int reader_count;                         // USB readers, in enumeration order
-  uint32_t readers[VRFPM_MAX_DEVICES];      // device-name codes
-  int com_port;                             // COM port the serial reader answers on; 0 none
-  unsigned finger;                          // identity presented; 0: no finger ever arrives
-  int placement_ms;                         // delay before the finger is on the glass, per capture
+  int reader_count;                     // USB readers, in enumeration order
+  uint32_t readers[VRFPM_MAX_DEVICES];  // device-name codes
+  int com_port;                         // COM port the serial reader answers on; 0 none
+  unsigned finger;                      // identity presented; 0: no finger ever arrives
+  int placement_ms;                     // delay before the finger is on the glass, per capture
   SynthQualityProfile quality;
-  bool fake;                                // the presented finger is a fake
-  int fake_thresholds;                      // graded fake-detection levels; 0 = on/off only
-  unsigned first_impression;                // impression number of the first capture
-  int image_width, image_height;            // 0: the model's own size; else overrides every reader
+  bool fake;                      // the presented finger is a fake
+  int fake_thresholds;            // graded fake-detection levels; 0 = on/off only
+  unsigned first_impression;      // impression number of the first capture
+  int image_width, image_height;  // 0: the model's own size; else overrides every reader
   int fault_count;
   VirtualFault faults[kVirtualMaxFaults];
 };
@@ -112,12 +112,12 @@ int VirtualReaderRecall(const unsigned char* image, int width, int height, Synth
 
 // Counters for tests. live_handles and open_devices are never reset.
 struct VirtualReaderStats {
-  int live_handles;           // created and not yet terminated
-  int open_devices;           // opened and not yet closed
-  int created;                // since the last configuration
-  int capture_calls;          // VRFPM_GetImageEx calls since the last configuration
-  int fake_level;             // last level set by VRFPM_SetFakeDetectionLevel; -1 none
-  int template_format_sets;   // VRFPM_SetTemplateFormat calls since the configuration
+  int live_handles;               // created and not yet terminated
+  int open_devices;               // opened and not yet closed
+  int created;                    // since the last configuration
+  int capture_calls;              // VRFPM_GetImageEx calls since the last configuration
+  int fake_level;                 // last level set by VRFPM_SetFakeDetectionLevel; -1 none
+  int template_format_sets;       // VRFPM_SetTemplateFormat calls since the configuration
   uint32_t last_template_format;  // format of the last VRFPM_CreateTemplate
   uint32_t last_capture_timeout;  // time-out of the last VRFPM_GetImageEx
 };

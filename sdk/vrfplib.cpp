@@ -16,18 +16,17 @@
 #include "sdk/virtual_reader.h"
 #include "sdk/wsq.h"
 
-
 struct VrfpmContext {
   bool initialised;
-  uint32_t device_name;             // code given to Init
+  uint32_t device_name;  // code given to Init
   bool open;
-  VirtualReaderConfig config;       // read at Create, again at Init
+  VirtualReaderConfig config;  // read at Create, again at Init
   uint32_t list_count;
   VRFPM_DeviceListEntry list[VRFPM_MAX_DEVICES];
-  VRFPM_DeviceInfo info;            // of the open reader
-  int fake_level;                   // 0 off
+  VRFPM_DeviceInfo info;  // of the open reader
+  int fake_level;         // 0 off
   uint32_t template_format;
-  int calls[kVirtualCallCount];     // per-handle call counts for fault injection
+  int calls[kVirtualCallCount];  // per-handle call counts for fault injection
 };
 
 namespace {
@@ -103,7 +102,9 @@ struct FreeDeleter {
   void operator()(void* p) const { free(p); }
 };
 
-uint8_t ClampQuality(int q) { return static_cast<uint8_t>(std::clamp(q, 0, 100)); }
+uint8_t ClampQuality(int q) {
+  return static_cast<uint8_t>(std::clamp(q, 0, 100));
+}
 
 }  // namespace
 
@@ -311,8 +312,9 @@ int VRFPM_EncodeWSQ(VRFPM_HANDLE h, unsigned char** wsq, int32_t* size, float bi
   }
   unsigned char* out = nullptr;
   int out_size = 0;
-  int rc = WsqEncode(image, static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth),
-                     static_cast<int>(dpi), bit_rate, comment != nullptr ? comment : "", &out, &out_size);
+  int rc = WsqEncode(image, static_cast<int>(width), static_cast<int>(height),
+                     static_cast<int>(depth), static_cast<int>(dpi), bit_rate,
+                     comment != nullptr ? comment : "", &out, &out_size);
   if (rc != 0) {
     free(out);
     if (rc == kWsqErrTooSmall) return VRFPM_ERR_IMAGE_TOO_SMALL;
@@ -441,8 +443,10 @@ int VRFPM_GetMatchingScore(VRFPM_HANDLE h, const unsigned char* template1,
   }
   if (!h->initialised) return VRFPM_ERR_SEQUENCE;
   if (int f = Fault(h, kCallGetMatchingScore)) return f;
-  std::unique_ptr<TemplateRecord, FreeDeleter> a(static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord))));
-  std::unique_ptr<TemplateRecord, FreeDeleter> b(static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord))));
+  std::unique_ptr<TemplateRecord, FreeDeleter> a(
+      static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord))));
+  std::unique_ptr<TemplateRecord, FreeDeleter> b(
+      static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord))));
   if (!a || !b) return VRFPM_ERR_OUT_OF_MEMORY;
   // The records carry their own length; the caller vouches that the bytes
   // they declare are there.

@@ -17,23 +17,23 @@ extern "C" {
 // device-name code or for the service's own codes (1, 55, 63, 100).
 enum {
   VRFPM_OK = 0,
-  VRFPM_ERR_INVALID_ARGUMENT = 1001,   // null pointer or value out of range
-  VRFPM_ERR_INVALID_HANDLE = 1002,     // not a live handle from VRFPM_Create
-  VRFPM_ERR_OUT_OF_MEMORY = 1003,      // an allocation failed (also the WSQ copy)
-  VRFPM_ERR_UNKNOWN_DEVICE = 1004,     // Init with a device-name code the SDK does not know
-  VRFPM_ERR_SEQUENCE = 1005,           // call out of order (not initialised, not open, open twice)
-  VRFPM_ERR_NO_DEVICE = 1006,          // no reader of that model attached / nothing on that COM port
-  VRFPM_ERR_OPEN_FAILED = 1007,        // the reader did not open (wrong identifier, fault)
-  VRFPM_ERR_DEVICE_FAILURE = 1008,     // the reader stopped answering during a call
-  VRFPM_ERR_TIMEOUT = 1009,            // no finger on the reader within the time-out
-  VRFPM_ERR_FAKE_FINGER = 1010,        // fake-finger detection rejected the finger
-  VRFPM_ERR_IMAGE_TOO_LARGE = 1011,    // the reader's image exceeds the caller's image buffer
-  VRFPM_ERR_TEMPLATE_FAILED = 1012,    // no template could be made from the image
-  VRFPM_ERR_TEMPLATE_TOO_LARGE = 1013, // the record would exceed VRFPM_TEMPLATE_BYTES
-  VRFPM_ERR_BAD_TEMPLATE = 1014,       // a template record is malformed or truncated
-  VRFPM_ERR_NOT_SUPPORTED = 1015,      // feature or data code the reader does not have
-  VRFPM_ERR_QUALITY = 1016,            // the image cannot be graded (blank, wrong size)
-  VRFPM_ERR_IMAGE_TOO_SMALL = 1017,    // WSQ needs at least 256 x 256 pixels
+  VRFPM_ERR_INVALID_ARGUMENT = 1001,  // null pointer or value out of range
+  VRFPM_ERR_INVALID_HANDLE = 1002,    // not a live handle from VRFPM_Create
+  VRFPM_ERR_OUT_OF_MEMORY = 1003,     // an allocation failed (also the WSQ copy)
+  VRFPM_ERR_UNKNOWN_DEVICE = 1004,    // Init with a device-name code the SDK does not know
+  VRFPM_ERR_SEQUENCE = 1005,          // call out of order (not initialised, not open, open twice)
+  VRFPM_ERR_NO_DEVICE = 1006,         // no reader of that model attached / nothing on that COM port
+  VRFPM_ERR_OPEN_FAILED = 1007,       // the reader did not open (wrong identifier, fault)
+  VRFPM_ERR_DEVICE_FAILURE = 1008,    // the reader stopped answering during a call
+  VRFPM_ERR_TIMEOUT = 1009,           // no finger on the reader within the time-out
+  VRFPM_ERR_FAKE_FINGER = 1010,       // fake-finger detection rejected the finger
+  VRFPM_ERR_IMAGE_TOO_LARGE = 1011,   // the reader's image exceeds the caller's image buffer
+  VRFPM_ERR_TEMPLATE_FAILED = 1012,   // no template could be made from the image
+  VRFPM_ERR_TEMPLATE_TOO_LARGE = 1013,  // the record would exceed VRFPM_TEMPLATE_BYTES
+  VRFPM_ERR_BAD_TEMPLATE = 1014,        // a template record is malformed or truncated
+  VRFPM_ERR_NOT_SUPPORTED = 1015,       // feature or data code the reader does not have
+  VRFPM_ERR_QUALITY = 1016,             // the image cannot be graded (blank, wrong size)
+  VRFPM_ERR_IMAGE_TOO_SMALL = 1017,     // WSQ needs at least 256 x 256 pixels
 };
 
 // Device-name codes (VRFPM_Init, DeviceListEntry::device_name).
@@ -49,8 +49,9 @@ enum {
 #define VRFPM_OPEN_USB 957u
 
 // VRFPM_SetGetData codes.
-#define VRFPM_DATA_HAS_FAKE_THRESHOLDS 203u  // out: 1 when the reader has graded fake-detection levels
-#define VRFPM_DATA_FAKE_THRESHOLDS 204u      // out: number of levels (NOT_SUPPORTED when none)
+#define VRFPM_DATA_HAS_FAKE_THRESHOLDS \
+  203u                                   // out: 1 when the reader has graded fake-detection levels
+#define VRFPM_DATA_FAKE_THRESHOLDS 204u  // out: number of levels (NOT_SUPPORTED when none)
 
 // Template formats (VRFPM_SetTemplateFormat). ISO is the default of a new handle.
 #define VRFPM_FORMAT_ANSI 256u  // ANSI INCITS 378-2004
@@ -63,12 +64,12 @@ typedef struct VrfpmContext* VRFPM_HANDLE;
 
 // 56 bytes, as the reader reports itself.
 typedef struct VRFPM_DeviceInfo {
-  uint32_t device_id;          // device-name code of the opened model
-  unsigned char serial[16];    // not terminated
+  uint32_t device_id;        // device-name code of the opened model
+  unsigned char serial[16];  // not terminated
   uint32_t firmware_version;
   uint32_t hardware_version;
-  uint32_t image_width;        // pixels
-  uint32_t image_height;       // pixels
+  uint32_t image_width;   // pixels
+  uint32_t image_height;  // pixels
   uint32_t brightness;
   uint32_t contrast;
   uint32_t gain;
@@ -78,8 +79,8 @@ typedef struct VRFPM_DeviceInfo {
 
 // 28 bytes per enumerated reader.
 typedef struct VRFPM_DeviceListEntry {
-  uint32_t device_name;        // device-name code
-  uint32_t device_index;       // 0-based position among readers of the same model
+  uint32_t device_name;   // device-name code
+  uint32_t device_index;  // 0-based position among readers of the same model
   unsigned char serial[16];
   uint32_t reserved;
 } VRFPM_DeviceListEntry;
@@ -119,8 +120,7 @@ int VRFPM_SetTemplateFormat(VRFPM_HANDLE handle, uint32_t format);
 int VRFPM_CreateTemplate(VRFPM_HANDLE handle, const VRFPM_FingerInfo* info,
                          const unsigned char* image, unsigned char* template_data);
 // Reads the length a record declares in its header (format of the handle).
-int VRFPM_GetTemplateSize(VRFPM_HANDLE handle, const unsigned char* template_data,
-                          uint32_t* size);
+int VRFPM_GetTemplateSize(VRFPM_HANDLE handle, const unsigned char* template_data, uint32_t* size);
 // Both records must hold at least the length they declare (check them with
 // ValidateTemplateRecord when they come from outside). Needs Init, not Open.
 int VRFPM_GetMatchingScore(VRFPM_HANDLE handle, const unsigned char* template1,

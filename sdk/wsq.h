@@ -17,11 +17,11 @@ inline constexpr int kWsqErrTruncated = -5;    // decoder: the file ends before 
 inline constexpr int kWsqErrUnsupported = -6;  // decoder: valid WSQ using a feature we lack
 inline constexpr int kWsqErrTooLarge = -7;     // more than kWsqMaxPixels pixels
 
-inline constexpr int kWsqMinDimension = 256;        // smallest width and height the encoder takes
-inline constexpr int kWsqMaxDimension = 65535;      // the frame header holds 16-bit sizes
-inline constexpr size_t kWsqMaxPixels = 1u << 24;   // 16 Mi pixels: far above any finger image
-inline constexpr float kWsqMaxBitRate = 8.0f;       // bits per pixel; 8 would be no compression
-inline constexpr int kWsqMaxCommentBytes = 65533;   // one COM segment's payload
+inline constexpr int kWsqMinDimension = 256;       // smallest width and height the encoder takes
+inline constexpr int kWsqMaxDimension = 65535;     // the frame header holds 16-bit sizes
+inline constexpr size_t kWsqMaxPixels = 1u << 24;  // 16 Mi pixels: far above any finger image
+inline constexpr float kWsqMaxBitRate = 8.0f;      // bits per pixel; 8 would be no compression
+inline constexpr int kWsqMaxCommentBytes = 65533;  // one COM segment's payload
 
 // Encodes an 8-bit grey image (row by row) as a WSQ file at the given bit rate (bits per pixel).
 // On success returns 0 and a malloc'd buffer in *out (caller frees with free()) of *out_size bytes.
@@ -30,8 +30,7 @@ inline constexpr int kWsqMaxCommentBytes = 65533;   // one COM segment's payload
 // kWsqErrTooLarge above kWsqMaxPixels and kWsqErrMemory when memory runs out.
 // ppi <= 0 is written as "unknown" (-1). A null or empty comment writes no free-text comment.
 [[nodiscard]] int WsqEncode(const unsigned char* image, int width, int height, int depth, int ppi,
-                            float bitrate, const char* comment, unsigned char** out,
-                            int* out_size);
+                            float bitrate, const char* comment, unsigned char** out, int* out_size);
 
 // Decodes a WSQ file; on success 0, a malloc'd image (width*height bytes, row by row), its width,
 // height and ppi (-1 if the file does not name it). Errors: kWsqErrFormat, kWsqErrTruncated,
@@ -161,11 +160,11 @@ struct HuffmanDecoder {
 bool MakeHuffmanDecoder(const HuffmanTable& table, HuffmanDecoder* out);
 
 // Entropy-coder alphabet.
-inline constexpr int kMaxDirectRun = 100;          // symbols 1..100: run of that many zeros
+inline constexpr int kMaxDirectRun = 100;               // symbols 1..100: run of that many zeros
 inline constexpr int kSymPos8 = 101, kSymNeg8 = 102;    // + 8-bit magnitude
 inline constexpr int kSymPos16 = 103, kSymNeg16 = 104;  // + 16-bit magnitude
 inline constexpr int kSymRun8 = 105, kSymRun16 = 106;   // + 8/16-bit zero-run length
-inline constexpr int kSymValueBias = 180;          // 107..254: value = symbol - 180
+inline constexpr int kSymValueBias = 180;               // 107..254: value = symbol - 180
 inline constexpr int kMinDirectValue = -73, kMaxDirectValue = 74;
 
 }  // namespace wsq

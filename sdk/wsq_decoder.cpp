@@ -132,9 +132,8 @@ int ParseQuantTable(Reader* r, DecodeState* st) {
 int ParseFrame(Reader* r, DecodeState* st) {
   unsigned black, white, h, w, encoder, software;
   if (r->Left() != 15) return kWsqErrFormat;
-  if (!r->U8(&black) || !r->U8(&white) || !r->U16(&h) || !r->U16(&w) ||
-      !r->Scaled16(&st->mean) || !r->Scaled16(&st->range) || !r->U8(&encoder) ||
-      !r->U16(&software))
+  if (!r->U8(&black) || !r->U8(&white) || !r->U16(&h) || !r->U16(&w) || !r->Scaled16(&st->mean) ||
+      !r->Scaled16(&st->range) || !r->U8(&encoder) || !r->U16(&software))
     return kWsqErrFormat;
   if (w == 0 || h == 0) return kWsqErrFormat;
   if (static_cast<size_t>(w) * h > st->max_pixels) return kWsqErrTooLarge;
@@ -203,8 +202,7 @@ int StartData(DecodeState* st) {
   if (st->coef != nullptr) return kWsqOk;
   size_t total = 0;
   for (int k = 0; k < kCodedSubbands; ++k) {
-    if (st->qt.q[k] > 0)
-      total += static_cast<size_t>(st->layout.band[k].w) * st->layout.band[k].h;
+    if (st->qt.q[k] > 0) total += static_cast<size_t>(st->layout.band[k].w) * st->layout.band[k].h;
   }
   st->coef = static_cast<int32_t*>(std::calloc(total ? total : 1, sizeof(int32_t)));
   if (st->coef == nullptr) return kWsqErrMemory;

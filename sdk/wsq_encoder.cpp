@@ -13,15 +13,16 @@ using namespace wsq;
 namespace {
 
 constexpr int kNistComBytes = 256;
-constexpr uint8_t kEncoderNumber = 2;      // the published bit-allocation encoder
-constexpr uint16_t kSoftwareNumber = 0;    // not a certified implementation number
+constexpr uint8_t kEncoderNumber = 2;          // the published bit-allocation encoder
+constexpr uint16_t kSoftwareNumber = 0;        // not a certified implementation number
 constexpr double kVarianceSplitLimit = 20000;  // below this the whole subband is measured
 
 // Owner of a malloc'd block.
 template <typename T>
 struct HeapBlock {
   T* p = nullptr;
-  explicit HeapBlock(size_t count) : p(static_cast<T*>(std::malloc(count ? count * sizeof(T) : 1))) {}
+  explicit HeapBlock(size_t count)
+      : p(static_cast<T*>(std::malloc(count ? count * sizeof(T) : 1))) {}
   ~HeapBlock() { std::free(p); }
   HeapBlock(const HeapBlock&) = delete;
   HeapBlock& operator=(const HeapBlock&) = delete;
@@ -218,8 +219,7 @@ void WriteHuffmanTable(ByteWriter* w, int id, const HuffmanTable& t) {
   w->Bytes(t.symbols, static_cast<size_t>(t.symbol_count));
 }
 
-void WriteBlock(ByteWriter* w, int table_id, const HuffmanCodes& codes, const Symbol* s,
-                size_t n) {
+void WriteBlock(ByteWriter* w, int table_id, const HuffmanCodes& codes, const Symbol* s, size_t n) {
   WriteSegmentHeader(w, kSOB, 1);
   w->U8(static_cast<unsigned>(table_id));
   BitWriter bits{w};
@@ -232,13 +232,13 @@ void WriteBlock(ByteWriter* w, int table_id, const HuffmanCodes& codes, const Sy
 
 }  // namespace
 
-int WsqEncode(const unsigned char* image, int width, int height, int depth, int ppi,
-              float bitrate, const char* comment, unsigned char** out, int* out_size) {
+int WsqEncode(const unsigned char* image, int width, int height, int depth, int ppi, float bitrate,
+              const char* comment, unsigned char** out, int* out_size) {
   if (out != nullptr) *out = nullptr;
   if (out_size != nullptr) *out_size = 0;
-  if (image == nullptr || out == nullptr || out_size == nullptr || depth != 8 ||
-      !(bitrate > 0) || bitrate > kWsqMaxBitRate || width <= 0 || height <= 0 ||
-      width > kWsqMaxDimension || height > kWsqMaxDimension)
+  if (image == nullptr || out == nullptr || out_size == nullptr || depth != 8 || !(bitrate > 0) ||
+      bitrate > kWsqMaxBitRate || width <= 0 || height <= 0 || width > kWsqMaxDimension ||
+      height > kWsqMaxDimension)
     return kWsqErrArgument;
   const size_t comment_len = comment ? std::strlen(comment) : 0;
   if (comment_len > static_cast<size_t>(kWsqMaxCommentBytes)) return kWsqErrArgument;
@@ -262,8 +262,7 @@ int WsqEncode(const unsigned char* image, int width, int height, int depth, int 
 
   HeapBlock<float> plane(pixels);
   if (plane.p == nullptr) return kWsqErrMemory;
-  for (size_t i = 0; i < pixels; ++i)
-    plane.p[i] = static_cast<float>((image[i] - mean) / range);
+  for (size_t i = 0; i < pixels; ++i) plane.p[i] = static_cast<float>((image[i] - mean) / range);
 
   Layout layout;
   ComputeLayout(width, height, &layout);
@@ -328,11 +327,11 @@ int WsqEncode(const unsigned char* image, int width, int height, int depth, int 
   w.Reserve(1024 + pixels / 2);
   w.Marker(kSOI);
   char nistcom[kNistComBytes];
-  const int nist_len = std::snprintf(
-      nistcom, sizeof(nistcom),
-      "NIST_COM 9\nPIX_WIDTH %d\nPIX_HEIGHT %d\nPIX_DEPTH 8\nPPI %d\nLOSSY 1\n"
-      "COLORSPACE GRAY\nCOMPRESSION WSQ\nWSQ_BITRATE %f",
-      width, height, ppi > 0 ? ppi : -1, static_cast<double>(bitrate));
+  const int nist_len =
+      std::snprintf(nistcom, sizeof(nistcom),
+                    "NIST_COM 9\nPIX_WIDTH %d\nPIX_HEIGHT %d\nPIX_DEPTH 8\nPPI %d\nLOSSY 1\n"
+                    "COLORSPACE GRAY\nCOMPRESSION WSQ\nWSQ_BITRATE %f",
+                    width, height, ppi > 0 ? ppi : -1, static_cast<double>(bitrate));
   WriteComment(&w, nistcom, static_cast<size_t>(nist_len));
   if (comment_len > 0) WriteComment(&w, comment, comment_len);
   WriteFilters(&w, kFilterBank97);
@@ -360,14 +359,23 @@ int WsqEncode(const unsigned char* image, int width, int height, int depth, int 
 
 const char* WsqResultText(int code) {
   switch (code) {
-    case kWsqOk: return "success";
-    case kWsqErrArgument: return "invalid argument";
-    case kWsqErrTooSmall: return "image smaller than 256 x 256";
-    case kWsqErrMemory: return "out of memory";
-    case kWsqErrFormat: return "malformed WSQ data";
-    case kWsqErrTruncated: return "truncated WSQ data";
-    case kWsqErrUnsupported: return "unsupported WSQ feature";
-    case kWsqErrTooLarge: return "image too large";
-    default: return "unknown error";
+    case kWsqOk:
+      return "success";
+    case kWsqErrArgument:
+      return "invalid argument";
+    case kWsqErrTooSmall:
+      return "image smaller than 256 x 256";
+    case kWsqErrMemory:
+      return "out of memory";
+    case kWsqErrFormat:
+      return "malformed WSQ data";
+    case kWsqErrTruncated:
+      return "truncated WSQ data";
+    case kWsqErrUnsupported:
+      return "unsupported WSQ feature";
+    case kWsqErrTooLarge:
+      return "image too large";
+    default:
+      return "unknown error";
   }
 }

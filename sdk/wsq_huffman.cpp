@@ -81,7 +81,8 @@ bool BuildHuffmanTable(const uint32_t freq_in[256], HuffmanTable* out) {
       if (code_size[s] == len) out->symbols[n++] = static_cast<uint8_t>(s);
     }
   }
-  for (int len = 1; len <= kMaxLength; ++len) out->counts[len - 1] = static_cast<uint8_t>(bits[len]);
+  for (int len = 1; len <= kMaxLength; ++len)
+    out->counts[len - 1] = static_cast<uint8_t>(bits[len]);
   out->symbol_count = n;
   return true;
 }

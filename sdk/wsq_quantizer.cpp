@@ -18,7 +18,9 @@ constexpr int32_t kMaxQuantized = 65535;  // largest magnitude the escape symbol
 // matchers) see ridge detail best.
 constexpr double kHighBandWeight[8] = {1.32, 1.08, 1.42, 1.08, 1.32, 1.42, 1.08, 1.08};
 
-double Rounded(double x) { return FromScaled(ToScaled(x, 0xFFFF)); }
+double Rounded(double x) {
+  return FromScaled(ToScaled(x, 0xFFFF));
+}
 
 }  // namespace
 

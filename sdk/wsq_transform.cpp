@@ -294,8 +294,8 @@ bool InverseTransform(float* plane, int width, int height, const Layout& layout,
     float* origin = plane + static_cast<size_t>(r.y) * width + r.x;
     SynthesizeLine(origin, width, r.h, r.w, layout.flip_y[i], k, inter, ext);
     for (int y = 0; y < r.h; ++y)
-      SynthesizeLine(origin + static_cast<size_t>(y) * width, 1, r.w, 1, layout.flip_x[i], k,
-                     inter, ext);
+      SynthesizeLine(origin + static_cast<size_t>(y) * width, 1, r.w, 1, layout.flip_x[i], k, inter,
+                     ext);
   }
   std::free(ext);
   return true;

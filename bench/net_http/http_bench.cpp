@@ -19,7 +19,8 @@ const std::string kRequest =
     "Content-Length: 44\r\n"
     "sec-ch-ua: \"Chromium\";v=\"120\", \"Not?A_Brand\";v=\"24\"\r\n"
     "Content-Type: application/x-www-form-urlencoded; charset=UTF-8\r\n"
-    "User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0\r\n"
+    "User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/120.0\r\n"
     "Accept: */*\r\n"
     "Origin: https://example.org\r\n"
     "Referer: https://example.org/enrol\r\n"
@@ -31,7 +32,8 @@ const std::string kRequest =
 void BM_ParseRequest(benchmark::State& state) {
   http_message hm;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(http_parse_message(kRequest.data(), static_cast<int>(kRequest.size()), &hm));
+    benchmark::DoNotOptimize(
+        http_parse_message(kRequest.data(), static_cast<int>(kRequest.size()), &hm));
     benchmark::DoNotOptimize(http_find_header(&hm, "Origin"));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kRequest.size()));
@@ -48,7 +50,8 @@ void FeedConn(benchmark::State& state, const std::string& stream, bool websocket
     nc.handler = Ignore;
     http_attach_protocol(&nc);
     if (websocket) nc.proto_handler = ws_protocol_handler;
-    if (mbuf_append(&nc.recv_mbuf, stream.data(), stream.size()) != stream.size()) state.SkipWithError("heap");
+    if (mbuf_append(&nc.recv_mbuf, stream.data(), stream.size()) != stream.size())
+      state.SkipWithError("heap");
     int32_t n = static_cast<int32_t>(stream.size());
     nc.proto_handler(&nc, NS_EV_RECV, &n);
     nc.proto_handler(&nc, NS_EV_CLOSE, nullptr);

@@ -31,7 +31,9 @@ struct Clock {
   }
 };
 
-double Ms(double a, double b) { return b - a; }
+double Ms(double a, double b) {
+  return b - a;
+}
 
 double WallMs() {
   return std::chrono::duration<double, std::milli>(
@@ -192,6 +194,7 @@ int main(int argc, char** argv) {
   printf("per capture (ms): synthesis %.2f, quality %.2f, NFIQ %.2f, template %.2f, total %.2f\n",
          t_capture / captures, t_quality / captures, t_nfiq / captures, t_template / captures,
          (t_capture + t_quality + t_nfiq + t_template) / captures);
-  printf("per match (ms): %.4f over %zu matches\n", t_match / static_cast<double>(matches), matches);
+  printf("per match (ms): %.4f over %zu matches\n", t_match / static_cast<double>(matches),
+         matches);
   return 0;
 }

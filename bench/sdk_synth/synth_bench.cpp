@@ -27,12 +27,15 @@ void BM_SynthesizeImpression(benchmark::State& state) {
   SynthImpression out;
   unsigned impression = 0;
   for (auto _ : state) {
-    const SynthRequest req{1, impression++, s.w, s.h, static_cast<SynthQualityProfile>(state.range(1)), false};
+    const SynthRequest req{
+        1, impression++, s.w, s.h, static_cast<SynthQualityProfile>(state.range(1)), false};
     benchmark::DoNotOptimize(SynthesizeImpression(&req, image.data(), &out));
   }
   state.SetLabel(std::to_string(s.w) + "x" + std::to_string(s.h));
 }
-BENCHMARK(BM_SynthesizeImpression)->ArgsProduct({{0, 1, 2}, {0, 1, 2}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SynthesizeImpression)
+    ->ArgsProduct({{0, 1, 2}, {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond);
 
 void BM_BuildMaster(benchmark::State& state) {
   auto* master = static_cast<SynthMaster*>(std::malloc(sizeof(SynthMaster)));
@@ -67,7 +70,8 @@ void BM_Nfiq(benchmark::State& state) {
   float confidence;
   for (auto _ : state) {
     int flags = 0;
-    benchmark::DoNotOptimize(NFIQ_ComputeNfiq(&nfiq, &confidence, image.data(), s.w, s.h, 8, 500, &flags));
+    benchmark::DoNotOptimize(
+        NFIQ_ComputeNfiq(&nfiq, &confidence, image.data(), s.w, s.h, 8, 500, &flags));
   }
 }
 BENCHMARK(BM_Nfiq)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
@@ -86,7 +90,8 @@ void BM_CaptureImageWork(benchmark::State& state) {
     benchmark::DoNotOptimize(MeasureImageQuality(image.data(), s.w, s.h));
     int nfiq, flags = 0;
     float confidence;
-    benchmark::DoNotOptimize(NFIQ_ComputeNfiq(&nfiq, &confidence, image.data(), s.w, s.h, 8, 500, &flags));
+    benchmark::DoNotOptimize(
+        NFIQ_ComputeNfiq(&nfiq, &confidence, image.data(), s.w, s.h, 8, 500, &flags));
   }
 }
 BENCHMARK(BM_CaptureImageWork)->Unit(benchmark::kMillisecond);

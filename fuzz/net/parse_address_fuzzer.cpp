@@ -26,8 +26,8 @@ const char* HostsPath() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* end = static_cast<const char*>(memchr(data, '\n', size));
-  size_t addr_len = end != nullptr ? static_cast<size_t>(end - reinterpret_cast<const char*>(data))
-                                   : size;
+  size_t addr_len =
+      end != nullptr ? static_cast<size_t>(end - reinterpret_cast<const char*>(data)) : size;
   // The address is a C string: an exact-size heap copy lets ASan see any
   // read past its terminator.
   char* address = static_cast<char*>(malloc(addr_len + 1));

@@ -17,7 +17,9 @@ inline void CheckInsideRecv(const ns_conn* nc, const void* p, uint64_t len) {
   const char* lo = nc->recv_mbuf.buf;
   const char* c = static_cast<const char*>(p);
   if (len == 0) return;
-  if (c < lo || c > lo + nc->recv_mbuf.len || len > static_cast<uint64_t>(lo + nc->recv_mbuf.len - c)) abort();
+  if (c < lo || c > lo + nc->recv_mbuf.len ||
+      len > static_cast<uint64_t>(lo + nc->recv_mbuf.len - c))
+    abort();
   volatile unsigned sum = 0;
   for (uint64_t i = 0; i < len; i++) sum = sum + static_cast<unsigned char>(c[i]);
 }
@@ -31,7 +33,8 @@ inline void FuzzHandler(ns_conn* nc, int ev, void* ev_data) {
   if (ev == NS_EV_HTTP_REQUEST || ev == NS_EV_HTTP_CHUNK || ev == NS_EV_WS_HANDSHAKE_REQUEST) {
     const auto* hm = static_cast<const http_message*>(ev_data);
     if (hm->whole_message.len == HTTP_LEN_TO_CLOSE && ev == NS_EV_HTTP_REQUEST) abort();
-    if (ev == NS_EV_HTTP_REQUEST) CheckInsideRecv(nc, hm->whole_message.data, hm->whole_message.len);
+    if (ev == NS_EV_HTTP_REQUEST)
+      CheckInsideRecv(nc, hm->whole_message.data, hm->whole_message.len);
     if (hm->body.len != HTTP_LEN_TO_CLOSE && ev != NS_EV_WS_HANDSHAKE_REQUEST) {
       CheckInsideRecv(nc, hm->body.data, hm->body.len);
     }

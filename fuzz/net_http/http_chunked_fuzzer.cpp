@@ -9,7 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 1 << 20) return 0;
   const uint8_t ctl = data[0];
-  static constexpr char kHead[] = "POST /VRNMatchScore HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  static constexpr char kHead[] =
+      "POST /VRNMatchScore HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   std::vector<uint8_t> stream;
   if (ctl & 0x80) stream.assign(kHead, kHead + sizeof(kHead) - 1);
   stream.insert(stream.end(), data + 1, data + size);

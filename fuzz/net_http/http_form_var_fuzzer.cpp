@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (memchr(out.data(), '\0', out_size) == nullptr) abort();
   if (r >= 0 && out[static_cast<size_t>(r)] != '\0') abort();
 
-  const int d = http_url_decode(form.data(), form.size(), out_size ? out.data() : nullptr, out_size, true);
+  const int d =
+      http_url_decode(form.data(), form.size(), out_size ? out.data() : nullptr, out_size, true);
   if (d < -1 || d >= static_cast<int>(out_size)) abort();
   return 0;
 }

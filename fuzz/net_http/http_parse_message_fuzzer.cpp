@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   http_message hm;
   const int n = http_parse_message(p, len, &hm);
   if (n != http_header_block_length(p, len)) {
-    if (n != -1 || http_header_block_length(p, len) <= 0) abort();  // only the parse may refuse more
+    if (n != -1 || http_header_block_length(p, len) <= 0)
+      abort();  // only the parse may refuse more
   }
   if (n <= 0) return 0;
   if (n > len) abort();
@@ -42,8 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < HTTP_MAX_HEADERS; i++) {
     CheckInside(hm.header_names[i], p, end);
     CheckInside(hm.header_values[i], p, end);
-    if (hm.header_names[i].data == nullptr) ended = true;
-    else if (ended) abort();  // no gaps
+    if (hm.header_names[i].data == nullptr)
+      ended = true;
+    else if (ended)
+      abort();  // no gaps
   }
   if (hm.body.data != end || hm.whole_message.data != p) abort();
   if (hm.body.len == HTTP_LEN_TO_CLOSE) {
@@ -53,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   volatile const ns_str* host = http_find_header(&hm, "Host");
   (void)host;
-  volatile int c = ns_str_compare(&hm.uri, "/VRNFPCapture") + ns_str_compare_nocase(&hm.method, "POST");
+  volatile int c =
+      ns_str_compare(&hm.uri, "/VRNFPCapture") + ns_str_compare_nocase(&hm.method, "POST");
   (void)c;
   return 0;
 }

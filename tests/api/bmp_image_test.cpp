@@ -9,16 +9,23 @@
 
 namespace {
 
-uint32_t U32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint32_t U32(const unsigned char* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
 
 TEST(BmpImage, SizesAndStride) {
   const struct {
     unsigned w, h, stride;
     int file;
   } cases[] = {
-      {300, 400, 300, 121078}, {258, 336, 260, 1078 + 260 * 336}, {260, 300, 260, 1078 + 78000},
-      {1, 1, 4, 1082},         {3, 2, 4, 1086},                    {5, 1, 8, 1086},
-      {4, 0, 4, 1078},         {0, 3, 0, 1078},
+      {300, 400, 300, 121078},
+      {258, 336, 260, 1078 + 260 * 336},
+      {260, 300, 260, 1078 + 78000},
+      {1, 1, 4, 1082},
+      {3, 2, 4, 1086},
+      {5, 1, 8, 1086},
+      {4, 0, 4, 1078},
+      {0, 3, 0, 1078},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(BmpRowStride(c.w), c.stride) << c.w;

@@ -3,14 +3,13 @@
 // Member order and the images are checked end to end (tests/e2e_api).
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "api/api_error_codes.h"
 #include "api/capture_endpoint.h"
@@ -44,7 +43,8 @@ struct RecordFree {
   }
 };
 
-std::unique_ptr<CaptureResult, RecordFree> MakeRecord(unsigned w, unsigned h, unsigned template_size) {
+std::unique_ptr<CaptureResult, RecordFree> MakeRecord(unsigned w, unsigned h,
+                                                      unsigned template_size) {
   auto* r = static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult)));
   r->manufacturer = "Kestrav";
   strcpy(r->serial_number, "SN0123456789ABCD");
@@ -53,8 +53,10 @@ std::unique_ptr<CaptureResult, RecordFree> MakeRecord(unsigned w, unsigned h, un
   r->image_dpi = 500;
   r->image_quality = 77;
   r->nfiq = 2;
-  for (unsigned i = 0; i < w * h; ++i) r->image_data[i] = static_cast<unsigned char>(i * 31 + i / w);
-  for (unsigned i = 0; i < template_size; ++i) r->template_data[i] = static_cast<unsigned char>(i ^ 0x5A);
+  for (unsigned i = 0; i < w * h; ++i)
+    r->image_data[i] = static_cast<unsigned char>(i * 31 + i / w);
+  for (unsigned i = 0; i < template_size; ++i)
+    r->template_data[i] = static_cast<unsigned char>(i ^ 0x5A);
   r->template_size = template_size;
   return std::unique_ptr<CaptureResult, RecordFree>(r);
 }
@@ -70,7 +72,8 @@ Bytes DecryptAes256Ecb(const Bytes& cipher, const unsigned char* key) {
   Bytes out(cipher.size() + 16);
   int n1 = 0, n2 = 0;
   bool ok = EVP_DecryptInit_ex(ctx, EVP_aes_256_ecb(), nullptr, key, nullptr) == 1 &&
-            EVP_DecryptUpdate(ctx, out.data(), &n1, cipher.data(), static_cast<int>(cipher.size())) == 1 &&
+            EVP_DecryptUpdate(ctx, out.data(), &n1, cipher.data(),
+                              static_cast<int>(cipher.size())) == 1 &&
             EVP_DecryptFinal_ex(ctx, out.data() + n1, &n2) == 1;
   EVP_CIPHER_CTX_free(ctx);
   if (!ok) return {};
@@ -91,8 +94,10 @@ TEST(CaptureReply, SessionKeyEncryptsOnlyTheTemplate) {
     EXPECT_EQ(cipher.size() % 16, 0u) << size;
     EXPECT_GE(cipher.size(), size + 1) << size;
     EXPECT_LE(cipher.size(), size + 16) << size;
-    EXPECT_EQ(DecryptAes256Ecb(cipher, key), Bytes(r->template_data, r->template_data + size)) << size;
-    EXPECT_EQ(FromBase64(Member(plain, "TemplateBase64")), Bytes(r->template_data, r->template_data + size));
+    EXPECT_EQ(DecryptAes256Ecb(cipher, key), Bytes(r->template_data, r->template_data + size))
+        << size;
+    EXPECT_EQ(FromBase64(Member(plain, "TemplateBase64")),
+              Bytes(r->template_data, r->template_data + size));
     EXPECT_EQ(Member(sealed, "ISOTemplateBase64"), Member(sealed, "TemplateBase64"));
     EXPECT_EQ(Member(sealed, "BMPBase64"), Member(plain, "BMPBase64"));
     EXPECT_EQ(Member(sealed, "ImageDataBase64"), Member(plain, "ImageDataBase64"));
@@ -123,7 +128,8 @@ TEST(CaptureReply, TextFieldsAreJsonEscaped) {
 }
 
 // Builds a reply with the trace on at level and returns what was traced.
-std::string BuildTraced(int level, const CaptureResult* r, const CaptureReplyOptions& o, int* code) {
+std::string BuildTraced(int level, const CaptureResult* r, const CaptureReplyOptions& o,
+                        int* code) {
   char path[] = "/tmp/kv_capture_trace_XXXXXX";
   int fd = mkstemp(path);
   if (fd < 0) return "<no trace file>";

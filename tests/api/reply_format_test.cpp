@@ -72,8 +72,8 @@ TEST(JsonReply, MembersJoinAsEveryReplyReads) {
     const char* json;
     const char* why;
   } cases[] = {
-      {[](JsonReply* r) { JsonBegin(r, 55, JsonCodeComma::kSpaced); },
-       "{ \"ErrorCode\": 55 }", "error code alone"},
+      {[](JsonReply* r) { JsonBegin(r, 55, JsonCodeComma::kSpaced); }, "{ \"ErrorCode\": 55 }",
+       "error code alone"},
       {[](JsonReply* r) {
          JsonBegin(r, 0, JsonCodeComma::kSpaced);
          JsonNumber(r, "MatchingScore", 37);
@@ -88,7 +88,8 @@ TEST(JsonReply, MembersJoinAsEveryReplyReads) {
          JsonBegin(r, 0, JsonCodeComma::kTight);
          JsonString(r, "PublicKey", "-----BEGIN\nAB\n");
        },
-       "{ \"ErrorCode\": 0, \"PublicKey\": \"-----BEGIN\\nAB\\n\" }", "public key: PEM line breaks as \\n"},
+       "{ \"ErrorCode\": 0, \"PublicKey\": \"-----BEGIN\\nAB\\n\" }",
+       "public key: PEM line breaks as \\n"},
       {[&bytes](JsonReply* r) {
          JsonBegin(r, 0, JsonCodeComma::kSpaced);
          JsonString(r, "Manufacturer", "Kestrav");
@@ -96,7 +97,8 @@ TEST(JsonReply, MembersJoinAsEveryReplyReads) {
          JsonBase64(r, "B", bytes);
          JsonBase64(r, "E", {});
        },
-       "{ \"ErrorCode\": 0 , \"Manufacturer\": \"Kestrav\", \"NFIQ\": -1, \"B\": \"+/8=\", \"E\": \"\" }",
+       "{ \"ErrorCode\": 0 , \"Manufacturer\": \"Kestrav\", \"NFIQ\": -1, \"B\": \"+/8=\", \"E\": "
+       "\"\" }",
        "later members joined by a bare comma; Base64 and empty Base64"},
   };
   for (const Case& c : cases) {
@@ -148,7 +150,8 @@ TEST(JsonReply, ValueMayPointIntoTheReply) {
     JsonBase64(&reply, "B", std::span<const unsigned char>(own, reply.text.len));
     std::string b64(b64_encoded_size(before.size()), '\0');
     b64.resize(b64_encode(b64.data(), reinterpret_cast<const unsigned char*>(before.data()),
-                          before.size()) - 1);
+                          before.size()) -
+               1);
     ASSERT_EQ(JsonText(&reply), before + ", \"B\": \"" + b64 + "\"") << i;
   }
   const std::string before(JsonText(&reply));

@@ -66,8 +66,10 @@ TEST(RequestParams, CaptureOptionsFromBody) {
       {"rawimagedata=Y", {10000, 50, 1, 0.0f, 0, 1}, "raw flag"},
       {"rawimagedata=N", {10000, 50, 1, 0.0f, 0, 0}, "raw flag off"},
       {"rawimagedata=", {10000, 50, 1, 0.0f, 0, 0}, "raw flag empty"},
-      {"timeout=3000&quality=60&templateFormat=ANSI&imageWSQRate=0.75&fakeDetection=2&rawimagedata=Y",
-       {3000, 60, 2, 0.75f, 2, 1}, "everything at once"},
+      {"timeout=3000&quality=60&templateFormat=ANSI&imageWSQRate=0.75&fakeDetection=2&rawimagedata="
+       "Y",
+       {3000, 60, 2, 0.75f, 2, 1},
+       "everything at once"},
   };
   for (const auto& c : cases) {
     std::string body = c.body;
@@ -96,8 +98,8 @@ TEST(RequestParams, GenerateFlagAndItsNineCharacterLimit) {
     const char* body;
     bool want;
   } cases[] = {
-      {"generate=Y", true},         {"generate=yes", true},       {"GENERATE=y", true},
-      {"generate=N", false},        {"generate=", false},         {"", false},
+      {"generate=Y", true},         {"generate=yes", true},         {"GENERATE=y", true},
+      {"generate=N", false},        {"generate=", false},           {"", false},
       {"generate=Y23456789", true}, {"generate=Y234567890", false},  // 10 characters: too long
   };
   for (const auto& c : cases) {
@@ -112,10 +114,18 @@ TEST(RequestParams, ParseLeadingIntReadsLikeAtoiWithoutOverflow) {
     const char* text;
     int want;
   } cases[] = {
-      {"0", 0},           {"42", 42},         {" \t42", 42},      {"-17x", -17},
-      {"+8", 8},          {"", 0},            {"-", 0},           {"x1", 0},
-      {"2147483647", INT_MAX},                {"2147483648", INT_MAX},
-      {"-2147483648", INT_MIN},               {"-99999999999999999999", INT_MIN},
+      {"0", 0},
+      {"42", 42},
+      {" \t42", 42},
+      {"-17x", -17},
+      {"+8", 8},
+      {"", 0},
+      {"-", 0},
+      {"x1", 0},
+      {"2147483647", INT_MAX},
+      {"2147483648", INT_MAX},
+      {"-2147483648", INT_MIN},
+      {"-99999999999999999999", INT_MIN},
       {"99999999999999999999999999", INT_MAX},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseLeadingInt(c.text), c.want) << c.text;

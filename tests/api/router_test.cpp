@@ -102,8 +102,8 @@ TEST(CheckHostHeader, RefusesWith403AndEmptyBody) {
       {"User-Agent: x\r\n", -1},  // no Host at all
   };
   for (const Case& c : cases) {
-    std::string request = std::string("POST /VRNMatchScore HTTP/1.1\r\n") + c.headers +
-                          "Content-Length: 0\r\n\r\n";
+    std::string request =
+        std::string("POST /VRNMatchScore HTTP/1.1\r\n") + c.headers + "Content-Length: 0\r\n\r\n";
     http_message hm;
     Parse(request, &hm);
     Conn conn;

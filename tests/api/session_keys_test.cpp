@@ -27,8 +27,8 @@ using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 PkeyPtr LoadPublicPem(const char* pem) {
   EVP_PKEY* key = nullptr;
-  OSSL_DECODER_CTX* dctx = OSSL_DECODER_CTX_new_for_pkey(&key, "PEM", "type-specific", "RSA",
-                                                         OSSL_KEYMGMT_SELECT_PUBLIC_KEY, nullptr, nullptr);
+  OSSL_DECODER_CTX* dctx = OSSL_DECODER_CTX_new_for_pkey(
+      &key, "PEM", "type-specific", "RSA", OSSL_KEYMGMT_SELECT_PUBLIC_KEY, nullptr, nullptr);
   const unsigned char* data = reinterpret_cast<const unsigned char*>(pem);
   size_t len = strlen(pem);
   int ok = dctx && OSSL_DECODER_from_data(dctx, &data, &len) == 1;

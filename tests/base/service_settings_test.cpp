@@ -4,9 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -50,7 +49,12 @@ TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
       {{"svc", "-p:8443", "-s"}, 1, "8443", "NX51", 0, 0, "HTTPS on another port"},
       {{"svc", "-sfoo"}, 1, "8000", "NX51", 0, 0, "only two characters of -s count"},
       {{"svc", "-S"}, 1, "8000", "NX51", 0, 0, "-s in any case"},
-      {{"svc", "-p:127.0.0.1:8000"}, 0, "127.0.0.1:8000", "NX51", 0, 0,
+      {{"svc", "-p:127.0.0.1:8000"},
+       0,
+       "127.0.0.1:8000",
+       "NX51",
+       0,
+       0,
        "the value is everything after the first colon"},
       {{"svc", "-P:9000", "-D:TRV08"}, 0, "9000", "TRV08", 0, 0, "options in any case"},
       {{"svc", "-cp:3"}, 0, "8000", "NX51", 0, 3, "COM port"},
@@ -59,9 +63,19 @@ TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
       {{"svc", "-dl:abc"}, 0, "8000", "NX51", 0, 0, "non-numeric level is off"},
       {{"svc", "-dl:2"}, 0, "8000", "NX51", 2, 0, "level 2; -dl: is not -d:"},
       {{"svc", "-d:"}, 0, "8000", "", 0, 0, "empty device name is taken as given"},
-      {{"svc", "-p:12345678901234567890"}, 0, "123456789012345", "NX51", 0, 0,
+      {{"svc", "-p:12345678901234567890"},
+       0,
+       "123456789012345",
+       "NX51",
+       0,
+       0,
        "over-long port cut to its field"},
-      {{"svc", "-d:ABCDEFGHIJKLMNOPQRS"}, 0, "8000", "ABCDEFGHIJKLMNO", 0, 0,
+      {{"svc", "-d:ABCDEFGHIJKLMNOPQRS"},
+       0,
+       "8000",
+       "ABCDEFGHIJKLMNO",
+       0,
+       0,
        "over-long device name cut to its field"},
       {{"svc", "-cp:12345"}, 0, "8000", "NX51", 0, 123, "COM port text holds three digits"},
       {{"svc", "-dl:123456789"}, 0, "8000", "NX51", 1234567, 0, "level text holds seven"},

@@ -185,12 +185,8 @@ TEST(Base64Alloc, EncodeThenDecodeGivesTheBytesBack) {
     std::string bytes;
     const char* text;
   } cases[] = {
-      {"", ""},
-      {"a", "YQ=="},
-      {"ab", "YWI="},
-      {"abc", "YWJj"},
-      {"\xFB\xFF", "+/8="},
-      {std::string("\0\1\2", 3), "AAEC"},
+      {"", ""},        {"a", "YQ=="},        {"ab", "YWI="},
+      {"abc", "YWJj"}, {"\xFB\xFF", "+/8="}, {std::string("\0\1\2", 3), "AAEC"},
   };
   for (const Case& c : cases) {
     char* text = Base64EncodeAlloc(reinterpret_cast<const unsigned char*>(c.bytes.data()),

@@ -77,7 +77,8 @@ class DeviceTest : public ::testing::Test {
 
   int Capture(uint32_t device, int threshold, int format = 1, int fake = 0, int timeout = 10000,
               float wsq = kNoWsq) {
-    int rc = BCCaptureImage(device, com_port_, 0, timeout, threshold, format, fake, 0, result_, wsq);
+    int rc =
+        BCCaptureImage(device, com_port_, 0, timeout, threshold, format, fake, 0, result_, wsq);
     ExpectNothingLeft();
     return rc;
   }
@@ -100,7 +101,8 @@ TEST_F(DeviceTest, ThresholdZeroEndsWithTheFirstImageAndFillsTheRecord) {
       "[BCCaptureImage]: VRFPM_Open; ret[0];",
       "[BCCaptureImage]: VRFPM_DeviceInfo; ret[0]; DeviceID[6]",
       "[BCCaptureImage]: SetLedOn;",
-      "[BCCaptureImage]: if VRFPM_GetImageQuality[" + std::to_string(q) + "] >= [0] then break; ret[0]",
+      "[BCCaptureImage]: if VRFPM_GetImageQuality[" + std::to_string(q) +
+          "] >= [0] then break; ret[0]",
       "[BCCaptureImage]: SetLedOff;",
       "[BCCaptureImage]: VRFPM_GetImageQuality[" + std::to_string(q) + "]; ret[0];",
       "[BCCaptureImage]: VRFPM_GetTemplateSize ret[0]; TemplateSize[" +
@@ -120,9 +122,9 @@ TEST_F(DeviceTest, ThresholdZeroEndsWithTheFirstImageAndFillsTheRecord) {
   EXPECT_EQ(result_->wsq_data, nullptr);
   EXPECT_EQ(result_->wsq_size, 0);
   TemplateRecord* record = static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord)));
-  ASSERT_EQ(ParseTemplateRecord(VRFPM_FORMAT_ISO, result_->template_data, result_->template_size,
-                                record),
-            VRFPM_OK);
+  ASSERT_EQ(
+      ParseTemplateRecord(VRFPM_FORMAT_ISO, result_->template_data, result_->template_size, record),
+      VRFPM_OK);
   EXPECT_EQ(record->views[0].finger_quality, result_->image_quality);
   EXPECT_EQ(record->width, 300);
   EXPECT_GT(record->views[0].minutia_count, kMatchMinMinutiae);
@@ -173,7 +175,8 @@ TEST_F(DeviceTest, NoFingerWaitsTheWholeTimeout) {
   Configure("finger=none");
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(Capture(VRFPM_DEVICE_NX51, 50, 1, 0, 200), VRFPM_ERR_TIMEOUT);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start);
   EXPECT_GE(ms.count(), 200);
 }
 
@@ -181,8 +184,8 @@ struct FakeCase {
   const char* config;
   int level;
   int expected_rc;
-  int level_set;          // -1: none
-  const char* summary;    // trace line, or nullptr when none is expected
+  int level_set;        // -1: none
+  const char* summary;  // trace line, or nullptr when none is expected
   const char* why;
 };
 
@@ -295,7 +298,9 @@ TEST_F(DeviceTest, TemplateFormatChoice) {
     int format;
     uint32_t expected;
     int sets;
-  } cases[] = {{1, VRFPM_FORMAT_ISO, 1}, {2, VRFPM_FORMAT_ANSI, 1}, {3, VRFPM_FORMAT_ISO, 0},
+  } cases[] = {{1, VRFPM_FORMAT_ISO, 1},
+               {2, VRFPM_FORMAT_ANSI, 1},
+               {3, VRFPM_FORMAT_ISO, 0},
                {0, VRFPM_FORMAT_ISO, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.format);
@@ -304,7 +309,8 @@ TEST_F(DeviceTest, TemplateFormatChoice) {
     VirtualReaderStats s = VirtualReaderStatsSnapshot();
     EXPECT_EQ(s.template_format_sets, c.sets);
     EXPECT_EQ(s.last_template_format, c.expected);
-    EXPECT_EQ(ValidateTemplateRecord(result_->template_data, result_->template_size, c.expected), 0);
+    EXPECT_EQ(ValidateTemplateRecord(result_->template_data, result_->template_size, c.expected),
+              0);
   }
 }
 
@@ -322,11 +328,14 @@ TEST_F(DeviceTest, EveryInjectedSdkFailureClosesAndReleases) {
       {"OpenDevice", 1, kNoWsq, "[BCCaptureImage]: VRFPM_Open - FAILED; ret[4242];"},
       {"GetDeviceInfo", 1, kNoWsq, "[BCCaptureImage]: VRFPM_DeviceInfo; ret[4242]; DeviceID[0]"},
       {"GetImageEx", 1, kNoWsq, "[BCCaptureImage] VRFPM_GetImageEx failure, return [4242]"},
-      {"GetImageQuality@1", 1, kNoWsq, "[BCCaptureImage] VRFPM_GetImageQuality1 failure, return [4242]"},
+      {"GetImageQuality@1", 1, kNoWsq,
+       "[BCCaptureImage] VRFPM_GetImageQuality1 failure, return [4242]"},
       {"EncodeWSQ", 1, 0.75f, "[BCCaptureImage] VRFPM_EncodeWSQ failure, return [4242]"},
-      {"SetTemplateFormat", 2, kNoWsq, "[BCCaptureImage] VRFPM_SetTemplateFormat failure, return [4242]"},
+      {"SetTemplateFormat", 2, kNoWsq,
+       "[BCCaptureImage] VRFPM_SetTemplateFormat failure, return [4242]"},
       {"CreateTemplate", 1, kNoWsq, nullptr},
-      {"GetTemplateSize", 1, kNoWsq, "[BCCaptureImage] VRFPM_GetTemplateSize failure, return [4242]"},
+      {"GetTemplateSize", 1, kNoWsq,
+       "[BCCaptureImage] VRFPM_GetTemplateSize failure, return [4242]"},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.fail);
@@ -422,7 +431,8 @@ TEST_F(DeviceTest, DeviceSelectionTakesTheFirstEnumeratedReader) {
 class MatchTest : public DeviceTest {
  protected:
   std::vector<unsigned char> CaptureTemplate(int finger, int format) {
-    std::string config = "finger=" + std::to_string(finger) + ";impression=" + std::to_string(impression_++);
+    std::string config =
+        "finger=" + std::to_string(finger) + ";impression=" + std::to_string(impression_++);
     Configure(config.c_str());
     EXPECT_EQ(Capture(VRFPM_DEVICE_NX51, 0, format), 0);
     return std::vector<unsigned char>(result_->template_data,
@@ -450,7 +460,8 @@ TEST_F(MatchTest, SameFingerScoresAboveTheThresholdOtherFingersBelow) {
     ClearTrace();
     ASSERT_EQ(Match(VRFPM_DEVICE_NX51, format, a, b, &score), 0);
     EXPECT_GE(score, kMatchThreshold);
-    EXPECT_TRUE(Traced("[BCGetMatchingScore]: Leaving, score[" + std::to_string(score) + "], return 0"));
+    EXPECT_TRUE(
+        Traced("[BCGetMatchingScore]: Leaving, score[" + std::to_string(score) + "], return 0"));
     ASSERT_EQ(Match(VRFPM_DEVICE_NX51, format, a, c, &score), 0);
     EXPECT_LT(score, kMatchThreshold);
   }
@@ -465,8 +476,8 @@ TEST_F(MatchTest, EveryFormatButTwoReadsIso) {
     ClearTrace();
     ASSERT_EQ(Match(VRFPM_DEVICE_NX51, format, a, b, &score), 0);
     EXPECT_GE(score, kMatchThreshold);
-    EXPECT_EQ(Trace().front(), "[BCGetMatchingScore]: device_name[6]; temp_format[" +
-                                   std::to_string(format) + "];");
+    EXPECT_EQ(Trace().front(),
+              "[BCGetMatchingScore]: device_name[6]; temp_format[" + std::to_string(format) + "];");
   }
   // Read as ANSI, the ISO records are refused at their header.
   EXPECT_NE(ValidateMatchTemplate(2, a.data(), a.size()), 0);
@@ -495,8 +506,10 @@ TEST_F(MatchTest, DeviceCodesAndFailures) {
   } faults[] = {
       {"fail=Create:4242", "[BCGetMatchingScore]: VRFPM_Create failure; ret[4242];"},
       {"fail=Init:4242", "[BCGetMatchingScore]: VRFPM_Init failure; ret[4242];"},
-      {"fail=SetTemplateFormat:4242", "[BCGetMatchingScore]: VRFPM_SetTemplateFormat failure; ret[4242];"},
-      {"fail=GetMatchingScore:4242", "[BCGetMatchingScore]: VRFPM_MatchingScore failure; ret[4242];"},
+      {"fail=SetTemplateFormat:4242",
+       "[BCGetMatchingScore]: VRFPM_SetTemplateFormat failure; ret[4242];"},
+      {"fail=GetMatchingScore:4242",
+       "[BCGetMatchingScore]: VRFPM_MatchingScore failure; ret[4242];"},
   };
   for (const auto& f : faults) {
     SCOPED_TRACE(f.config);

@@ -142,10 +142,10 @@ TEST_F(CertificateCheckTest, CertificateAfterPrivateKeyIsStillChecked) {
 TEST_F(CertificateCheckTest, FilesWithoutUsableCertificateRecordNothing) {
   std::string pem = MakeCertificatePem(5 * kDay);
   const std::string contents[] = {
-      MakeKeyPem(),                                              // no marker
-      "-----BEGIN CERTIFICATE-----\nnot base64 at all\n",        // marker, no certificate
-      pem.substr(0, pem.size() / 2),                             // cut in the middle
-      std::string("\0\0\0", 3),                                  // bytes, but no text
+      MakeKeyPem(),                                        // no marker
+      "-----BEGIN CERTIFICATE-----\nnot base64 at all\n",  // marker, no certificate
+      pem.substr(0, pem.size() / 2),                       // cut in the middle
+      std::string("\0\0\0", 3),                            // bytes, but no text
   };
   for (const std::string& content : contents) {
     CertStateReset();

@@ -79,7 +79,8 @@ TEST_F(ServiceHandlesTest, FreeChecksTheIndex) {
     int index;
     int result;
   } cases[] = {{0, 0}, {31, 0}, {32, -1}, {-1, -1}, {1 << 30, -1}};
-  for (const Case& c : cases) EXPECT_EQ(FreeUIDAIServiceHandle(table, c.index), c.result) << c.index;
+  for (const Case& c : cases)
+    EXPECT_EQ(FreeUIDAIServiceHandle(table, c.index), c.result) << c.index;
   EXPECT_EQ(FreeUIDAIServiceHandle(nullptr, 0), -1);
   FreeUIDAIServices(table);
 }

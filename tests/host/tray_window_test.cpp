@@ -46,8 +46,8 @@ class TrayWindowTest : public ::testing::Test {
     ServiceSettingsDefaults(&g_settings);
     CertStateReset();
     tray_added.store(0);
-    window_ = PlatformCreateWindow(kWindowClassName, kWindowTitle, 10, 20, kWindowWidth,
-                                   kWindowHeight);
+    window_ =
+        PlatformCreateWindow(kWindowClassName, kWindowTitle, 10, 20, kWindowWidth, kWindowHeight);
     ASSERT_NE(window_, nullptr);
   }
   void TearDown() override {

@@ -23,10 +23,10 @@ struct RecordedEvent {
 
 struct Recorder {
   std::vector<RecordedEvent> events;
-  uint32_t set_on_chunk = 0;     // flags the handler sets during event 102
-  uint32_t set_on_request = 0;   // flags the handler sets during event 100
-  uint32_t set_on_handshake = 0; // flags the handler sets during event 111
-  std::string reply;             // queued with ns_send during event 100
+  uint32_t set_on_chunk = 0;      // flags the handler sets during event 102
+  uint32_t set_on_request = 0;    // flags the handler sets during event 100
+  uint32_t set_on_handshake = 0;  // flags the handler sets during event 111
+  std::string reply;              // queued with ns_send during event 100
 
   std::vector<int> Codes(bool with_transport = false) const {
     std::vector<int> out;
@@ -96,7 +96,8 @@ struct TestConn {
   }
   // Appends bytes as one read and raises the receive event.
   void Feed(std::string_view bytes) {
-    if (!bytes.empty() && mbuf_append(&nc.recv_mbuf, bytes.data(), bytes.size()) != bytes.size()) abort();
+    if (!bytes.empty() && mbuf_append(&nc.recv_mbuf, bytes.data(), bytes.size()) != bytes.size())
+      abort();
     int32_t n = static_cast<int32_t>(bytes.size());
     Raise(NS_EV_RECV, &n);
   }
@@ -105,8 +106,12 @@ struct TestConn {
     nc.proto_handler = nullptr;
     nc.handler = nullptr;
   }
-  std::string Received() const { return std::string(nc.recv_mbuf.buf ? nc.recv_mbuf.buf : "", nc.recv_mbuf.len); }
-  std::string Sent() const { return std::string(nc.send_mbuf.buf ? nc.send_mbuf.buf : "", nc.send_mbuf.len); }
+  std::string Received() const {
+    return std::string(nc.recv_mbuf.buf ? nc.recv_mbuf.buf : "", nc.recv_mbuf.len);
+  }
+  std::string Sent() const {
+    return std::string(nc.send_mbuf.buf ? nc.send_mbuf.buf : "", nc.send_mbuf.len);
+  }
   bool Closing() const { return (nc.flags & NCF_CLOSE_IMMEDIATELY) != 0; }
 };
 

@@ -17,7 +17,9 @@ namespace {
 
 // The handler under test writes flags_to into the connection's flags.
 uint32_t g_flags_to = 0;
-void FlagWriter(ns_conn* nc, int, void*) { nc->flags = g_flags_to; }
+void FlagWriter(ns_conn* nc, int, void*) {
+  nc->flags = g_flags_to;
+}
 
 struct FlagCase {
   uint32_t before;
@@ -54,8 +56,12 @@ TEST(Dispatch, HandlerKeepsOnlyItsOwnBits) {
 
 int g_proto_calls = 0;
 int g_user_calls = 0;
-void ProtoHandler(ns_conn*, int, void*) { g_proto_calls++; }
-void UserHandler(ns_conn*, int, void*) { g_user_calls++; }
+void ProtoHandler(ns_conn*, int, void*) {
+  g_proto_calls++;
+}
+void UserHandler(ns_conn*, int, void*) {
+  g_user_calls++;
+}
 
 TEST(Dispatch, ProtocolHandlerSeesEventsInsteadOfUserHandler) {
   ns_conn* nc = ns_create_conn(nullptr, UserHandler, ns_bind_opts{});
@@ -109,8 +115,8 @@ TEST(Printf, StackBufferUpTo500CharactersThenDoublingHeap) {
     size_t len;
     size_t room;
   };
-  const Case cases[] = {{0, 500}, {1, 500}, {499, 500}, {500, 500}, {501, 1000}, {1000, 1000},
-                        {1001, 2000}, {2500, 4000}, {70000, 128000}};
+  const Case cases[] = {{0, 500},     {1, 500},     {499, 500},   {500, 500},     {501, 1000},
+                        {1000, 1000}, {1001, 2000}, {2500, 4000}, {70000, 128000}};
   for (const Case& c : cases) {
     EXPECT_EQ(ns_format_capacity(kPrintfStackBytes, c.len), c.room) << c.len;
 
@@ -250,7 +256,8 @@ TEST(ControlSocket, MessageRunsCallbackOnEveryConnectionAndIsAnswered) {
   g_ctl_calls.clear();
   ASSERT_EQ(send(static_cast<int>(m.mgr.ctl[0]), &msg, sizeof msg, 0),
             static_cast<ssize_t>(sizeof msg));
-  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return !g_ctl_calls.empty(); }, 50));
+  ASSERT_TRUE(PollUntil(
+      &m.mgr, [&] { return !g_ctl_calls.empty(); }, 50));
   ASSERT_EQ(g_ctl_calls.size(), 2u);
   EXPECT_EQ(g_ctl_calls[0].first, m.mgr.connections);
   EXPECT_EQ(g_ctl_calls[0].second, "hello");

@@ -127,8 +127,10 @@ TEST(Hexdump, Layout) {
             "0000  47 45 54 20 2f 20 48 54 54 50 2f 31 2e 31 0d 0a  GET / HTTP/1.1..\n\n");
   EXPECT_EQ(Dump("GET / HTTP/1.1\r\nA"),
             "0000  47 45 54 20 2f 20 48 54 54 50 2f 31 2e 31 0d 0a  GET / HTTP/1.1..\n"
-            "0010  41" + std::string(15 * 3, ' ') + "  A\n\n");
-  EXPECT_EQ(Dump(std::string("\x00\x7f\x7e\xff", 4)), "0000  00 7f 7e ff" + std::string(12 * 3, ' ') + "  ..~.\n\n");
+            "0010  41" +
+                std::string(15 * 3, ' ') + "  A\n\n");
+  EXPECT_EQ(Dump(std::string("\x00\x7f\x7e\xff", 4)),
+            "0000  00 7f 7e ff" + std::string(12 * 3, ' ') + "  ..~.\n\n");
   EXPECT_EQ(Dump(""), "");
 }
 
@@ -201,10 +203,10 @@ TEST(TrafficDump, RecordsOnALoopbackConnection) {
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   close(fd);
-  traffic_dump_record(&nc, path, 5, NS_EV_RECV);        // the newest 5 bytes
-  traffic_dump_record(&nc, path, 4, NS_EV_SEND);        // the oldest 4 bytes
+  traffic_dump_record(&nc, path, 5, NS_EV_RECV);  // the newest 5 bytes
+  traffic_dump_record(&nc, path, 4, NS_EV_SEND);  // the oldest 4 bytes
   traffic_dump_record(&nc, path, 0, NS_EV_CLOSE);
-  traffic_dump_record(&nc, path, 100, NS_EV_RECV);      // more than the buffer holds: no dump
+  traffic_dump_record(&nc, path, 100, NS_EV_RECV);  // more than the buffer holds: no dump
   traffic_dump_record(&nc, "/nonexistent-dir/x", 5, NS_EV_RECV);  // ignored
 
   const std::string port = std::to_string(ntohs(sa.sin_port));

@@ -31,7 +31,9 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   bool connected() const { return connected_; }
-  void Send(const std::string& s) { ASSERT_EQ(send(fd_, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size())); }
+  void Send(const std::string& s) {
+    ASSERT_EQ(send(fd_, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
+  }
   void ShutdownWrite() { shutdown(fd_, SHUT_WR); }
 
   // Reads until want bytes arrived, the peer closed, or timeout_ms of silence.
@@ -126,9 +128,10 @@ TEST(HttpLoopback, PostWithoutLengthDeliveredAtClose) {
 TEST(HttpLoopback, ChunkedPostsFromCurlOnOneConnection) {
   LoopServer server;
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
-  const std::string out =
-      RunCommand("curl -sS --max-time 10 -H 'Transfer-Encoding: chunked' --data-binary 'first=hello' " + url +
-          "/one --next -H 'Transfer-Encoding: chunked' --data-binary 'second=world' " + url + "/two 2>&1");
+  const std::string out = RunCommand(
+      "curl -sS --max-time 10 -H 'Transfer-Encoding: chunked' --data-binary 'first=hello' " + url +
+      "/one --next -H 'Transfer-Encoding: chunked' --data-binary 'second=world' " + url +
+      "/two 2>&1");
   EXPECT_EQ(out, "POST /one first=helloPOST /two second=world");
   const auto requests = server.Events(NS_EV_HTTP_REQUEST);
   ASSERT_EQ(requests.size(), 2u);
@@ -138,8 +141,10 @@ TEST(HttpLoopback, ChunkedPostsFromCurlOnOneConnection) {
 TEST(HttpLoopback, UpgradeWithTheSampleKey) {
   LoopServer server;
   Client c(server.port());
-  c.Send("GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  c.Send(
+      "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\nConnection: "
+      "Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
   const std::string expect =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
@@ -160,7 +165,8 @@ TEST(HttpLoopback, UpgradeWithTheSampleKey) {
 TEST(WebSocketLoopback, PythonClient) {
   LoopServer server;
   const std::string script = std::string(KV_SOURCE_DIR) + "/tests/net/ws_client.py";
-  const std::string out = RunCommand("/usr/bin/python3 " + script + " " + std::to_string(server.port()) + " 2>&1");
+  const std::string out =
+      RunCommand("/usr/bin/python3 " + script + " " + std::to_string(server.port()) + " 2>&1");
   EXPECT_EQ(out,
             "echo Hello\n"
             "fragmented Hello, world\n"

@@ -10,7 +10,9 @@
 
 namespace {
 
-std::string_view View(const ns_str& s) { return s.data ? std::string_view(s.data, s.len) : std::string_view(); }
+std::string_view View(const ns_str& s) {
+  return s.data ? std::string_view(s.data, s.len) : std::string_view();
+}
 
 int Parse(std::string_view text, http_message* hm) {
   return http_parse_message(text.data(), static_cast<int>(text.size()), hm);
@@ -37,7 +39,9 @@ TEST(HttpHeaderBlock, LengthsAndMalformedBytes) {
       {"empty input", "", 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(http_header_block_length(c.input.data(), static_cast<int>(c.input.size())), c.expected) << c.why;
+    EXPECT_EQ(http_header_block_length(c.input.data(), static_cast<int>(c.input.size())),
+              c.expected)
+        << c.why;
   }
   EXPECT_EQ(http_header_block_length("x", -5), 0) << "negative length reads nothing";
 }
@@ -86,7 +90,12 @@ TEST(HttpParse, RequestLineQueryAndHeaders) {
 }
 
 TEST(HttpParse, QueryEdges) {
-  struct Case { const char* line; const char* uri; const char* query; bool has_query; } cases[] = {
+  struct Case {
+    const char* line;
+    const char* uri;
+    const char* query;
+    bool has_query;
+  } cases[] = {
       {"GET /a HTTP/1.1\r\n\r\n", "/a", "", false},
       {"GET /a? HTTP/1.1\r\n\r\n", "/a", "", true},
       {"GET /a?b?c HTTP/1.1\r\n\r\n", "/a", "b?c", true},
@@ -117,16 +126,20 @@ TEST(HttpParse, BodyLengthRules) {
       {"DELETE without length has no body", "DELETE /x HTTP/1.1\r\n\r\n", true, 0},
       {"POSTX is not POST", "POSTX /x HTTP/1.1\r\n\r\n", true, 0},
       {"lower-case content-length", "GET / HTTP/1.1\r\ncontent-length: 12\r\n\r\n", true, 12},
-      {"later length wins", "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\n", true, 7},
-      {"name that only begins with it counts", "POST / HTTP/1.1\r\nContent-Lengthy: 4\r\n\r\n", true, 4},
-      {"digits stop at the first other byte", "POST / HTTP/1.1\r\nContent-Length: 9x\r\n\r\n", true, 9},
+      {"later length wins", "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\n",
+       true, 7},
+      {"name that only begins with it counts", "POST / HTTP/1.1\r\nContent-Lengthy: 4\r\n\r\n",
+       true, 4},
+      {"digits stop at the first other byte", "POST / HTTP/1.1\r\nContent-Length: 9x\r\n\r\n", true,
+       9},
       {"explicit plus", "POST / HTTP/1.1\r\nContent-Length: +3\r\n\r\n", true, 3},
       {"minus zero is zero", "POST / HTTP/1.1\r\nContent-Length: -0\r\n\r\n", true, 0},
-      {"largest signed 64-bit", "POST / HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\n", true,
-       9223372036854775807ull},
+      {"largest signed 64-bit", "POST / HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\n",
+       true, 9223372036854775807ull},
       {"negative length is malformed", "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", false, 0},
       {"not a number is malformed", "POST / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", false, 0},
-      {"sign without digits is malformed", "POST / HTTP/1.1\r\nContent-Length: +\r\n\r\n", false, 0},
+      {"sign without digits is malformed", "POST / HTTP/1.1\r\nContent-Length: +\r\n\r\n", false,
+       0},
       {"beyond 64-bit signed is malformed",
        "POST / HTTP/1.1\r\nContent-Length: 9223372036854775808\r\n\r\n", false, 0},
       {"far beyond is malformed",
@@ -135,7 +148,8 @@ TEST(HttpParse, BodyLengthRules) {
        "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: x\r\n\r\n", false, 0},
       {"empty value stops parsing before the length",
        "POST / HTTP/1.1\r\nX-A:\r\nContent-Length: 3\r\n\r\n", true, kClose},
-      {"empty value stops parsing, GET", "GET / HTTP/1.1\r\nX-A:\r\nContent-Length: 3\r\n\r\n", true, 0},
+      {"empty value stops parsing, GET", "GET / HTTP/1.1\r\nX-A:\r\nContent-Length: 3\r\n\r\n",
+       true, 0},
   };
   for (const auto& c : cases) {
     http_message hm;
@@ -153,9 +167,9 @@ TEST(HttpParse, BodyLengthRules) {
 
 TEST(HttpParse, MalformedRequestLines) {
   const char* cases[] = {
-      "GET\r\n\r\n",            // one word
-      "   \r\n\r\n",             // only white space
-      "\r\n\r\n",                // empty block
+      "GET\r\n\r\n",  // one word
+      "   \r\n\r\n",  // only white space
+      "\r\n\r\n",     // empty block
   };
   for (const char* c : cases) {
     http_message hm;
@@ -248,7 +262,9 @@ struct CompareCase {
   int nocase_sign;
 };
 
-int Sign(int v) { return (v > 0) - (v < 0); }
+int Sign(int v) {
+  return (v > 0) - (v < 0);
+}
 
 TEST(NsStr, Compare) {
   const CompareCase cases[] = {
@@ -263,7 +279,8 @@ TEST(NsStr, Compare) {
   for (const auto& c : cases) {
     const ns_str s{c.slice, strlen(c.slice)};
     EXPECT_EQ(Sign(ns_str_compare(&s, c.text)), c.exact_sign) << c.slice << " vs " << c.text;
-    EXPECT_EQ(Sign(ns_str_compare_nocase(&s, c.text)), c.nocase_sign) << c.slice << " vs " << c.text;
+    EXPECT_EQ(Sign(ns_str_compare_nocase(&s, c.text)), c.nocase_sign)
+        << c.slice << " vs " << c.text;
   }
   const ns_str absent{};
   EXPECT_EQ(ns_str_compare(&absent, ""), 0);

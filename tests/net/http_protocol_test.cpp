@@ -19,46 +19,99 @@ constexpr int kChunk = NS_EV_HTTP_CHUNK;
 struct StreamCase {
   const char* why;
   std::string input;
-  Bodies bodies;        // bodies of the NS_EV_HTTP_REQUEST events, in order
-  std::string left;     // what stays in recv_mbuf
+  Bodies bodies;     // bodies of the NS_EV_HTTP_REQUEST events, in order
+  std::string left;  // what stays in recv_mbuf
   bool closes;
 };
 
 const StreamCase kStreamCases[] = {
-    {"body of Content-Length 10", "POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789", {"0123456789"}, "", false},
-    {"GET has no body", "GET /x HTTP/1.1\r\nHost: a\r\n\r\n", {""}, "", false},
-    {"pipelined GETs all answered", "GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\nGET /c HTTP/1.1\r\n\r\n",
-     {"", "", ""}, "", false},
-    {"pipelined POSTs keep their bodies apart",
-     "POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcPOST /b HTTP/1.1\r\nContent-Length: 2\r\n\r\nde",
-     {"abc", "de"}, "", false},
-    {"incomplete second request waits", "GET /a HTTP/1.1\r\n\r\nGET /b HT", {""}, "GET /b HT", false},
-    {"POST without length waits for the close", "POST /x HTTP/1.1\r\n\r\nabc", {}, "POST /x HTTP/1.1\r\n\r\nabc", false},
-    {"chunked body", "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", {"hello"}, "",
+    {"body of Content-Length 10",
+     "POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789",
+     {"0123456789"},
+     "",
      false},
-    {"several chunks", "POST /x HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\na\r\n0123456789\r\n0\r\n\r\n",
-     {"abc0123456789"}, "", false},
+    {"GET has no body", "GET /x HTTP/1.1\r\nHost: a\r\n\r\n", {""}, "", false},
+    {"pipelined GETs all answered",
+     "GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\nGET /c HTTP/1.1\r\n\r\n",
+     {"", "", ""},
+     "",
+     false},
+    {"pipelined POSTs keep their bodies apart",
+     "POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcPOST /b HTTP/1.1\r\nContent-Length: "
+     "2\r\n\r\nde",
+     {"abc", "de"},
+     "",
+     false},
+    {"incomplete second request waits",
+     "GET /a HTTP/1.1\r\n\r\nGET /b HT",
+     {""},
+     "GET /b HT",
+     false},
+    {"POST without length waits for the close",
+     "POST /x HTTP/1.1\r\n\r\nabc",
+     {},
+     "POST /x HTTP/1.1\r\n\r\nabc",
+     false},
+    {"chunked body",
+     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+     {"hello"},
+     "",
+     false},
+    {"several chunks",
+     "POST /x HTTP/1.1\r\nTransfer-Encoding: "
+     "Chunked\r\n\r\n3\r\nabc\r\na\r\n0123456789\r\n0\r\n\r\n",
+     {"abc0123456789"},
+     "",
+     false},
     {"two chunked requests on one connection",
      "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"
      "POST /y HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n",
-     {"hello", "hi"}, "", false},
+     {"hello", "hi"},
+     "",
+     false},
     {"request after a chunked one is kept",
-     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nA\r\n0\r\n\r\nGET /n HTTP/1.1\r\n\r\n", {"A", ""}, "",
+     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nA\r\n0\r\n\r\nGET /n "
+     "HTTP/1.1\r\n\r\n",
+     {"A", ""},
+     "",
      false},
     {"chunked wins over Content-Length",
-     "POST /x HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", {"hello"},
-     "", false},
+     "POST /x HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: "
+     "chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+     {"hello"},
+     "",
+     false},
     {"chunk extension never completes",
-     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5;a=b\r\nhello\r\n0\r\n\r\n", {}, "", false},
+     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5;a=b\r\nhello\r\n0\r\n\r\n",
+     {},
+     "",
+     false},
     {"trailer never completes",
-     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nX: y\r\n\r\n", {}, "", false},
-    {"huge chunk size waits", "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffff\r\nab", {}, "",
+     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nX: y\r\n\r\n",
+     {},
+     "",
+     false},
+    {"huge chunk size waits",
+     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffff\r\nab",
+     {},
+     "",
      false},
     {"chunk size beyond 64 bits closes",
-     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nab", {}, "", true},
+     "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nab",
+     {},
+     "",
+     true},
     {"malformed header block closes", "GET /\t HTTP/1.1\r\n\r\n", {}, "", true},
-    {"negative Content-Length closes", "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\nabc", {}, "", true},
-    {"bad request after a good one: answered, then closed", "GET /a HTTP/1.1\r\n\r\nGET\r\n\r\n", {""}, "", true},
+    {"negative Content-Length closes",
+     "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\nabc",
+     {},
+     "",
+     true},
+    {"bad request after a good one: answered, then closed",
+     "GET /a HTTP/1.1\r\n\r\nGET\r\n\r\n",
+     {""},
+     "",
+     true},
 };
 
 void CheckOutcome(const StreamCase& c, TestConn& t, const std::string& how) {
@@ -140,7 +193,8 @@ TEST(HttpProtocol, BodyToCloseDeliveredAtCloseBeforeCloseEvent) {
 TEST(HttpProtocol, CutShortBodiesAreNotDeliveredAtClose) {
   const char* cases[] = {
       "POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\n01234",
-      "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n",  // no terminator; state released
+      "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n",  // no terminator;
+                                                                               // state released
       "GET /x HTTP/1.1\r\nHost",
   };
   for (const char* c : cases) {
@@ -182,7 +236,11 @@ TEST(HttpProtocol, ChunkEventsAndDeletion) {
 }
 
 TEST(HttpChunk, ParseChunk) {
-  struct Case { std::string in; ptrdiff_t used; std::string data; } cases[] = {
+  struct Case {
+    std::string in;
+    ptrdiff_t used;
+    std::string data;
+  } cases[] = {
       {"5\r\nhello\r\n", 10, "hello"},
       {"A\r\n0123456789\r\nrest", 15, "0123456789"},
       {"0\r\n\r\n", 5, ""},

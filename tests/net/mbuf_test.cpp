@@ -6,7 +6,9 @@
 
 namespace {
 
-std::string Contents(const mbuf& mb) { return std::string(mb.buf, mb.len); }
+std::string Contents(const mbuf& mb) {
+  return std::string(mb.buf, mb.len);
+}
 
 TEST(Mbuf, GrowsToOneAndAHalfTimesTheNeededLength) {
   mbuf mb;

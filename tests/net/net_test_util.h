@@ -22,18 +22,18 @@ namespace nettest {
 struct Event {
   ns_conn* nc;
   int ev;
-  int count;         // NS_EV_RECV/NS_EV_SEND: the event's number
-  size_t recv_len;   // recv_mbuf.len when the event was raised
-  size_t send_len;   // send_mbuf.len when the event was raised
+  int count;        // NS_EV_RECV/NS_EV_SEND: the event's number
+  size_t recv_len;  // recv_mbuf.len when the event was raised
+  size_t send_len;  // send_mbuf.len when the event was raised
 };
 
 // What a recording handler saw, plus what it should do on each event.
 struct Recorder {
   std::vector<Event> events;
-  bool echo = false;                      // answer each receive with the bytes received
-  std::string greeting;                   // queued on NS_EV_ACCEPT
-  uint32_t flags_on_accept = 0;           // set on NS_EV_ACCEPT
-  int sndbuf_on_accept = 0;               // SO_SNDBUF set on NS_EV_ACCEPT, so writes block
+  bool echo = false;             // answer each receive with the bytes received
+  std::string greeting;          // queued on NS_EV_ACCEPT
+  uint32_t flags_on_accept = 0;  // set on NS_EV_ACCEPT
+  int sndbuf_on_accept = 0;      // SO_SNDBUF set on NS_EV_ACCEPT, so writes block
   std::vector<ns_conn*> accepted;
 
   int Count(int ev) const {
@@ -85,7 +85,9 @@ bool PollUntil(ns_mgr* mgr, Pred done, int max_passes = 500) {
   return done();
 }
 
-inline uint16_t PortOf(const ns_conn* nc) { return ntohs(nc->sa.sin_port); }
+inline uint16_t PortOf(const ns_conn* nc) {
+  return ntohs(nc->sa.sin_port);
+}
 
 // A blocking TCP client connected to 127.0.0.1:port, or -1.
 inline int ConnectClient(uint16_t port) {

@@ -234,7 +234,8 @@ TEST(DatagramIo, ReplyGoesToTheSenderAndLongDatagramsAreCut) {
     std::string msg = Pattern(c.sent);
     ASSERT_EQ(sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
               static_cast<ssize_t>(msg.size()));
-    ASSERT_TRUE(PollUntil(&m.mgr, [&] { return g_udp.count != 0; }, 100));
+    ASSERT_TRUE(PollUntil(
+        &m.mgr, [&] { return g_udp.count != 0; }, 100));
     EXPECT_EQ(static_cast<size_t>(g_udp.count), c.delivered);
     EXPECT_NE(g_udp.nc, udp) << "the handler gets the temporary record";
     EXPECT_EQ(g_udp.listener, udp);
@@ -254,13 +255,15 @@ TEST(DatagramIo, ReplyGoesToTheSenderAndLongDatagramsAreCut) {
   g_udp = UdpSeen{};
   g_udp.set_flags = NCF_USER_3;
   sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return g_udp.count != 0; }, 100));
+  ASSERT_TRUE(PollUntil(
+      &m.mgr, [&] { return g_udp.count != 0; }, 100));
   EXPECT_EQ(udp->flags, NCF_UDP | NCF_USER_3);
 
   g_udp = UdpSeen{};
   g_udp.set_flags = NCF_CLOSE_IMMEDIATELY;
   sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return g_udp.count != 0; }, 100));
+  ASSERT_TRUE(PollUntil(
+      &m.mgr, [&] { return g_udp.count != 0; }, 100));
   EXPECT_EQ(m.mgr.connections, nullptr) << "closed at the end of the pass";
   close(fd);
 }
@@ -361,8 +364,7 @@ void HttpOkHandler(ns_conn* nc, int ev, void*) {
   if (ev != NS_EV_RECV) return;
   std::string_view in(nc->recv_mbuf.buf, nc->recv_mbuf.len);
   if (in.find("\r\n\r\n") == std::string_view::npos) return;
-  ns_printf(nc, "HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s", 5,
-            "howdy");
+  ns_printf(nc, "HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s", 5, "howdy");
   mbuf_remove(&nc->recv_mbuf, nc->recv_mbuf.len);
   nc->flags |= NCF_SEND_AND_CLOSE;
 }
@@ -376,7 +378,8 @@ TEST(RealClient, CurlGetsTheReply) {
   std::atomic<bool> done{false};
   std::string out;
   std::thread client = nettest::RunCommandAsync(cmd, &out, &done);
-  PollUntil(&m.mgr, [&] { return done.load(); }, 2000);
+  PollUntil(
+      &m.mgr, [&] { return done.load(); }, 2000);
   client.join();
   EXPECT_EQ(out, "howdy");
 }

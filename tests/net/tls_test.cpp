@@ -261,7 +261,8 @@ struct TlsServer {
       r = RunClient(PortOf(listener), o);
       done = true;
     });
-    PollUntil(&m.mgr, [&] { return done.load(); }, 3000);
+    PollUntil(
+        &m.mgr, [&] { return done.load(); }, 3000);
     t.join();
     return r;
   }
@@ -288,7 +289,8 @@ TEST(TlsHandshake, AcceptIsRaisedOnlyOnceTheHandshakeCompletes) {
   EXPECT_NE(nc->ssl, nullptr);
   EXPECT_EQ(nc->flags & NCF_SSL_HANDSHAKE_DONE, 0u);
   go = true;
-  PollUntil(&s.m.mgr, [&] { return done.load(); }, 3000);
+  PollUntil(
+      &s.m.mgr, [&] { return done.load(); }, 3000);
   t.join();
   ASSERT_TRUE(r.handshake);
   EXPECT_EQ(r.got, o.send);
@@ -362,14 +364,16 @@ TEST(TlsRead, ReadThatMustWriteWithNothingQueuedIsRetriedOnceWritable) {
     r = RunClient(PortOf(s.listener), o);
     done = true;
   });
-  ASSERT_TRUE(PollUntil(&s.m.mgr, [&] { return s.rec.Count(NS_EV_ACCEPT) == 1 || done; }, 3000));
+  ASSERT_TRUE(PollUntil(
+      &s.m.mgr, [&] { return s.rec.Count(NS_EV_ACCEPT) == 1 || done; }, 3000));
   ns_conn* nc = s.rec.accepted.empty() ? nullptr : s.rec.accepted[0];
   if (nc != nullptr) {
     ASSERT_EQ(nc->send_mbuf.len, 0u);
     nc->flags |= NCF_SSL_WANT_WRITE;  // as ns_ssl_err leaves it
   }
   go = true;
-  PollUntil(&s.m.mgr, [&] { return done.load(); }, 1500);
+  PollUntil(
+      &s.m.mgr, [&] { return done.load(); }, 1500);
   t.join();
   ASSERT_NE(nc, nullptr);
   ASSERT_TRUE(r.handshake);
@@ -428,12 +432,14 @@ TEST(TlsRealClient, OpensslSClientCompletesTheHandshakeAndEchoes) {
       {"-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256", "Ciphersuite: ECDHE-RSA-AES128-GCM-SHA256"},
   };
   for (const Case& c : cases) {
-    std::string cmd = "(printf 'ping-over-tls\\n'; sleep 1) | openssl s_client -connect 127.0.0.1:" +
-                      port + " -brief -no_ign_eof " + c.args + " 2>&1";
+    std::string cmd =
+        "(printf 'ping-over-tls\\n'; sleep 1) | openssl s_client -connect 127.0.0.1:" + port +
+        " -brief -no_ign_eof " + c.args + " 2>&1";
     std::atomic<bool> done{false};
     std::string out;
     std::thread t = nettest::RunCommandAsync(cmd, &out, &done);
-    PollUntil(&s.m.mgr, [&] { return done.load(); }, 3000);
+    PollUntil(
+        &s.m.mgr, [&] { return done.load(); }, 3000);
     t.join();
     EXPECT_NE(out.find("ping-over-tls"), std::string::npos) << out;
     EXPECT_NE(out.find(c.expect), std::string::npos) << out;

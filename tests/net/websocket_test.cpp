@@ -13,7 +13,8 @@ using net_http_test::RecordedEvent;
 using net_http_test::TestConn;
 
 const std::string kUpgrade =
-    "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\nConnection: "
+    "Upgrade\r\n"
     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
 // A client frame: masked with a fixed key unless mask is false.
@@ -47,7 +48,7 @@ struct FrameCase {
   const char* why;
   std::string frames;
   std::vector<Expect> expect;
-  bool closes;          // NCF_CLOSE_IMMEDIATELY
+  bool closes;  // NCF_CLOSE_IMMEDIATELY
   bool no_reassembly = false;
 };
 
@@ -59,19 +60,38 @@ std::vector<FrameCase> Cases() {
       {"unmasked frame accepted", Frame(0x82, "raw", false), {{113, "raw", 0x82}}, false},
       {"16-bit length", Frame(0x82, mid), {{113, mid, 0x82}}, false},
       {"64-bit length", Frame(0x82, big), {{113, big, 0x82}}, false},
-      {"two frames", Frame(0x81, "a") + Frame(0x81, "bc"), {{113, "a", 0x81}, {113, "bc", 0x81}}, false},
-      {"fragments reassembled", Frame(0x01, "Hel") + Frame(0x00, "l") + Frame(0x80, "o"), {{113, "Hello", 0x80}},
+      {"two frames",
+       Frame(0x81, "a") + Frame(0x81, "bc"),
+       {{113, "a", 0x81}, {113, "bc", 0x81}},
+       false},
+      {"fragments reassembled",
+       Frame(0x01, "Hel") + Frame(0x00, "l") + Frame(0x80, "o"),
+       {{113, "Hello", 0x80}},
        false},
       {"unmasked short fragments grow the buffer",
        Frame(0x01, "ab", false) + Frame(0x80, "cd", false) + Frame(0x81, "z", false),
-       {{113, "abcd", 0x80}, {113, "z", 0x81}}, false},
+       {{113, "abcd", 0x80}, {113, "z", 0x81}},
+       false},
       {"empty fragments", Frame(0x02, "") + Frame(0x80, ""), {{113, "", 0x80}}, false},
       {"large fragments", Frame(0x02, big) + Frame(0x80, mid), {{113, big + mid, 0x80}}, false},
       {"ping between fragments comes on its own",
-       Frame(0x01, "Hel") + Frame(0x89, "p") + Frame(0x80, "lo"), {{114, "p", 0x89}, {113, "Hello", 0x80}}, false},
-      {"fragments delivered one by one", Frame(0x01, "Hel") + Frame(0x80, "lo"),
-       {{113, "Hel", 0x01}, {113, "lo", 0x80}}, false, true},
-      {"close frame", Frame(0x88, "\x03\xe8" "bye"), {{114, "\x03\xe8" "bye", 0x88}}, false},
+       Frame(0x01, "Hel") + Frame(0x89, "p") + Frame(0x80, "lo"),
+       {{114, "p", 0x89}, {113, "Hello", 0x80}},
+       false},
+      {"fragments delivered one by one",
+       Frame(0x01, "Hel") + Frame(0x80, "lo"),
+       {{113, "Hel", 0x01}, {113, "lo", 0x80}},
+       false,
+       true},
+      {"close frame",
+       Frame(0x88,
+             "\x03\xe8"
+             "bye"),
+       {{114,
+         "\x03\xe8"
+         "bye",
+         0x88}},
+       false},
       {"continuation without a message closes", Frame(0x80, "x"), {}, true},
       {"new message inside one closes", Frame(0x01, "a") + Frame(0x81, "b"), {}, true},
       {"fragmented ping closes", Frame(0x09, "a"), {}, true},
@@ -169,12 +189,16 @@ TEST(WebSocket, PingAndCloseAreAnswered) {
     TestConn t;
     Upgrade(t, false);
     t.Feed(Frame(0x89, "abc"));
-    EXPECT_EQ(t.Sent(), std::string("\x8a\x03" "abc", 5));
+    EXPECT_EQ(t.Sent(), std::string("\x8a\x03"
+                                    "abc",
+                                    5));
   }
   {
     TestConn t;
     Upgrade(t, false);
-    t.Feed(Frame(0x88, "\x03\xe8" "bye"));
+    t.Feed(Frame(0x88,
+                 "\x03\xe8"
+                 "bye"));
     EXPECT_EQ(t.Sent(), std::string("\x88\x02\x03\xe8", 4)) << "close echoed with its status code";
     EXPECT_TRUE(t.nc.flags & NCF_SEND_AND_CLOSE);
   }
@@ -183,12 +207,17 @@ TEST(WebSocket, PingAndCloseAreAnswered) {
 // Lengths near the top of the 64-bit range and messages beyond 32 bits must
 // neither wrap nor be buffered for ever.
 TEST(WebSocket, HostileLengths) {
-  struct Case { const char* why; std::string header; bool closes; } cases[] = {
+  struct Case {
+    const char* why;
+    std::string header;
+    bool closes;
+  } cases[] = {
       {"top bit set", std::string("\x82\xff\x80\0\0\0\0\0\0\0", 10), true},
       {"all ones", std::string("\x82\xff\xff\xff\xff\xff\xff\xff\xff\xff", 10), true},
       {"2^63 - 1 waits", std::string("\x82\xff\x7f\xff\xff\xff\xff\xff\xff\xff", 10), false},
       {"first fragment beyond 32 bits", std::string("\x02\xff\0\0\0\x01\0\0\0\0", 10), true},
-      {"first fragment of exactly 2^32 - 1 waits", std::string("\x02\xff\0\0\0\0\xff\xff\xff\xff", 10), false},
+      {"first fragment of exactly 2^32 - 1 waits",
+       std::string("\x02\xff\0\0\0\0\xff\xff\xff\xff", 10), false},
   };
   for (const auto& c : cases) {
     TestConn t;
@@ -205,7 +234,10 @@ TEST(WebSocket, HostileLengths) {
 }
 
 TEST(WebSocket, SendFrameLengthForms) {
-  struct Case { size_t len; std::string header; } cases[] = {
+  struct Case {
+    size_t len;
+    std::string header;
+  } cases[] = {
       {0, std::string("\x81\x00", 2)},
       {125, "\x81\x7d"},
       {126, std::string("\x81\x7e\x00\x7e", 4)},

@@ -1,9 +1,9 @@
 // The headless notification area: its table, its refusals and its lines.
-#include "platform/tray.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "platform/tray.h"
 
 namespace {
 

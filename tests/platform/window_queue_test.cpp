@@ -1,11 +1,11 @@
 // The POSIX window: its queue across threads, its limits and its loop's end.
-#include "platform/window.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "platform/window.h"
 
 namespace {
 

@@ -11,7 +11,9 @@
 
 namespace {
 
-uint16_t Be16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t Be16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 uint32_t Be32(const unsigned char* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
          static_cast<uint32_t>(p[2]) << 8 | p[3];
@@ -52,7 +54,8 @@ TEST(TemplateRecord, FieldsAtTheirOffsetsForEveryMinutiaCount) {
       unsigned char out[VRFPM_TEMPLATE_BYTES];
       memset(out, 0xEE, sizeof out);
       size_t written = 0;
-      ASSERT_EQ(WriteTemplateRecord(format, Info(), m.data(), n, out, sizeof out, &written), VRFPM_OK);
+      ASSERT_EQ(WriteTemplateRecord(format, Info(), m.data(), n, out, sizeof out, &written),
+                VRFPM_OK);
       ASSERT_EQ(written, (ansi ? 32u : 30u) + 6u * static_cast<size_t>(n));
       EXPECT_EQ(memcmp(out, "FMR\0 20\0", 8), 0);
       if (ansi) {
@@ -113,20 +116,28 @@ TEST(TemplateRecord, WriterRefusesWhatTheFormatCannotHold) {
   EXPECT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ISO, Info(), m.data(), 100, out, 629, &written),
             VRFPM_ERR_TEMPLATE_TOO_LARGE);
   EXPECT_EQ(out[0], 0xEE);
-  EXPECT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ISO, Info(), m.data(), 100, out, 630, &written), VRFPM_OK);
+  EXPECT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ISO, Info(), m.data(), 100, out, 630, &written),
+            VRFPM_OK);
 
   struct Bad {
     const char* why;
     void (*spoil)(TemplateWriteInfo*, TemplateMinutia*);
     uint32_t format;
   } cases[] = {
-      {"finger position 11", [](TemplateWriteInfo* i, TemplateMinutia*) { i->finger_position = 11; }, VRFPM_FORMAT_ISO},
-      {"impression type 4", [](TemplateWriteInfo* i, TemplateMinutia*) { i->impression_type = 4; }, VRFPM_FORMAT_ISO},
-      {"quality 101", [](TemplateWriteInfo* i, TemplateMinutia*) { i->finger_quality = 101; }, VRFPM_FORMAT_ISO},
-      {"zero width", [](TemplateWriteInfo* i, TemplateMinutia*) { i->width = 0; }, VRFPM_FORMAT_ISO},
-      {"ANSI angle 180", [](TemplateWriteInfo*, TemplateMinutia* t) { t->angle = 180; }, VRFPM_FORMAT_ANSI},
-      {"reserved type", [](TemplateWriteInfo*, TemplateMinutia* t) { t->type = 3; }, VRFPM_FORMAT_ISO},
-      {"x over 14 bits", [](TemplateWriteInfo*, TemplateMinutia* t) { t->x = 0x4000; }, VRFPM_FORMAT_ISO},
+      {"finger position 11",
+       [](TemplateWriteInfo* i, TemplateMinutia*) { i->finger_position = 11; }, VRFPM_FORMAT_ISO},
+      {"impression type 4", [](TemplateWriteInfo* i, TemplateMinutia*) { i->impression_type = 4; },
+       VRFPM_FORMAT_ISO},
+      {"quality 101", [](TemplateWriteInfo* i, TemplateMinutia*) { i->finger_quality = 101; },
+       VRFPM_FORMAT_ISO},
+      {"zero width", [](TemplateWriteInfo* i, TemplateMinutia*) { i->width = 0; },
+       VRFPM_FORMAT_ISO},
+      {"ANSI angle 180", [](TemplateWriteInfo*, TemplateMinutia* t) { t->angle = 180; },
+       VRFPM_FORMAT_ANSI},
+      {"reserved type", [](TemplateWriteInfo*, TemplateMinutia* t) { t->type = 3; },
+       VRFPM_FORMAT_ISO},
+      {"x over 14 bits", [](TemplateWriteInfo*, TemplateMinutia* t) { t->x = 0x4000; },
+       VRFPM_FORMAT_ISO},
       {"unknown format", [](TemplateWriteInfo*, TemplateMinutia*) {}, 512},
   };
   for (const Bad& c : cases) {
@@ -142,7 +153,8 @@ std::vector<unsigned char> Record(uint32_t format, int n) {
   std::vector<unsigned char> out(VRFPM_TEMPLATE_BYTES);
   std::vector<TemplateMinutia> m = Minutiae(n, format == VRFPM_FORMAT_ANSI);
   size_t written = 0;
-  EXPECT_EQ(WriteTemplateRecord(format, Info(), m.data(), n, out.data(), out.size(), &written), VRFPM_OK);
+  EXPECT_EQ(WriteTemplateRecord(format, Info(), m.data(), n, out.data(), out.size(), &written),
+            VRFPM_OK);
   out.resize(written);
   return out;
 }
@@ -153,7 +165,8 @@ TEST(TemplateParser, EveryTruncationIsRefused) {
     for (size_t len = 0; len < r.size(); ++len) {
       // Each prefix in a block of its own size, so the sanitizer sees any over-read.
       std::vector<unsigned char> cut(r.begin(), r.begin() + static_cast<long>(len));
-      ASSERT_EQ(ParseTemplateRecord(format, cut.data(), cut.size(), nullptr), VRFPM_ERR_BAD_TEMPLATE)
+      ASSERT_EQ(ParseTemplateRecord(format, cut.data(), cut.size(), nullptr),
+                VRFPM_ERR_BAD_TEMPLATE)
           << format << " " << len;
     }
     EXPECT_EQ(ParseTemplateRecord(format, r.data(), r.size(), nullptr), VRFPM_OK);
@@ -167,10 +180,13 @@ TEST(TemplateParser, MalformedRecords) {
     void (*spoil)(std::vector<unsigned char>*);
     int expected;
   } cases[] = {
-      {"identifier", VRFPM_FORMAT_ISO, [](std::vector<unsigned char>* r) { (*r)[0] = 'X'; }, VRFPM_ERR_BAD_TEMPLATE},
-      {"version", VRFPM_FORMAT_ISO, [](std::vector<unsigned char>* r) { (*r)[5] = '3'; }, VRFPM_ERR_BAD_TEMPLATE},
+      {"identifier", VRFPM_FORMAT_ISO, [](std::vector<unsigned char>* r) { (*r)[0] = 'X'; },
+       VRFPM_ERR_BAD_TEMPLATE},
+      {"version", VRFPM_FORMAT_ISO, [](std::vector<unsigned char>* r) { (*r)[5] = '3'; },
+       VRFPM_ERR_BAD_TEMPLATE},
       {"declared length beyond the bytes", VRFPM_FORMAT_ISO,
-       [](std::vector<unsigned char>* r) { (*r)[11] = static_cast<unsigned char>((*r)[11] + 1); }, VRFPM_ERR_BAD_TEMPLATE},
+       [](std::vector<unsigned char>* r) { (*r)[11] = static_cast<unsigned char>((*r)[11] + 1); },
+       VRFPM_ERR_BAD_TEMPLATE},
       {"declared length below the header", VRFPM_FORMAT_ISO,
        [](std::vector<unsigned char>* r) { (*r)[11] = 10; }, VRFPM_ERR_BAD_TEMPLATE},
       {"huge declared length", VRFPM_FORMAT_ISO,
@@ -197,7 +213,8 @@ TEST(TemplateParser, MalformedRecords) {
       {"extra bytes after the declared length are not read", VRFPM_FORMAT_ISO,
        [](std::vector<unsigned char>* r) { r->push_back(0x55); }, VRFPM_OK},
       {"ANSI length", VRFPM_FORMAT_ANSI,
-       [](std::vector<unsigned char>* r) { (*r)[9] = static_cast<unsigned char>((*r)[9] + 2); }, VRFPM_ERR_BAD_TEMPLATE},
+       [](std::vector<unsigned char>* r) { (*r)[9] = static_cast<unsigned char>((*r)[9] + 2); },
+       VRFPM_ERR_BAD_TEMPLATE},
       {"ANSI long form with an ISO-like length", VRFPM_FORMAT_ANSI,
        [](std::vector<unsigned char>* r) {
          (*r)[8] = 0;
@@ -218,20 +235,22 @@ TEST(TemplateParser, MalformedRecords) {
 TEST(TemplateParser, OtherFormatIsRefusedAtTheHeader) {
   std::vector<unsigned char> iso = Record(VRFPM_FORMAT_ISO, 5);
   std::vector<unsigned char> ansi = Record(VRFPM_FORMAT_ANSI, 5);
-  EXPECT_EQ(ValidateTemplateRecord(iso.data(), iso.size(), VRFPM_FORMAT_ANSI), VRFPM_ERR_BAD_TEMPLATE);
-  EXPECT_EQ(ValidateTemplateRecord(ansi.data(), ansi.size(), VRFPM_FORMAT_ISO), VRFPM_ERR_BAD_TEMPLATE);
+  EXPECT_EQ(ValidateTemplateRecord(iso.data(), iso.size(), VRFPM_FORMAT_ANSI),
+            VRFPM_ERR_BAD_TEMPLATE);
+  EXPECT_EQ(ValidateTemplateRecord(ansi.data(), ansi.size(), VRFPM_FORMAT_ISO),
+            VRFPM_ERR_BAD_TEMPLATE);
   EXPECT_EQ(ValidateTemplateRecord(iso.data(), iso.size(), 0), VRFPM_ERR_BAD_TEMPLATE);
 }
 
 TEST(TemplateParser, ReadsRecordsOfOtherProducers) {
   // ANSI long length form, two views, the second with extended data.
-  std::vector<unsigned char> r = {'F', 'M', 'R', 0, ' ', '2', '0', 0,
-                                  0, 0, 0, 0, 0, 0,     // long length, filled below
-                                  0x12, 0x34, 0x00, 0x07,  // CBEFF owner, type
-                                  0x80, 0x05,            // equipment, certified flag
-                                  0x01, 0x00, 0x01, 0x80,  // 256 x 384
-                                  0x00, 0xC5, 0x00, 0xC5,  // 197 px/cm
-                                  2, 0};
+  std::vector<unsigned char> r = {'F',  'M',  'R',  0,    ' ', '2', '0',
+                                  0,    0,    0,    0,    0,   0,   0,  // long length, filled below
+                                  0x12, 0x34, 0x00, 0x07,               // CBEFF owner, type
+                                  0x80, 0x05,                           // equipment, certified flag
+                                  0x01, 0x00, 0x01, 0x80,               // 256 x 384
+                                  0x00, 0xC5, 0x00, 0xC5,               // 197 px/cm
+                                  2,    0};
   const unsigned char view1[] = {2, 0x10, 80, 1, 0x40, 10, 0x00, 20, 90, 60, 0, 0};
   const unsigned char view2[] = {3, 0x21, 70, 0, 0, 6, 0x01, 0x00, 0x00, 0x02, 0xAA, 0xBB};
   r.insert(r.end(), view1, view1 + sizeof view1);

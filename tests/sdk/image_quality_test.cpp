@@ -17,7 +17,8 @@ struct ReaderSize {
   int width, height;
   const char* name;
 };
-constexpr ReaderSize kReaderSizes[] = {{300, 400, "NX51"}, {260, 300, "TRV08"}, {258, 336, "KLM06X"}};
+constexpr ReaderSize kReaderSizes[] = {
+    {300, 400, "NX51"}, {260, 300, "TRV08"}, {258, 336, "KLM06X"}};
 
 struct Graded {
   int quality;
@@ -34,7 +35,8 @@ Graded Grade(unsigned finger, unsigned impression, const ReaderSize& s, SynthQua
   g.quality = MeasureImageQuality(img.pixels.data(), s.width, s.height);
   float confidence = -1;
   int flags = 0;
-  g.nfiq_rc = NFIQ_ComputeNfiq(&g.nfiq, &confidence, img.pixels.data(), s.width, s.height, 8, 500, &flags);
+  g.nfiq_rc =
+      NFIQ_ComputeNfiq(&g.nfiq, &confidence, img.pixels.data(), s.width, s.height, 8, 500, &flags);
   if (g.nfiq_rc == 0) {
     EXPECT_GE(confidence, 0.0f);
     EXPECT_LE(confidence, 1.0f);
@@ -102,7 +104,10 @@ TEST(QualityMeasure, BlankAndFlatImages) {
     bool noise;
     const char* why;
   };
-  const Case cases[] = {{255, false, "white"}, {0, false, "black"}, {128, false, "grey"}, {235, true, "glass with sensor noise"}};
+  const Case cases[] = {{255, false, "white"},
+                        {0, false, "black"},
+                        {128, false, "grey"},
+                        {235, true, "glass with sensor noise"}};
   for (const Case& c : cases) {
     std::vector<unsigned char> img(300 * 400, static_cast<unsigned char>(c.fill));
     if (c.noise) {
@@ -115,7 +120,9 @@ TEST(QualityMeasure, BlankAndFlatImages) {
     EXPECT_EQ(MeasureImageQuality(img.data(), 300, 400), 0) << c.why;
     int nfiq = 0;
     float conf = 0;
-    EXPECT_EQ(NFIQ_ComputeNfiq(&nfiq, &conf, img.data(), 300, 400, 8, 500, nullptr), kNfiqNoFingerprint) << c.why;
+    EXPECT_EQ(NFIQ_ComputeNfiq(&nfiq, &conf, img.data(), 300, 400, 8, 500, nullptr),
+              kNfiqNoFingerprint)
+        << c.why;
   }
 }
 
@@ -131,7 +138,8 @@ TEST(QualityMeasure, PlainStripesAreNotAFinger) {
     std::vector<unsigned char> img(300 * 400);
     for (int y = 0; y < 400; y++)
       for (int x = 0; x < 300; x++)
-        img[y * 300 + x] = static_cast<unsigned char>(128 + 90 * std::cos(2 * M_PI * (x + 0.3 * y) / c.period));
+        img[y * 300 + x] =
+            static_cast<unsigned char>(128 + 90 * std::cos(2 * M_PI * (x + 0.3 * y) / c.period));
     const int q = MeasureImageQuality(img.data(), 300, 400);
     if (c.plausible)
       EXPECT_GT(q, 60) << c.period;
@@ -147,7 +155,10 @@ TEST(QualityMeasure, RefusesBadDimensions) {
     int w, h;
     const char* why;
   };
-  const Case cases[] = {{31, 64, "narrow"}, {64, 31, "short"}, {0, 0, "empty"}, {-64, 64, "negative"},
+  const Case cases[] = {{31, 64, "narrow"},
+                        {64, 31, "short"},
+                        {0, 0, "empty"},
+                        {-64, 64, "negative"},
                         {kQualityMaxSide + 1, 32, "too wide"}};
   for (const Case& c : cases) {
     EXPECT_EQ(MeasureImageQuality(img.data(), c.w, c.h), 0) << c.why;
@@ -184,7 +195,8 @@ TEST(NfiqEntry, ArgumentErrors) {
   };
   for (const Case& c : cases) {
     flags = 7;
-    EXPECT_EQ(NFIQ_ComputeNfiq(&nfiq, &conf, p, c.w, c.h, c.depth, c.ppi, &flags), c.expected) << c.why;
+    EXPECT_EQ(NFIQ_ComputeNfiq(&nfiq, &conf, p, c.w, c.h, c.depth, c.ppi, &flags), c.expected)
+        << c.why;
     EXPECT_EQ(flags, 0) << c.why;
   }
   EXPECT_EQ(NFIQ_ComputeNfiq(nullptr, &conf, p, 300, 400, 8, 500, &flags), kNfiqBadArgument);

@@ -62,13 +62,12 @@ TEST_F(DirectionTest, KnownDirectionsInRecordUnits) {
     uint8_t iso, ansi;
   };
   constexpr Case kCases[] = {
-      {0, 1, 0, 0},        // pointing right
-      {90, 2, 64, 45},     // pointing up the screen (towards smaller y)
-      {180, 1, 128, 90},   // pointing left
-      {270, 2, 192, 135},  // pointing down the screen
-      {10, 1, 7, 5},
-      {358, 2, 255, 179},  // the largest units each format has
-      {-90, 1, 192, 135},  // a negative angle is the same direction as 270
+      {0, 1, 0, 0},                            // pointing right
+      {90, 2, 64, 45},                         // pointing up the screen (towards smaller y)
+      {180, 1, 128, 90},                       // pointing left
+      {270, 2, 192, 135},                      // pointing down the screen
+      {10, 1, 7, 5},      {358, 2, 255, 179},  // the largest units each format has
+      {-90, 1, 192, 135},                      // a negative angle is the same direction as 270
   };
   constexpr int n = static_cast<int>(sizeof kCases / sizeof kCases[0]);
   std::vector<unsigned char> image(300 * 400);
@@ -78,8 +77,8 @@ TEST_F(DirectionTest, KnownDirectionsInRecordUnits) {
   impression->minutia_count = n;
   for (int i = 0; i < n; ++i) {
     // Rows grow downwards: the record keeps y as the distance from the top.
-    impression->minutiae[i] = SynthMinutia{40.0f + 20 * i, 30.0f + 30 * i, kCases[i].degrees * kDeg,
-                                           kCases[i].type, 60};
+    impression->minutiae[i] =
+        SynthMinutia{40.0f + 20 * i, 30.0f + 30 * i, kCases[i].degrees * kDeg, kCases[i].type, 60};
   }
   VirtualReaderRemember(image.data(), 300, 400, *impression);
 

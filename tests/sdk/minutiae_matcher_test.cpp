@@ -105,7 +105,8 @@ TEST(Matcher, IsoAndAnsiRecordsOfOnePrintAgreeAcrossResolutions) {
   std::vector<TemplateMinutia> iso, ansi;
   for (const MatcherMinutia& m : p) {
     float deg = fmodf(m.angle * 180.0f / kPi + 360.0f, 360.0f);
-    TemplateMinutia t{m.type, static_cast<uint16_t>(lroundf(m.x)), static_cast<uint16_t>(lroundf(-m.y)),
+    TemplateMinutia t{m.type, static_cast<uint16_t>(lroundf(m.x)),
+                      static_cast<uint16_t>(lroundf(-m.y)),
                       static_cast<uint8_t>(lroundf(deg / 1.40625f) % 256), 50};
     iso.push_back(t);
     t.x = static_cast<uint16_t>(t.x * 2);
@@ -116,11 +117,13 @@ TEST(Matcher, IsoAndAnsiRecordsOfOnePrintAgreeAcrossResolutions) {
   unsigned char a[VRFPM_TEMPLATE_BYTES], b[VRFPM_TEMPLATE_BYTES];
   size_t na = 0, nb = 0;
   TemplateWriteInfo info{0, 300, 400, kResolution500Ppi, 1, 0, 0, 60};
-  ASSERT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ISO, info, iso.data(), 30, a, sizeof a, &na), VRFPM_OK);
+  ASSERT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ISO, info, iso.data(), 30, a, sizeof a, &na),
+            VRFPM_OK);
   info.width = 600;
   info.height = 800;
   info.resolution = 2 * kResolution500Ppi;
-  ASSERT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ANSI, info, ansi.data(), 30, b, sizeof b, &nb), VRFPM_OK);
+  ASSERT_EQ(WriteTemplateRecord(VRFPM_FORMAT_ANSI, info, ansi.data(), 30, b, sizeof b, &nb),
+            VRFPM_OK);
   TemplateRecord* ra = static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord)));
   TemplateRecord* rb = static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord)));
   ASSERT_EQ(ParseTemplateRecord(VRFPM_FORMAT_ISO, a, na, ra), VRFPM_OK);

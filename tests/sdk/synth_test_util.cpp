@@ -5,7 +5,8 @@
 int Synthesize(const SynthRequest& req, SynthImage* img) {
   img->width = req.width;
   img->height = req.height;
-  img->pixels.assign(static_cast<size_t>(req.width > 0 ? req.width : 1) * (req.height > 0 ? req.height : 1), 0);
+  img->pixels.assign(
+      static_cast<size_t>(req.width > 0 ? req.width : 1) * (req.height > 0 ? req.height : 1), 0);
   return SynthesizeImpression(&req, img->pixels.data(), &img->info);
 }
 
@@ -24,7 +25,8 @@ float RidgeOrientationAt(const SynthImage& img, int cx, int cy, int radius, floa
     }
   }
   const double tr = sxx + syy;
-  *coherence = tr > 0 ? static_cast<float>(std::sqrt((sxx - syy) * (sxx - syy) + 4 * sxy * sxy) / tr) : 0.0f;
+  *coherence =
+      tr > 0 ? static_cast<float>(std::sqrt((sxx - syy) * (sxx - syy) + 4 * sxy * sxy) / tr) : 0.0f;
   // Gradient normal in image axes (y down); the ridge runs across it. On
   // screen (y up) the ridge angle is the negated image angle.
   const double normal = 0.5 * std::atan2(2 * sxy, sxx - syy);

@@ -20,7 +20,8 @@ struct ReaderSize {
   int width, height;
   const char* name;
 };
-constexpr ReaderSize kReaderSizes[] = {{300, 400, "NX51"}, {260, 300, "TRV08"}, {258, 336, "KLM06X"}};
+constexpr ReaderSize kReaderSizes[] = {
+    {300, 400, "NX51"}, {260, 300, "TRV08"}, {258, 336, "KLM06X"}};
 
 SynthRequest Request(unsigned finger, unsigned impression, int w = 300, int h = 400,
                      SynthQualityProfile profile = kSynthGood, bool fake = false) {
@@ -45,7 +46,8 @@ TEST(SynthArguments, RefusesBadRequests) {
       {Request(1, 0, -300, 400), -1, "negative width"},
       {Request(1, 0, 300, 400, static_cast<SynthQualityProfile>(3)), -1, "unknown profile"},
   };
-  for (const Case& c : cases) EXPECT_EQ(SynthesizeImpression(&c.req, image.data(), &out), c.expected) << c.why;
+  for (const Case& c : cases)
+    EXPECT_EQ(SynthesizeImpression(&c.req, image.data(), &out), c.expected) << c.why;
   const SynthRequest ok = Request(1, 0);
   EXPECT_EQ(SynthesizeImpression(nullptr, image.data(), &out), -1);
   EXPECT_EQ(SynthesizeImpression(&ok, nullptr, &out), -1);
@@ -69,13 +71,16 @@ TEST(SynthArguments, WritesExactlyTheImage) {
 TEST(SynthDeterminism, SameRequestSameImageAndMinutiae) {
   for (const ReaderSize& s : kReaderSizes) {
     for (int profile = kSynthGood; profile <= kSynthNeverGood; profile++) {
-      const SynthRequest req = Request(11, 4, s.width, s.height, static_cast<SynthQualityProfile>(profile));
+      const SynthRequest req =
+          Request(11, 4, s.width, s.height, static_cast<SynthQualityProfile>(profile));
       SynthImage a, b;
       ASSERT_EQ(Synthesize(req, &a), 0);
       ASSERT_EQ(Synthesize(req, &b), 0);
       EXPECT_EQ(a.pixels, b.pixels) << s.name << " profile " << profile;
       ASSERT_EQ(a.info.minutia_count, b.info.minutia_count);
-      EXPECT_EQ(std::memcmp(a.info.minutiae, b.info.minutiae, sizeof(SynthMinutia) * a.info.minutia_count), 0);
+      EXPECT_EQ(std::memcmp(a.info.minutiae, b.info.minutiae,
+                            sizeof(SynthMinutia) * a.info.minutia_count),
+                0);
       EXPECT_EQ(a.info.liveness, b.info.liveness);
     }
   }
@@ -99,7 +104,8 @@ TEST(SynthDeterminism, ThreadsGetTheSameImagesAsOneThread) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; t++) {
     threads.emplace_back([&, t] {
-      for (int k = 0; k < kPerThread; k++) Synthesize(req_of(t * kPerThread + k), &parallel[t * kPerThread + k]);
+      for (int k = 0; k < kPerThread; k++)
+        Synthesize(req_of(t * kPerThread + k), &parallel[t * kPerThread + k]);
     });
   }
   for (auto& th : threads) th.join();
@@ -120,7 +126,8 @@ TEST(SynthIdentity, DifferentFingersAndImpressionsDiffer) {
   int shared = 0;
   for (int i = 0; i < a.info.minutia_count; i++) {
     for (int j = 0; j < b.info.minutia_count; j++) {
-      const float dx = a.info.minutiae[i].x - b.info.minutiae[j].x, dy = a.info.minutiae[i].y - b.info.minutiae[j].y;
+      const float dx = a.info.minutiae[i].x - b.info.minutiae[j].x,
+                  dy = a.info.minutiae[i].y - b.info.minutiae[j].y;
       if (dx * dx + dy * dy < 16 && a.info.minutiae[i].type == b.info.minutiae[j].type) {
         shared++;
         break;
@@ -170,18 +177,21 @@ TEST(SynthMinutiae, InsideTheContactRegionAndOnARidge) {
         bool inside = true;
         for (int dy = -reach; dy <= reach; dy++)
           for (int dx = -reach; dx <= reach; dx++)
-            if (dx * dx + dy * dy <= reach * reach) inside &= mask[(my + dy) * s.width + mx + dx] != 0;
+            if (dx * dx + dy * dy <= reach * reach)
+              inside &= mask[(my + dy) * s.width + mx + dx] != 0;
         EXPECT_TRUE(inside) << s.name << " finger " << f << " minutia " << k;
         // A ridge pixel (darker than the local mean by a clear margin) within
         // a third of a period: an ending or a fork sits on the ridge.
         double mean = 0;
         int n = 0;
         for (int dy = -reach; dy <= reach; dy++)
-          for (int dx = -reach; dx <= reach; dx++, n++) mean += img.pixels[(my + dy) * s.width + mx + dx];
+          for (int dx = -reach; dx <= reach; dx++, n++)
+            mean += img.pixels[(my + dy) * s.width + mx + dx];
         mean /= n;
         int darkest = 255;
         for (int dy = -3; dy <= 3; dy++)
-          for (int dx = -3; dx <= 3; dx++) darkest = std::min<int>(darkest, img.pixels[(my + dy) * s.width + mx + dx]);
+          for (int dx = -3; dx <= 3; dx++)
+            darkest = std::min<int>(darkest, img.pixels[(my + dy) * s.width + mx + dx]);
         EXPECT_LT(darkest, mean - 25) << s.name << " finger " << f << " minutia " << k;
       }
     }
@@ -197,14 +207,15 @@ TEST(SynthMinutiae, DirectionFollowsTheImagesRidgeFlow) {
     for (int k = 0; k < img.info.minutia_count; k++) {
       const SynthMinutia& m = img.info.minutiae[k];
       float coherence;
-      const float ridge = RidgeOrientationAt(img, static_cast<int>(m.x), static_cast<int>(m.y), 10, &coherence);
+      const float ridge =
+          RidgeOrientationAt(img, static_cast<int>(m.x), static_cast<int>(m.y), 10, &coherence);
       if (coherence < 0.5f) continue;  // next to a core or delta there is no single direction
       checked++;
       const float diff = AxisDifference(ridge, m.angle);
       if (diff > 20 * kDeg) {
         off++;
-        ADD_FAILURE() << "finger " << f << " minutia " << k << " angle " << m.angle / kDeg << " ridge "
-                      << ridge / kDeg;
+        ADD_FAILURE() << "finger " << f << " minutia " << k << " angle " << m.angle / kDeg
+                      << " ridge " << ridge / kDeg;
       }
     }
   }

@@ -80,11 +80,21 @@ TEST(VirtualReaderConfig, DefaultsAndRefusals) {
   EXPECT_EQ(c.finger, 0u);
 
   const char* bad[] = {
-      "readers=NX52",        "readers=SERIAL",        "readers=NX51,NX51,NX51,NX51,NX51,NX51,NX51,NX51,NX51",
-      "finger=-1",           "placement_ms=1e3",      "quality=great",
-      "fake=maybe",          "fake_thresholds=11",    "image_size=20x20",
-      "image_size=300",      "fail=Teleport",         "fail=GetImageEx@0",
-      "fail=GetImageEx:x",   "colour=blue",           "finger",
+      "readers=NX52",
+      "readers=SERIAL",
+      "readers=NX51,NX51,NX51,NX51,NX51,NX51,NX51,NX51,NX51",
+      "finger=-1",
+      "placement_ms=1e3",
+      "quality=great",
+      "fake=maybe",
+      "fake_thresholds=11",
+      "image_size=20x20",
+      "image_size=300",
+      "fail=Teleport",
+      "fail=GetImageEx@0",
+      "fail=GetImageEx:x",
+      "colour=blue",
+      "finger",
       "com=256",
   };
   for (const char* text : bad) {
@@ -128,7 +138,7 @@ TEST_F(SdkTest, OpeningFollowsTheIdentifierRules) {
     int expected;
   } cases[] = {
       {VRFPM_DEVICE_NX51, VRFPM_OPEN_USB, VRFPM_OK},
-      {VRFPM_DEVICE_NX51, 5, VRFPM_ERR_OPEN_FAILED},     // a USB reader has no COM port
+      {VRFPM_DEVICE_NX51, 5, VRFPM_ERR_OPEN_FAILED},  // a USB reader has no COM port
       {VRFPM_DEVICE_TRV08, VRFPM_OPEN_USB, VRFPM_ERR_NO_DEVICE},
       {VRFPM_DEVICE_SERIAL, 5, VRFPM_OK},
       {VRFPM_DEVICE_SERIAL, 6, VRFPM_ERR_NO_DEVICE},

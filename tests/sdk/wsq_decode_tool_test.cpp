@@ -30,8 +30,8 @@ ToolRun RunTool(const std::string& args) {
 }
 
 void WriteFile(const std::string& path, const Bytes& data) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                              static_cast<std::streamsize>(data.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
 TEST(WsqDecodeTool, WritesPgmAndPrintsSize) {

@@ -43,9 +43,15 @@ TEST_F(WsqFileLayout, MarkersInOrderWithConsistentLengths) {
   EXPECT_EQ(got, expected);
   for (const Segment& s : segs_) {
     switch (s.marker) {
-      case wsq::kDTT: EXPECT_EQ(s.bytes.size(), 2u + 58); break;
-      case wsq::kDQT: EXPECT_EQ(s.bytes.size(), 2u + 389); break;
-      case wsq::kSOF: EXPECT_EQ(s.bytes.size(), 2u + 17); break;
+      case wsq::kDTT:
+        EXPECT_EQ(s.bytes.size(), 2u + 58);
+        break;
+      case wsq::kDQT:
+        EXPECT_EQ(s.bytes.size(), 2u + 389);
+        break;
+      case wsq::kSOF:
+        EXPECT_EQ(s.bytes.size(), 2u + 17);
+        break;
       case wsq::kSOB:
         EXPECT_EQ(s.bytes.size(), 2u + 3);
         EXPECT_FALSE(s.entropy.empty());

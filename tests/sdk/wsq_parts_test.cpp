@@ -42,7 +42,8 @@ TEST(WsqLayout, SizeClassesMatchTheAreaShares) {
 }
 
 TEST(WsqTransform, SynthesisInvertsAnalysis) {
-  const int sizes[][2] = {{1, 1}, {1, 7}, {2, 2}, {3, 5}, {17, 9}, {31, 33}, {257, 301}, {300, 400}};
+  const int sizes[][2] = {{1, 1},  {1, 7},   {2, 2},     {3, 5},
+                          {17, 9}, {31, 33}, {257, 301}, {300, 400}};
   for (const auto& s : sizes) {
     SCOPED_TRACE(testing::Message() << s[0] << "x" << s[1]);
     const size_t n = static_cast<size_t>(s[0]) * s[1];
@@ -72,10 +73,14 @@ TEST(WsqScaled, PicksLargestExponentThatFits) {
     int exponent;
     uint32_t value;
   } cases[] = {
-      {0.44, 0xFFFF, 5, 44000},            {170.36, 0xFFFF, 2, 17036},
-      {1.3309, 0xFFFF, 4, 13309},          {0.852698679009, 0xFFFFFFFF, 9, 852698679},
-      {0.037828455507, 0xFFFFFFFF, 11, 3782845551}, {0, 0xFFFF, 0, 0},
-      {70000, 0xFFFF, 0, 65535},           {65535, 0xFFFF, 0, 65535},
+      {0.44, 0xFFFF, 5, 44000},
+      {170.36, 0xFFFF, 2, 17036},
+      {1.3309, 0xFFFF, 4, 13309},
+      {0.852698679009, 0xFFFFFFFF, 9, 852698679},
+      {0.037828455507, 0xFFFFFFFF, 11, 3782845551},
+      {0, 0xFFFF, 0, 0},
+      {70000, 0xFFFF, 0, 65535},
+      {65535, 0xFFFF, 0, 65535},
       {1e-30, 0xFFFF, wsq::kMaxScaleExponent, 0},
   };
   for (const Case& c : cases) {
@@ -92,8 +97,17 @@ TEST(WsqQuantizer, DeadZoneBinsAndClamp) {
     float a;
     int32_t p;
   } cases[] = {
-      {0.0f, 0}, {1.19f, 0}, {-1.19f, 0}, {1.21f, 1}, {-1.21f, -1}, {3.19f, 1}, {3.21f, 2},
-      {-3.21f, -2}, {1e9f, 65535}, {-1e9f, -65535}, {__builtin_nanf(""), 0},
+      {0.0f, 0},
+      {1.19f, 0},
+      {-1.19f, 0},
+      {1.21f, 1},
+      {-1.21f, -1},
+      {3.19f, 1},
+      {3.21f, 2},
+      {-3.21f, -2},
+      {1e9f, 65535},
+      {-1e9f, -65535},
+      {__builtin_nanf(""), 0},
   };
   for (const Case& c : cases) EXPECT_EQ(wsq::Quantize(c.a, 2.0, 2.4), c.p) << c.a;
   EXPECT_EQ(wsq::Quantize(5.0f, 0, 0), 0);  // subband not coded
@@ -141,7 +155,7 @@ TEST(WsqHuffman, LengthLimitedCanonicalCodes) {
   f[7] = 100;
   shapes.push_back(f);  // one symbol
   f[200] = 1;
-  shapes.push_back(f);  // two, skewed
+  shapes.push_back(f);          // two, skewed
   shapes.emplace_back(256, 1);  // all 256 equally likely
   std::vector<uint32_t> fib(256, 0);
   uint32_t a = 1, b = 1;

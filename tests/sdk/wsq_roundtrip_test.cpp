@@ -25,8 +25,8 @@ TEST(WsqRoundTrip, ReaderCapturesMeetSizeFidelityAndRate) {
       const Bytes image = FingerImage(finger, finger % 3, w, h);
       ASSERT_FALSE(image.empty());
       for (const RateCase& rc : kRates) {
-        SCOPED_TRACE(testing::Message() << w << "x" << h << " finger " << finger << " rate "
-                                        << rc.rate);
+        SCOPED_TRACE(testing::Message()
+                     << w << "x" << h << " finger " << finger << " rate " << rc.rate);
         int code = 0;
         const Bytes file = Encode(image, w, h, rc.rate, &code);
         ASSERT_EQ(code, kWsqOk);
@@ -89,9 +89,9 @@ TEST(WsqRoundTrip, SyntheticEdgeImages) {
     double min_psnr;
   };
   const Case cases[] = {
-      {"flat white", 256, 256, 0, 99},   {"flat black", 300, 400, 1, 99},
-      {"checkerboard", 256, 256, 2, 0},  {"noise", 300, 300, 3, 0},
-      {"odd sizes", 257, 511, 4, 26},    {"large", 1024, 1000, 4, 26},
+      {"flat white", 256, 256, 0, 99},  {"flat black", 300, 400, 1, 99},
+      {"checkerboard", 256, 256, 2, 0}, {"noise", 300, 300, 3, 0},
+      {"odd sizes", 257, 511, 4, 26},   {"large", 1024, 1000, 4, 26},
       {"minimum", 256, 256, 4, 26},
   };
   for (const Case& c : cases) {
@@ -103,10 +103,18 @@ TEST(WsqRoundTrip, SyntheticEdgeImages) {
         uint8_t v = 0;
         seed = seed * 1664525u + 1013904223u;
         switch (c.pattern) {
-          case 0: v = 255; break;
-          case 1: v = 0; break;
-          case 2: v = ((x ^ y) & 1) ? 255 : 0; break;
-          case 3: v = static_cast<uint8_t>(seed >> 24); break;
+          case 0:
+            v = 255;
+            break;
+          case 1:
+            v = 0;
+            break;
+          case 2:
+            v = ((x ^ y) & 1) ? 255 : 0;
+            break;
+          case 3:
+            v = static_cast<uint8_t>(seed >> 24);
+            break;
         }
         image[static_cast<size_t>(y) * c.w + x] = v;
       }
@@ -153,8 +161,7 @@ TEST(WsqEncodeArguments, RefusedWithDocumentedCodes) {
       {"rate above 8", image.data(), 300, 400, 8, 8.5f, "", kWsqErrArgument},
       {"width zero", image.data(), 0, 400, 8, 0.75f, "", kWsqErrArgument},
       {"width beyond 16 bits", image.data(), 70000, 1, 8, 0.75f, "", kWsqErrArgument},
-      {"comment too long", image.data(), 300, 400, 8, 0.75f, long_comment.c_str(),
-       kWsqErrArgument},
+      {"comment too long", image.data(), 300, 400, 8, 0.75f, long_comment.c_str(), kWsqErrArgument},
       {"width 255", image.data(), 255, 400, 8, 0.75f, "", kWsqErrTooSmall},
       {"height 255", image.data(), 300, 255, 8, 0.75f, "", kWsqErrTooSmall},
       {"reader-style 120x100", image.data(), 120, 100, 8, 0.75f, "", kWsqErrTooSmall},

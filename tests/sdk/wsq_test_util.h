@@ -45,7 +45,9 @@ struct Segment {
 bool SplitSegments(const Bytes& file, std::vector<Segment>* out);
 Bytes JoinSegments(const std::vector<Segment>& segments);
 
-inline unsigned Be16(const uint8_t* p) { return (unsigned{p[0]} << 8) | p[1]; }
+inline unsigned Be16(const uint8_t* p) {
+  return (unsigned{p[0]} << 8) | p[1];
+}
 inline uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
