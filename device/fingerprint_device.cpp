@@ -40,19 +40,6 @@ class SdkSession {
   bool open_ = false;
 };
 
-const char* ModelName(uint32_t device_code) {
-  switch (device_code) {
-    case VRFPM_DEVICE_NX51:
-      return "NX51";
-    case VRFPM_DEVICE_TRV08:
-      return "TRV08";
-    case VRFPM_DEVICE_KLM06X:
-      return "KLM06X";
-    default:
-      return nullptr;
-  }
-}
-
 // Sets up fake-finger detection at the requested level. Returns 0 or
 // kErrFakeDetectionUnavailable.
 int SetFakeDetection(VRFPM_HANDLE h, int level) {
@@ -260,7 +247,7 @@ int MakeTemplate(VRFPM_HANDLE h, int finger_position, uint32_t quality, int temp
 void FillRecord(CaptureResult* result, uint32_t device_code, const VRFPM_DeviceInfo& info,
                 uint32_t quality, uint32_t template_size) {
   result->manufacturer = kReaderManufacturer;
-  if (const char* model = ModelName(device_code)) {
+  if (const char* model = ReaderModelName(device_code)) {
     memset(result->model, 0, sizeof result->model);
     memcpy(result->model, model, strlen(model));
   }
@@ -274,6 +261,19 @@ void FillRecord(CaptureResult* result, uint32_t device_code, const VRFPM_DeviceI
 }
 
 }  // namespace
+
+const char* ReaderModelName(uint32_t device_code) {
+  switch (device_code) {
+    case VRFPM_DEVICE_NX51:
+      return "NX51";
+    case VRFPM_DEVICE_TRV08:
+      return "TRV08";
+    case VRFPM_DEVICE_KLM06X:
+      return "KLM06X";
+    default:
+      return nullptr;
+  }
+}
 
 void ReleaseCaptureResult(CaptureResult* result) {
   if (result == nullptr) return;

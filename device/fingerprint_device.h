@@ -60,6 +60,11 @@ struct CaptureResult {
 // final quality.
 using FingerInfo = VRFPM_FingerInfo;
 
+// The model name of a reader's device-name code: "NX51", "TRV08" or
+// "KLM06X", or null for any other code. The one table of these names: the
+// capture record's "model" and the reader list use it.
+const char* ReaderModelName(uint32_t device_code);
+
 // Frees wsq_data and clears wsq_data and wsq_size.
 void ReleaseCaptureResult(CaptureResult* result);
 
