@@ -36,13 +36,32 @@ void Append(JsonReply* reply, std::string_view piece) {
   if (mbuf_append(&reply->text, piece.data(), piece.size()) != piece.size()) reply->failed = true;
 }
 
-// The separator, then "\"name\": ".
+// The separator, then "\"name\": ", or a lone space for an array element
+// (null name).
 void MemberName(JsonReply* reply, const char* name) {
   Append(reply, reply->separator);
   reply->separator = ",";
+  if (name == nullptr) {
+    Append(reply, " ");
+    return;
+  }
   Append(reply, " \"");
   Append(reply, name);
   Append(reply, "\": ");
+}
+
+void Open(JsonReply* reply, const char* name, const char* bracket) {
+  MemberName(reply, name);
+  Append(reply, bracket);
+  reply->separator = "";
+}
+
+// Nothing was put inside when the text still ends with the opening bracket.
+void Close(JsonReply* reply, char opening, const char* closing) {
+  const std::string_view text = JsonText(reply);
+  if (text.empty() || text.back() != opening) Append(reply, " ");
+  Append(reply, closing);
+  reply->separator = ",";
 }
 
 void AppendEscaped(JsonReply* reply, std::string_view value) {
@@ -117,6 +136,27 @@ void JsonNumber(JsonReply* reply, const char* name, int value) {
   snprintf(number, sizeof number, "%d", value);
   MemberName(reply, name);
   Append(reply, number);
+}
+
+void JsonBool(JsonReply* reply, const char* name, bool value) {
+  MemberName(reply, name);
+  Append(reply, value ? "true" : "false");
+}
+
+void JsonOpenArray(JsonReply* reply, const char* name) {
+  Open(reply, name, "[");
+}
+
+void JsonCloseArray(JsonReply* reply) {
+  Close(reply, '[', "]");
+}
+
+void JsonOpenObject(JsonReply* reply, const char* name) {
+  Open(reply, name, "{");
+}
+
+void JsonCloseObject(JsonReply* reply) {
+  Close(reply, '{', "}");
 }
 
 void JsonNull(JsonReply* reply, const char* name) {

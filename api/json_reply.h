@@ -36,14 +36,26 @@ struct JsonReply {
 // Starts the text with "{ \"ErrorCode\": <code>".
 void JsonBegin(JsonReply* reply, int error_code, JsonCodeComma comma);
 
-// One member each: "\"name\": " and the value. A string is escaped: quote
+// One member each: "\"name\": " and the value; with a null name the value
+// alone, as an element of the array opened last. A string is escaped: quote
 // and backslash get a backslash, a line feed is written as \n, every other
 // control character (and DEL) as \u00XX; other bytes pass unchanged. A value
 // may point into the reply's own text (JsonText): it is copied first.
 void JsonString(JsonReply* reply, const char* name, std::string_view value);
 void JsonBase64(JsonReply* reply, const char* name, std::span<const unsigned char> bytes);
 void JsonNumber(JsonReply* reply, const char* name, int value);
+void JsonBool(JsonReply* reply, const char* name, bool value);
 void JsonNull(JsonReply* reply, const char* name);
+
+// A member (or, with a null name, an element) whose value is an array or an
+// object: "[" or "{", then the members or elements that follow, up to the
+// matching close, which writes " ]" or " }" (a bare "]" or "}" when nothing
+// came in between). Inside, as at the top, each one has one leading space
+// and they are joined by ",".
+void JsonOpenArray(JsonReply* reply, const char* name);
+void JsonCloseArray(JsonReply* reply);
+void JsonOpenObject(JsonReply* reply, const char* name);
+void JsonCloseObject(JsonReply* reply);
 
 // Closes the object with " }".
 void JsonEnd(JsonReply* reply);

@@ -1,6 +1,8 @@
 #include "api/router.h"
 
 #include "api/endpoints.h"
+#include "api/health_endpoint.h"
+#include "api/openapi_endpoint.h"
 #include "api/reply_writer.h"
 #include "base/trace_log.h"
 #include "base/trace_tags.h"
@@ -9,7 +11,7 @@
 namespace {
 
 // For connections that carry no context of their own (tests, fuzzers).
-constexpr ApiContext kEmptyContext = {"", 0, nullptr};
+constexpr ApiContext kEmptyContext = {"", 0, nullptr, {"", false, 0, nullptr}};
 
 constexpr char kPreflightMethod[] = "OPTIONS";
 
@@ -38,5 +40,11 @@ void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
   } else if (PathIs(hm, kPublicKeyPath)) {
     trace_log(kTraceEverything, "[%s]: GetPublicKey", kTagRoutePublicKey);
     HandleGetPublicKey(nc, hm);
+  } else if (PathIs(hm, kHealthPath)) {
+    trace_log(kTraceEverything, "[%s]: Request %s", kTagRouteStatus, kHealthPath);
+    HandleHealth(nc, hm, api);
+  } else if (PathIs(hm, kOpenApiPath)) {
+    trace_log(kTraceEverything, "[%s]: Request %s", kTagRouteStatus, kOpenApiPath);
+    HandleOpenApi(nc, hm);
   }
 }

@@ -5,7 +5,8 @@
 //
 // Where things are: request_access.h (Host check, User-Agent and Origin),
 // reply_writer.h (HTTP replies), json_reply.h (the JSON builder),
-// endpoints.h (capture, match, public key), request_params.h (form
+// endpoints.h (capture, match, public key), health_endpoint.h (status),
+// openapi_endpoint.h (the API's description), request_params.h (form
 // parameters), session_keys.h (RSA key pair, session keys), bmp_image.h.
 //
 // Results, in every header of this folder: predicates return bool; an
@@ -19,14 +20,29 @@
 #include "net/event_manager.h"
 #include "net/http_parser.h"
 
+struct HealthCertificate;  // health_endpoint.h
+
+// What the status route "/health" shows about the process serving it.
+struct HealthHostFacts {
+  const char* version;  // static text, e.g. "1.1.0.15"; null shows ""
+  bool https;           // the listener speaks TLS
+  int port;             // the port actually bound (also when -p:0 let the system pick)
+  // Fills *out with the certificate's current state; null under HTTP. Must
+  // not block: it reads state the host keeps, not the file.
+  void (*certificate)(HealthCertificate* out);
+};
+
 // What the endpoints need from the process that serves them. The host fills
 // one before it binds the listener and hands it over as the listener's user
 // data, which every accepted connection inherits; it must outlive the
-// listener. Read on the service thread only.
+// listener. The host fills in `health` once the listener is bound and before
+// the first poll (the port may be the system's choice). Read on the service
+// thread only.
 struct ApiContext {
   const char* device_name;           // reader model named to the device layer and shown as "Model"
   int com_port;                      // COM port of a serial reader; 0 or less: none configured
   void (*biometric_request_seen)();  // runs before a capture or match is served; may be null
+  HealthHostFacts health;            // for "/health"
 };
 
 // Paths of the API; exact, case-sensitive.
@@ -34,10 +50,12 @@ inline constexpr char kCapturePath[] = "/VRNFPCapture";
 inline constexpr char kCaptureSynonymPath[] = "/ZAROZuzoder";
 inline constexpr char kMatchScorePath[] = "/VRNMatchScore";
 inline constexpr char kPublicKeyPath[] = "/VRNGetPublicKey";
+inline constexpr char kHealthPath[] = "/health";
+inline constexpr char kOpenApiPath[] = "/openapi.json";
 
 // The listener's event handler. Acts on NS_EV_HTTP_REQUEST only: picks the
 // endpoint by exact path and method, traces the route at level 99 and runs
 // it with the connection's ApiContext (user_data; a connection without one is
-// served with an empty device name, no COM port and no callback). Any other
-// path gets no reply; the connection stays open.
+// served with an empty device name, no COM port, no callback and empty host
+// facts). Any other path gets no reply; the connection stays open.
 void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data);

@@ -20,6 +20,7 @@ inline constexpr char kTagRoutePreflight[] = "ravadoviz:236";
 inline constexpr char kTagRouteCapture[] = "ravadoviz:241";
 inline constexpr char kTagRouteMatch[] = "ravadoviz:247";
 inline constexpr char kTagRoutePublicKey[] = "ravadoviz:252";
+inline constexpr char kTagRouteStatus[] = "ApiRequestHandler";  // "/health", "/openapi.json"
 
 // Who is asking ("ravavade").
 inline constexpr char kTagUserAgent[] = "ravavade:123";

@@ -70,7 +70,7 @@ void ServiceThread() {
 
   // What the endpoints need from the host. Accepted connections inherit the
   // pointer from the listener, which ns_mgr_free closes before this returns.
-  ApiContext api = {g_settings.device_name, g_settings.com_port, RefreshCertificateState};
+  ApiContext api = {g_settings.device_name, g_settings.com_port, RefreshCertificateState, {}};
   ns_bind_opts opts = {};
   opts.user_data = &api;
   ns_conn* listener = ns_bind_opt(&mgr, g_settings.port, ApiRequestHandler, opts);

@@ -110,6 +110,33 @@ TEST(JsonReply, MembersJoinAsEveryReplyReads) {
   }
 }
 
+// Arrays and objects inside a reply: elements and members each with one
+// leading space, an empty one closed at once.
+TEST(JsonReply, ArraysAndObjectsNest) {
+  JsonReply reply;
+  JsonBegin(&reply, 0, JsonCodeComma::kTight);
+  JsonOpenArray(&reply, "Empty");
+  JsonCloseArray(&reply);
+  JsonOpenArray(&reply, "List");
+  JsonOpenObject(&reply, nullptr);
+  JsonString(&reply, "A", "x");
+  JsonBool(&reply, "B", true);
+  JsonCloseObject(&reply);
+  JsonOpenObject(&reply, nullptr);
+  JsonCloseObject(&reply);
+  JsonNumber(&reply, nullptr, 7);
+  JsonCloseArray(&reply);
+  JsonOpenObject(&reply, "O");
+  JsonBool(&reply, "F", false);
+  JsonCloseObject(&reply);
+  JsonNull(&reply, "After");
+  JsonEnd(&reply);
+  EXPECT_FALSE(reply.failed);
+  EXPECT_EQ(JsonText(&reply),
+            "{ \"ErrorCode\": 0, \"Empty\": [], \"List\": [ { \"A\": \"x\", \"B\": true }, {}, 7 ],"
+            " \"O\": { \"F\": false }, \"After\": null }");
+}
+
 TEST(JsonReply, StringsAreEscaped) {
   struct Case {
     std::string in;
@@ -174,6 +201,11 @@ TEST(JsonReply, FailureStaysSet) {
   JsonNumber(&reply, "B", 1);
   JsonNull(&reply, "C");
   JsonBase64(&reply, "D", bytes);
+  JsonBool(&reply, "E", true);
+  JsonOpenArray(&reply, "F");
+  JsonOpenObject(&reply, nullptr);
+  JsonCloseObject(&reply);
+  JsonCloseArray(&reply);
   JsonEnd(&reply);
   EXPECT_TRUE(reply.failed);
   EXPECT_EQ(JsonText(&reply), before);
