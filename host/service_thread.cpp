@@ -9,6 +9,7 @@
 #include "base/trace_log.h"
 #include "base/trace_tags.h"
 #include "host/certificate_check.h"
+#include "host/health_facts.h"
 #include "host/service_entry.h"
 #include "host/tray_window.h"
 #include "net/event_manager.h"
@@ -68,8 +69,9 @@ void ServiceThread() {
   ns_mgr mgr;
   ns_mgr_init(&mgr, nullptr);
 
-  // What the endpoints need from the host. Accepted connections inherit the
-  // pointer from the listener, which ns_mgr_free closes before this returns.
+  // What the endpoints need from the host; `health` is filled in once the
+  // listener is bound. Accepted connections inherit the pointer from the
+  // listener, which ns_mgr_free closes before this returns.
   ApiContext api = {g_settings.device_name, g_settings.com_port, RefreshCertificateState, {}};
   ns_bind_opts opts = {};
   opts.user_data = &api;
@@ -95,6 +97,8 @@ void ServiceThread() {
   // session keys are refused; the service still captures and matches.
   if (GenerateRSAKeyPair() != 0) trace_log(kTraceProgress, "[%s]: no RSA key pair", kTagNoKeyPair);
   TraceKeyPair();
+  // Before the first poll, so every connection sees them.
+  api.health = ListenerHealthFacts(listener);
 
   AnnounceListening(listener);
   while (stop_requested.load(std::memory_order_relaxed) == 0) {
