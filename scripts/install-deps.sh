@@ -30,3 +30,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# The pinned npm packages of the browser and web-client tests, from their
+# committed lock files; only where node_modules is missing.
+cd "$(dirname "$0")/.."
+for dir in tests/e2e_browser tests/web; do
+  if [ -f "$dir/package-lock.json" ] && [ ! -d "$dir/node_modules" ]; then
+    (cd "$dir" && npm ci --no-audit --no-fund)
+  fi
+done
