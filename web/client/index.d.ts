@@ -58,6 +58,8 @@ export declare class NotReachableError extends KestravError {
   readonly tried: string[];
   /** An https URL failed in a browser, which cannot tell a refused connection from an untrusted certificate. */
   readonly certificateSuspected: boolean;
+  /** The local-network permission's state when the request failed ("prompt": not answered by the user yet). */
+  readonly permission: LocalNetworkPermissionState;
 }
 /** The browser's local-network permission is denied for this page. */
 export declare class LocalNetworkDeniedError extends KestravError {
