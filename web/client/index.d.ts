@@ -64,6 +64,8 @@ export declare class NotReachableError extends KestravError {
 /** The browser's local-network permission is denied for this page. */
 export declare class LocalNetworkDeniedError extends KestravError {
   readonly kind: 'local-network-denied';
+  /** The page is not a secure context (plain HTTP from the internet): Chrome never asks, it blocks. */
+  readonly insecurePage: boolean;
 }
 /** The service's certificate is not trusted (known for certain only where the runtime says so, as Node.js does). */
 export declare class CertificateNotTrustedError extends KestravError {

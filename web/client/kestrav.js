@@ -107,6 +107,7 @@
   class LocalNetworkDeniedError extends KestravError {
     constructor(message, options = {}) {
       super('local-network-denied', message, options);
+      this.insecurePage = options.insecurePage ?? false;
     }
   }
 
@@ -277,9 +278,14 @@
   async function networkFailure(error, url) {
     const permission = await localNetworkPermission();
     if (permission === 'denied') {
+      // Chrome also reads "denied" for pages it will never ask: those that
+      // are not a secure context.
+      const insecure = globalThis.isSecureContext === false;
       return new LocalNetworkDeniedError(
-        `this page may not reach ${url}: the browser's local-network permission is denied ` +
-        '(the user can allow it in the site settings)', { url, cause: error });
+        `this page may not reach ${url}: ` + (insecure
+          ? 'it is not a secure context, and the browser lets only HTTPS pages reach this machine'
+          : "the browser's local-network permission is denied (the user can allow it in the site settings)"),
+        { url, cause: error, insecurePage: insecure });
     }
     const code = causeCode(error);
     const https = url.startsWith('https:');

@@ -16,6 +16,9 @@ function setStatus(state, text) {
 
 // What a page should tell its user for each failure the client tells apart.
 function advice(error) {
+  if (error instanceof K.LocalNetworkDeniedError && error.insecurePage) {
+    return 'This page must be served over HTTPS to reach the fingerprint service on this computer.';
+  }
   if (error instanceof K.LocalNetworkDeniedError) {
     return 'This site may not reach the fingerprint service on this computer: the browser\'s ' +
       'local-network permission is blocked. Allow it in the site settings (the icon left of the address) and reload.';
