@@ -17,4 +17,4 @@ cd "$here"
 if [ ! -d node_modules/playwright-core ] || [ ! -e node_modules/@kestrav/client ]; then
   npm ci --no-audit --no-fund
 fi
-exec node --test --test-reporter=spec "$suite/"
+exec node --test "$suite/"
