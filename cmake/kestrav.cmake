@@ -1,10 +1,21 @@
 # Small helpers shared by the module, test, bench and fuzz folders.
 
-# kv_add_gtest(NAME SOURCES a.cpp b.cpp LIBS kv_x kv_y)
-# One GoogleTest executable, registered test by test with CTest under the
-# label of its folder: tests/<module>/ gives "unit-<module>".
+# kv_add_gtest(NAME SOURCES a.cpp b.cpp [POSIX_SOURCES c.cpp] [POSIX_ONLY "why"]
+#              LIBS kv_x kv_y)
+# One GoogleTest executable, registered with CTest under the label of its
+# folder: tests/<module>/ gives "unit-<module>". In the Windows build the
+# POSIX_SOURCES (tests that need POSIX-only fixtures) are left out, and a
+# POSIX_ONLY suite is not built at all; the reason is printed when the build
+# is configured.
 function(kv_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "POSIX_ONLY" "SOURCES;POSIX_SOURCES;LIBS" ${ARGN})
+  if(WIN32 AND T_POSIX_ONLY)
+    message(STATUS "Windows build leaves out ${name}: ${T_POSIX_ONLY}")
+    return()
+  endif()
+  if(NOT WIN32)
+    list(APPEND T_SOURCES ${T_POSIX_SOURCES})
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE KV_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KV_BINARY_DIR="${CMAKE_BINARY_DIR}")
@@ -13,7 +24,14 @@ function(kv_add_gtest name)
   # ctest -L takes a regular expression, so "-L unit" and "-L net" both match
   # the label "unit-net".
   get_filename_component(module ${CMAKE_CURRENT_SOURCE_DIR} NAME)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit-${module})
+  if(CMAKE_CROSSCOMPILING)
+    # A program for another system cannot be asked for its tests at build
+    # time: it runs as one test, under CMAKE_CROSSCOMPILING_EMULATOR.
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS unit-${module})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit-${module})
+  endif()
 endfunction()
 
 # kv_add_script_test(NAME COMMAND ... [LABELS l] [TIMEOUT s])

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <memory>
 
-struct HeapFree {
+struct HeapBlockFree {
   void operator()(void* p) const { free(p); }
 };
-using HeapText = std::unique_ptr<char, HeapFree>;
-using HeapBytes = std::unique_ptr<unsigned char, HeapFree>;
+using HeapText = std::unique_ptr<char, HeapBlockFree>;
+using HeapBytes = std::unique_ptr<unsigned char, HeapBlockFree>;
 
 struct FileCloser {
   void operator()(FILE* f) const { fclose(f); }

@@ -31,8 +31,8 @@ inline constexpr size_t kExePathBytes = 260;
 int PlatformProcessId();
 
 // Full path of the running executable into out (at most cap bytes with the
-// terminator). Returns 0 on success, -1 when the platform gives no path or it
-// does not fit.
+// terminator; on Windows in the ANSI code page, as the file calls take it).
+// Returns 0 on success, -1 when the platform gives no path or it does not fit.
 [[nodiscard]] int PlatformExePath(char* out, size_t cap);
 
 // The directory of the running executable: its full path (at most
@@ -40,9 +40,11 @@ int PlatformProcessId();
 // Returns 0 on success and -1 when the platform gives no path.
 [[nodiscard]] int GetExeDir(char* out, size_t cap);
 
-// A modal message box with an OK button and no owner window. Where there is no
-// desktop (Linux), the caption and the text go to standard error as one line
-// and the call returns at once. Returns the box's result (1: OK).
+// A modal message box with an OK button and no owner window; returns when it
+// is closed. The caption and the text also go to standard error as one line,
+// where a script that started the program can read them; where there is no
+// desktop (Linux) that line is all, and the call returns at once. Returns the
+// box's result (1: OK).
 int PlatformMessageBox(const char* caption, const char* text);
 
 // Sleeps the calling thread for ms milliseconds.
@@ -50,3 +52,7 @@ void PlatformSleepMs(unsigned ms);
 
 // Milliseconds from an arbitrary fixed point, never going backwards.
 unsigned long long PlatformMonotonicMs();
+
+// Sets the environment variable name to value for this process (what getenv
+// reads afterwards); a null value removes it. Returns 0, or -1 on failure.
+[[nodiscard]] int PlatformSetEnv(const char* name, const char* value);

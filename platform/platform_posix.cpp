@@ -1,6 +1,6 @@
 // POSIX forms of the process and desktop calls of platform.h.
 #include <stdio.h>
-#include <string.h>
+#include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,15 +21,6 @@ int PlatformExePath(char* out, size_t cap) {
   return 0;
 }
 
-int GetExeDir(char* out, size_t cap) {
-  char path[kExePathBytes] = {0};
-  if (out == nullptr || cap == 0 || PlatformExePath(path, sizeof path) != 0) return -1;
-  char* last = strrchr(path, kPathSeparator);
-  if (last != nullptr) *last = '\0';
-  snprintf(out, cap, "%s", path);
-  return 0;
-}
-
 int PlatformMessageBox(const char* caption, const char* text) {
   fprintf(stderr, "%s: %s\n", caption, text);
   fflush(stderr);
@@ -42,6 +33,11 @@ void PlatformSleepMs(unsigned ms) {
   ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
   while (nanosleep(&ts, &ts) != 0) {
   }
+}
+
+int PlatformSetEnv(const char* name, const char* value) {
+  if (name == nullptr) return -1;
+  return (value == nullptr ? unsetenv(name) : setenv(name, value, 1)) == 0 ? 0 : -1;
 }
 
 unsigned long long PlatformMonotonicMs() {

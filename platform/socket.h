@@ -9,6 +9,15 @@
 #include <cstdint>
 
 #ifdef _WIN32
+// Without these, windows.h (which winsock2.h includes) brings wincrypt.h,
+// whose X509_NAME and friends collide with OpenSSL's names, and min/max
+// macros that break std::min and std::max.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
@@ -33,9 +42,11 @@ inline constexpr const char* kHostsFilePath = "/etc/hosts";
 #endif
 
 // Once per process before any other call: starts Windows sockets (version
-// 2.2). On POSIX it makes writes to a closed peer fail with EPIPE instead of
-// killing the process with SIGPIPE (TLS writes go through write(2), where no
-// per-call flag can prevent the signal). Returns 0 on success.
+// 2.2; the Windows calls below also start them on first use, so a socket made
+// before this call works too). On POSIX it makes writes to a closed peer fail
+// with EPIPE instead of killing the process with SIGPIPE (TLS writes go
+// through write(2), where no per-call flag can prevent the signal). Returns 0
+// on success.
 int PlatformSocketStartup();
 
 // A new socket that child processes do not inherit, or kInvalidSocket.
@@ -45,7 +56,15 @@ void PlatformSocketClose(sock_t s);
 // 0 on success, -1 on failure (the reason in PlatformSocketLastError()).
 int PlatformSocketSetNonBlocking(sock_t s);
 int PlatformSocketSetNonInheritable(sock_t s);
+// Lets a listener bind its port again while connections of an earlier one
+// linger after closing (TIME_WAIT). Windows allows that by default, and its
+// SO_REUSEADDR would instead let a second socket take a port that is in use,
+// so there the call changes nothing: a held port still fails to bind.
 int PlatformSocketSetReuseAddress(sock_t s);
+// Sets an integer socket option (SO_SNDBUF, SO_RCVBUF and the like).
+int PlatformSocketSetIntOption(sock_t s, int level, int name, int value);
+// Makes a blocking receive give up after ms milliseconds (0: never).
+int PlatformSocketSetReceiveTimeout(sock_t s, unsigned ms);
 int PlatformSocketBind(sock_t s, const sockaddr_in* sa);
 int PlatformSocketListen(sock_t s, int backlog);
 int PlatformSocketConnect(sock_t s, const sockaddr_in* sa);
@@ -56,8 +75,13 @@ int PlatformSocketPeerAddress(sock_t s, sockaddr_in* sa);
 // peer (may be null) receives the peer's address.
 sock_t PlatformSocketAccept(sock_t s, sockaddr_in* peer);
 
+// True when child processes would inherit the socket.
+bool PlatformSocketInheritable(sock_t s);
+
 // The byte counts of recv/send/recvfrom/sendto, or -1. The length is a signed
-// 32-bit count as the Windows calls take it. Sending never raises a signal.
+// 32-bit count as the Windows calls take it. Sending never raises a signal. A
+// datagram longer than len gives its first len bytes and the count len on
+// every platform (Windows reports that case as an error of its own).
 int PlatformSocketRecv(sock_t s, void* buf, int len);
 int PlatformSocketSend(sock_t s, const void* buf, int len);
 int PlatformSocketRecvFrom(sock_t s, void* buf, int len, sockaddr_in* from);
@@ -66,13 +90,19 @@ int PlatformSocketSendTo(sock_t s, const void* buf, int len, const sockaddr_in* 
 // The error code of the calling thread's last failed socket call (errno, or
 // WSAGetLastError on Windows), its text, and whether it means "try again
 // later" (interrupted, in progress, would block) rather than a broken socket.
+// The text stays valid until the calling thread asks for another one.
+// PlatformSocketSetLastError puts a saved code back (after a call, such as a
+// diagnostic write, that may have replaced it).
 int PlatformSocketLastError();
+void PlatformSocketSetLastError(int err);
 const char* PlatformSocketErrorText(int err);
 bool PlatformSocketErrorIsTransient(int err);
 
 // A socket set for select(). On POSIX an fd_set is a bitmap indexed by the
 // descriptor, so a descriptor at or above FD_SETSIZE cannot be watched at
-// all: PlatformSocketSetAdd refuses it instead of writing past the set.
+// all: PlatformSocketSetAdd refuses it instead of writing past the set. On
+// Windows an fd_set is a counted array of FD_SETSIZE (64) sockets: any socket
+// can be watched, but a set that is full refuses the next one.
 struct PlatformSocketSet {
   fd_set fds;
 };
@@ -80,13 +110,16 @@ struct PlatformSocketSet {
 void PlatformSocketSetZero(PlatformSocketSet* set);
 // True when select() can watch the socket at all.
 bool PlatformSocketSelectable(sock_t s);
-// Adds the socket; false (set unchanged) for an invalid or unwatchable one.
+// Adds the socket; false (set unchanged) for an invalid or unwatchable one
+// and, on Windows, when the set is full. A socket already in the set stays
+// there once (true).
 bool PlatformSocketSetAdd(PlatformSocketSet* set, sock_t s);
 bool PlatformSocketSetHas(const PlatformSocketSet* set, sock_t s);
 
 // select() over the three sets (any may be null) with the given highest
-// socket (-1 when all sets are empty) and time-out. Returns the number of
-// ready sockets, 0 on time-out, -1 on failure. With all sets empty it still
-// waits out the time-out, on every platform.
+// socket (-1 when all sets are empty; Windows ignores it) and time-out.
+// Returns the number of ready sockets, 0 on time-out, -1 on failure. With all
+// sets empty it still waits out the time-out, on every platform (Windows'
+// select() refuses empty sets at once).
 int PlatformSelect(sock_t max_sock, PlatformSocketSet* read_set, PlatformSocketSet* write_set,
                    PlatformSocketSet* except_set, const timeval* timeout);

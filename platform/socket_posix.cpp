@@ -53,6 +53,17 @@ int PlatformSocketSetReuseAddress(sock_t s) {
   return setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : -1;
 }
 
+int PlatformSocketSetIntOption(sock_t s, int level, int name, int value) {
+  return setsockopt(Fd(s), level, name, &value, sizeof value) == 0 ? 0 : -1;
+}
+
+int PlatformSocketSetReceiveTimeout(sock_t s, unsigned ms) {
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
+  return setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
+}
+
 int PlatformSocketBind(sock_t s, const sockaddr_in* sa) {
   return bind(Fd(s), reinterpret_cast<const sockaddr*>(sa), AddrLen()) == 0 ? 0 : -1;
 }
@@ -87,6 +98,11 @@ sock_t PlatformSocketAccept(sock_t s, sockaddr_in* peer) {
   return fd;
 }
 
+bool PlatformSocketInheritable(sock_t s) {
+  int fl = fcntl(Fd(s), F_GETFD, 0);
+  return fl >= 0 && (fl & FD_CLOEXEC) == 0;
+}
+
 int PlatformSocketRecv(sock_t s, void* buf, int len) {
   if (len < 0) len = 0;
   return static_cast<int>(recv(Fd(s), buf, static_cast<size_t>(len), 0));
@@ -116,6 +132,10 @@ int PlatformSocketSendTo(sock_t s, const void* buf, int len, const sockaddr_in* 
 
 int PlatformSocketLastError() {
   return errno;
+}
+
+void PlatformSocketSetLastError(int err) {
+  errno = err;
 }
 
 const char* PlatformSocketErrorText(int err) {

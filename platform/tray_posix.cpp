@@ -1,103 +1,15 @@
 // POSIX form of tray.h: a headless desktop has no notification area, so the
-// icons live in a small table and each change is announced on standard output,
-// where scripts and people watching the service can follow it.
-#include <pthread.h>
-#include <stdio.h>
-#include <string.h>
-
+// icon table is all there is.
 #include "platform/tray.h"
 
-namespace {
+#include "platform/tray_table.h"
 
-constexpr size_t kMaxTrayIcons = 8;
+int PlatformTrayAdd(const TrayIcon* icon) { return TrayTableAdd(icon); }
 
-struct TraySlot {
-  int in_use;
-  TrayIcon icon;
-};
-
-pthread_mutex_t g_tray_lock = PTHREAD_MUTEX_INITIALIZER;
-TraySlot g_tray[kMaxTrayIcons];
-
-class TrayLockGuard {
- public:
-  TrayLockGuard() { pthread_mutex_lock(&g_tray_lock); }
-  ~TrayLockGuard() { pthread_mutex_unlock(&g_tray_lock); }
-  TrayLockGuard(const TrayLockGuard&) = delete;
-  TrayLockGuard& operator=(const TrayLockGuard&) = delete;
-};
-
-// Called with the lock held.
-TraySlot* FindIcon(PlatformWindow window, unsigned id) {
-  for (TraySlot& s : g_tray) {
-    if (s.in_use && s.icon.window == window && s.icon.id == id) return &s;
-  }
-  return nullptr;
-}
-
-// Copies the members that flags name from src into dst; the tip always ends
-// with its terminator, whatever src held.
-void ApplyChange(TrayIcon* dst, const TrayIcon* src) {
-  if (src->flags & kTrayFlagMessage) dst->callback_message = src->callback_message;
-  if (src->flags & kTrayFlagIcon) {
-    dst->icon_resource = src->icon_resource;
-    dst->balloon_icon_resource = src->balloon_icon_resource;
-  }
-  if (src->flags & kTrayFlagTip) {
-    memcpy(dst->tip, src->tip, sizeof dst->tip);
-    dst->tip[sizeof dst->tip - 1] = '\0';
-  }
-  dst->flags |= src->flags;
-}
-
-void Announce(const char* action, const TrayIcon* icon) {
-  // One call per line so that lines of other threads never split it.
-  fprintf(stdout, "tray %s id=%u icon=%d tip=%s\n", action, icon->id, icon->icon_resource,
-          icon->tip);
-  fflush(stdout);
-}
-
-}  // namespace
-
-int PlatformTrayAdd(const TrayIcon* icon) {
-  if (icon == nullptr) return 0;
-  TrayLockGuard guard;
-  if (FindIcon(icon->window, icon->id) != nullptr) return 0;
-  for (TraySlot& s : g_tray) {
-    if (s.in_use) continue;
-    memset(&s, 0, sizeof s);
-    s.in_use = 1;
-    s.icon.window = icon->window;
-    s.icon.id = icon->id;
-    ApplyChange(&s.icon, icon);
-    Announce("add", &s.icon);
-    return 1;
-  }
-  return 0;
-}
-
-int PlatformTrayModify(const TrayIcon* icon) {
-  if (icon == nullptr) return 0;
-  TrayLockGuard guard;
-  TraySlot* s = FindIcon(icon->window, icon->id);
-  if (s == nullptr) return 0;
-  ApplyChange(&s->icon, icon);
-  Announce("modify", &s->icon);
-  return 1;
-}
+int PlatformTrayModify(const TrayIcon* icon) { return TrayTableModify(icon); }
 
 int PlatformTrayLookup(PlatformWindow window, unsigned id, TrayIcon* out) {
-  TrayLockGuard guard;
-  TraySlot* s = FindIcon(window, id);
-  if (s == nullptr || out == nullptr) return 0;
-  *out = s->icon;
-  return 1;
+  return TrayTableLookup(window, id, out);
 }
 
-int PlatformTrayDelete(PlatformWindow window, unsigned id) {
-  TrayLockGuard guard;
-  TraySlot* s = FindIcon(window, id);
-  if (s == nullptr) return 0;
-  s->in_use = 0;
-  return 1;
-}
+int PlatformTrayDelete(PlatformWindow window, unsigned id) { return TrayTableDelete(window, id); }

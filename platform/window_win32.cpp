@@ -1,7 +1,9 @@
-// Win32 forms of the window calls of window.h (kept for the Windows build; not
-// compiled on Linux). The registered procedures have the portable shape, so
-// one shared WNDPROC looks the class's procedure up and forwards to it.
+// Win32 forms of the window calls of window.h. The registered procedures have
+// the portable shape, so one shared WNDPROC looks the class's procedure up and
+// forwards to it. Classes are registered on the main thread before any window
+// exists; the table is only read afterwards.
 #include <process.h>
+#include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
@@ -53,10 +55,14 @@ int PlatformRegisterWindowClass(const char* class_name, PlatformWindowProc proc,
   WNDCLASSA wc = {};
   wc.style = 0;
   wc.lpfnWndProc = ForwardingWndProc;
+  wc.hInstance = GetModuleHandleA(nullptr);
   wc.hbrBackground = CreateSolidBrush(colour);
   wc.lpszClassName = class_name;
-  if (RegisterClassA(&wc) == 0) return 0;
-  strcpy(g_classes[g_class_count].name, class_name);
+  if (RegisterClassA(&wc) == 0) {
+    DeleteObject(wc.hbrBackground);
+    return 0;
+  }
+  snprintf(g_classes[g_class_count].name, sizeof g_classes[0].name, "%s", class_name);
   g_classes[g_class_count].proc = proc;
   g_class_count++;
   return 1;
@@ -65,7 +71,7 @@ int PlatformRegisterWindowClass(const char* class_name, PlatformWindowProc proc,
 PlatformWindow PlatformCreateWindow(const char* class_name, const char* title, int x, int y,
                                     int width, int height) {
   return CreateWindowExA(0, class_name, title, WS_MINIMIZE, x, y, width, height, nullptr, nullptr,
-                         nullptr, nullptr);
+                         GetModuleHandleA(nullptr), nullptr);
 }
 
 void PlatformDestroyWindow(PlatformWindow window) {
@@ -82,8 +88,11 @@ int PlatformPostMessage(PlatformWindow window, unsigned message, uintptr_t wpara
   return PostMessageA(static_cast<HWND>(window), message, wparam, lparam) ? 1 : 0;
 }
 
-void PlatformPostQuitMessage(PlatformWindow) {
-  PostQuitMessage(0);
+// PostQuitMessage would reach the calling thread's queue, not the window's
+// (whose loop, filtered for the window, would not see it either); a quit
+// posted to the window itself arrives after the messages queued before it.
+void PlatformPostQuitMessage(PlatformWindow window) {
+  PostMessageA(static_cast<HWND>(window), WM_QUIT, 0, 0);
 }
 
 int PlatformGetMessage(PlatformWindow window, PlatformMessage* out) {
