@@ -90,8 +90,11 @@ void ns_diag_write(const char* location, const char* fmt, ...) {
   FILE* out = g_ns_diag_stream;
   if (out == nullptr) return;
   // The write path logs between a send and the look at its error number; a
-  // failing sink (a closed or full standard output) must not replace it.
+  // failing sink (a closed or full standard output) must not replace it. On
+  // Windows the socket's error is the thread's last error, which the C
+  // runtime's own failing writes replace as well.
   const int saved_errno = errno;
+  const int saved_socket_error = PlatformSocketLastError();
   fprintf(out, "%-20s ", location);
   va_list ap;
   va_start(ap, fmt);
@@ -99,6 +102,7 @@ void ns_diag_write(const char* location, const char* fmt, ...) {
   va_end(ap);
   fputc('\n', out);
   fflush(out);
+  PlatformSocketSetLastError(saved_socket_error);
   errno = saved_errno;
 }
 

@@ -70,6 +70,8 @@ int PlatformSocketListen(sock_t s, int backlog);
 int PlatformSocketConnect(sock_t s, const sockaddr_in* sa);
 int PlatformSocketLocalAddress(sock_t s, sockaddr_in* sa);
 int PlatformSocketPeerAddress(sock_t s, sockaddr_in* sa);
+// Ends the sending direction (the peer reads end of stream); receiving goes on.
+int PlatformSocketShutdownWrite(sock_t s);
 
 // A new, non-inheritable socket for a pending connection, or kInvalidSocket;
 // peer (may be null) receives the peer's address.

@@ -1,17 +1,22 @@
 #include "base/service_settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "platform/platform.h"
+#include "tests/temp_dir.h"
+
 namespace {
+
+using testutil::NativePath;
 
 class ServiceSettingsTest : public ::testing::Test {
  protected:
@@ -26,14 +31,15 @@ class ServiceSettingsTest : public ::testing::Test {
 };
 
 TEST_F(ServiceSettingsTest, NoArgumentsGiveTheDefaults) {
-  Parse({"/opt/kestrav/kestrav-service"});
+  const std::string program = NativePath("/opt/kestrav/kestrav-service");
+  Parse({program.c_str()});
   EXPECT_EQ(settings_.use_https, 0);
   EXPECT_STREQ(settings_.port, "8000");
   EXPECT_STREQ(settings_.device_name, "NX51");
   EXPECT_EQ(settings_.trace_level, 0);
   EXPECT_EQ(settings_.com_port, 0);
   EXPECT_STREQ(settings_.log_path, "");
-  EXPECT_STREQ(settings_.cert_path, "/opt/kestrav/server.pem");
+  EXPECT_EQ(settings_.cert_path, NativePath("/opt/kestrav/server.pem"));
 }
 
 TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
@@ -93,37 +99,45 @@ TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
 TEST_F(ServiceSettingsTest, TraceLevelNamesTheTraceFileByProcessId) {
   Parse({"svc", "-dl:1"}, 77);
   EXPECT_EQ(settings_.trace_level, 1);
-  EXPECT_STREQ(settings_.log_path, "/logs/trace-00077.txt");
+  EXPECT_EQ(settings_.log_path, NativePath("/logs/trace-00077.txt"));
 
   Parse({"svc", "-dl1"}, 77);
   EXPECT_EQ(settings_.trace_level, 0) << "-dl without a colon is ignored";
   EXPECT_STREQ(settings_.log_path, "");
 
   Parse({"svc", "-DL:5"}, 1234567);
-  EXPECT_STREQ(settings_.log_path, "/logs/trace-1234567.txt");
+  EXPECT_EQ(settings_.log_path, NativePath("/logs/trace-1234567.txt"));
 }
 
 TEST_F(ServiceSettingsTest, CertificateSitsBesideTheProgramAsInvoked) {
-  Parse({"./bin/kestrav-service"});
-  EXPECT_STREQ(settings_.cert_path, "./bin/server.pem");
-  Parse({"kestrav-service"});
-  EXPECT_STREQ(settings_.cert_path, "server.pem");
-  Parse({"/kestrav-service"});
-  EXPECT_STREQ(settings_.cert_path, "/server.pem");
+  struct Case {
+    const char* program;  // spelt with '/', which stands for the platform's separator
+    const char* cert;
+  } cases[] = {
+      {"./bin/kestrav-service", "./bin/server.pem"},
+      {"kestrav-service", "server.pem"},
+      {"/kestrav-service", "/server.pem"},
+  };
+  for (const Case& c : cases) {
+    const std::string program = NativePath(c.program);
+    Parse({program.c_str()});
+    EXPECT_EQ(settings_.cert_path, NativePath(c.cert)) << c.program;
+  }
 
   // A path too long for the field is cut, never written past it.
-  std::string longdir = "/" + std::string(300, 'd') + "/svc";
+  std::string longdir = NativePath("/" + std::string(300, 'd') + "/svc");
   Parse({longdir.c_str()});
   EXPECT_EQ(strlen(settings_.cert_path), sizeof settings_.cert_path - 1);
-  EXPECT_EQ(std::string(settings_.cert_path), ("/" + std::string(300, 'd')).substr(0, 255));
+  EXPECT_EQ(std::string(settings_.cert_path), longdir.substr(0, 255));
 }
 
 // The arguments are traced at level 99, before the options are applied.
 TEST_F(ServiceSettingsTest, Level99TracesEveryArgument) {
   // The trace file lives under /logs, which the service never creates; make
   // it for the test when we may and tidy up afterwards.
-  bool made_logs = mkdir("/logs", 0755) == 0;
-  int pid = 90000 + static_cast<int>(getpid() % 9999);
+  std::error_code ec;
+  const bool made_logs = std::filesystem::create_directory(NativePath("/logs"), ec);
+  int pid = 90000 + PlatformProcessId() % 9999;
   Parse({"svc", "-DL:99", "-p:9001"}, pid);
   std::string path = settings_.log_path;
   std::ifstream in(path);
@@ -135,7 +149,7 @@ TEST_F(ServiceSettingsTest, Level99TracesEveryArgument) {
             "[ravadoviz:437]: arg[1]:[-DL:99]\n\n"
             "[ravadoviz:437]: arg[2]:[-p:9001]\n\n");
   std::remove(path.c_str());
-  if (made_logs) rmdir("/logs");
+  if (made_logs) std::filesystem::remove(NativePath("/logs"), ec);
 }
 
 }  // namespace

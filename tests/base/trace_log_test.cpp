@@ -1,28 +1,24 @@
 #include "base/trace_log.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include <stdio.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "tests/temp_dir.h"
 
 namespace {
 
 class TraceLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/kv-trace-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    path_ = dir_ + "/trace.txt";
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
+    path_ = temp_.File("trace.txt");
   }
-  void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-    TraceLogConfigure(0, "");
-  }
+  void TearDown() override { TraceLogConfigure(0, ""); }
   std::string Read() {
     std::ifstream in(path_);
     std::stringstream s;
@@ -35,6 +31,7 @@ class TraceLogTest : public ::testing::Test {
     trace_log(2, "Public Key %s \n", "PEM");
     trace_log(99, "[%s]: ninety-nine", "ravavade:383");
   }
+  testutil::TempDir temp_{"kv-trace-"};
   std::string dir_, path_;
 };
 
@@ -51,7 +48,7 @@ TEST_F(TraceLogTest, LevelSelectsEntries) {
       {99, "[L1] one\nPublic Key PEM \n\n[ravavade:383]: ninety-nine\n"},
   };
   for (const Case& c : cases) {
-    unlink(path_.c_str());
+    remove(path_.c_str());
     TraceLogConfigure(c.level, path_.c_str());
     WriteAllLevels();
     EXPECT_EQ(Read(), c.expected) << "trace level " << c.level;
@@ -70,13 +67,6 @@ TEST_F(TraceLogTest, MissingDirectoryDropsTheEntrySilently) {
   TraceLogConfigure(99, (dir_ + "/no/such/dir/t.txt").c_str());
   trace_log(99, "lost");
   SUCCEED();
-}
-
-TEST(ErrorBox, WritesCaptionAndTextToStandardError) {
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(ShowErrorBox("Port Bind error to port %d", 8000), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Kestrav India Biometric Service: Port Bind error to port 8000\n");
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -19,6 +18,7 @@
 #include "sdk/fingerprint_template.h"
 #include "sdk/minutiae_matcher.h"
 #include "sdk/virtual_reader.h"
+#include "tests/temp_dir.h"
 
 namespace {
 
@@ -27,9 +27,8 @@ constexpr float kNoWsq = 0.0f;
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    snprintf(trace_path_, sizeof trace_path_, "/tmp/kv-device-trace-%d.txt",
-             static_cast<int>(getpid()));
-    remove(trace_path_);
+    ASSERT_FALSE(temp_.path().empty());
+    snprintf(trace_path_, sizeof trace_path_, "%s", temp_.File("trace.txt").c_str());
     TraceLogConfigure(1, trace_path_);
     com_port_ = 0;
     result_ = static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult)));
@@ -83,8 +82,9 @@ class DeviceTest : public ::testing::Test {
     return rc;
   }
 
-  static inline char trace_path_[64];
+  static inline char trace_path_[kTracePathBytes];
   int com_port_ = 0;  // the -cp: setting the capture is given
+  testutil::TempDir temp_{"kv-device-trace-"};
   CaptureResult* result_ = nullptr;
 };
 

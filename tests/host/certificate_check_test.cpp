@@ -6,11 +6,12 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
+
+#include "tests/temp_dir.h"
 
 namespace {
 
@@ -57,16 +58,11 @@ class CertificateCheckTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CertStateReset();
-    char tmpl[] = "/tmp/kv-cert-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/server.pem";
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
+    path_ = temp_.File("server.pem");
   }
-  void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-    CertStateReset();
-  }
+  void TearDown() override { CertStateReset(); }
   void WriteFile(const std::string& content) {
     FILE* f = fopen(path_.c_str(), "w");
     ASSERT_NE(f, nullptr);
@@ -78,6 +74,7 @@ class CertificateCheckTest : public ::testing::Test {
     CertStateSnapshot(&s);
     return s;
   }
+  testutil::TempDir temp_{"kv-cert-"};
   std::string dir_;
   std::string path_;
 };
@@ -187,7 +184,7 @@ TEST_F(CertificateCheckTest, StateNeverFallsUntilReset) {
   // Neither does a lesser finding, nor a file that went missing.
   WriteFile(MakeCertificatePem(60 * kDay));
   (void)CheckCertificateFile(path_.c_str(), time(nullptr));
-  unlink(path_.c_str());
+  remove(path_.c_str());
   (void)CheckCertificateFile(path_.c_str(), time(nullptr));
   EXPECT_EQ(State().state, kCertStateExpires30);
   EXPECT_STREQ(State().message, "SSL Certificate expires in less than 30 days");

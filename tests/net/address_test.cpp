@@ -2,12 +2,12 @@
 #include "net/address.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "net_test_util.h"
+#include "tests/temp_dir.h"
 
 using namespace nettest;
 
@@ -19,19 +19,19 @@ void UserHandlerForBind(ns_conn*, int, void*) {}
 class HostsFile {
  public:
   explicit HostsFile(const std::string& content) {
-    char tmpl[] = "/tmp/kv-net-hosts-XXXXXX";
-    int fd = mkstemp(tmpl);
-    path_ = tmpl;
-    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(fd);
+    path_ = dir_.File("hosts");
+    FILE* f = fopen(path_.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    if (f != nullptr) {
+      EXPECT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
+      fclose(f);
+    }
     ns_set_hosts_path(path_.c_str());
   }
-  ~HostsFile() {
-    ns_set_hosts_path(nullptr);
-    unlink(path_.c_str());
-  }
+  ~HostsFile() { ns_set_hosts_path(nullptr); }
 
  private:
+  testutil::TempDir dir_{"kv-net-hosts-"};
   std::string path_;
 };
 
@@ -179,31 +179,51 @@ TEST(Bind, StreamDatagramAndChosenPort) {
     EXPECT_EQ(ntohl(nc->sa.sin_addr.s_addr), c.addr) << c.address;
     EXPECT_EQ(nc->handler, UserHandlerForBind);
     EXPECT_EQ(m.mgr.connections, nc);
-    int fl = fcntl(static_cast<int>(nc->sock), F_GETFL);
-    EXPECT_NE(fl & O_NONBLOCK, 0);
-    EXPECT_NE(fcntl(static_cast<int>(nc->sock), F_GETFD) & FD_CLOEXEC, 0);
+    // Non-blocking: with nothing pending the socket says "try again" at once.
+    if (c.flag == NCF_LISTENING) {
+      EXPECT_EQ(PlatformSocketAccept(nc->sock, nullptr), kInvalidSocket) << c.address;
+    } else {
+      char byte;
+      EXPECT_LT(PlatformSocketRecvFrom(nc->sock, &byte, 1, nullptr), 0) << c.address;
+    }
+    EXPECT_TRUE(PlatformSocketErrorIsTransient(PlatformSocketLastError())) << c.address;
+    EXPECT_FALSE(PlatformSocketInheritable(nc->sock)) << c.address;
   }
 }
 
-TEST(Bind, PortHeldWithoutAddressReuseFailsToOpen) {
-  int holder = socket(AF_INET, SOCK_STREAM, 0);
+// A port in use stays with its holder, whether that is another program's
+// plain socket or another listener of ours (which asks for address reuse).
+// Windows' SO_REUSEADDR would let the second listener share the port.
+TEST(Bind, PortInUseFailsToOpen) {
+  Manager holder_mgr;
+  sock_t plain = PlatformSocketOpen(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(holder, 1), 0);
-  socklen_t len = sizeof sa;
-  getsockname(holder, reinterpret_cast<sockaddr*>(&sa), &len);
+  ASSERT_EQ(PlatformSocketBind(plain, &sa), 0);
+  ASSERT_EQ(PlatformSocketListen(plain, 1), 0);
+  ASSERT_EQ(PlatformSocketLocalAddress(plain, &sa), 0);
+  ns_conn* ours = ns_bind(&holder_mgr.mgr, "127.0.0.1:0", nullptr);
+  ASSERT_NE(ours, nullptr);
 
-  Manager m;
-  const char* err = nullptr;
-  ns_bind_opts opts{};
-  opts.error_string = &err;
-  std::string address = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-  EXPECT_EQ(ns_bind_opt(&m.mgr, address.c_str(), nullptr, opts), nullptr);
-  EXPECT_STREQ(err, "failed to open listener");
-  EXPECT_EQ(m.mgr.connections, nullptr);
-  close(holder);
+  struct Case {
+    uint16_t port;
+    const char* why;
+  } cases[] = {
+      {ntohs(sa.sin_port), "held by a plain socket without address reuse"},
+      {PortOf(ours), "held by another listener of the service"},
+  };
+  for (const Case& c : cases) {
+    Manager m;
+    const char* err = nullptr;
+    ns_bind_opts opts{};
+    opts.error_string = &err;
+    std::string address = "127.0.0.1:" + std::to_string(c.port);
+    EXPECT_EQ(ns_bind_opt(&m.mgr, address.c_str(), nullptr, opts), nullptr) << c.why;
+    EXPECT_STREQ(err, "failed to open listener") << c.why;
+    EXPECT_EQ(m.mgr.connections, nullptr) << c.why;
+  }
+  PlatformSocketClose(plain);
 }
 
 }  // namespace

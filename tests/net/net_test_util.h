@@ -1,11 +1,9 @@
 // Helpers of the network-core tests: a recording handler, a poll-until loop
-// and blocking loopback clients.
+// and blocking loopback clients. The clients use the platform's socket calls,
+// so that the same tests run on POSIX and Windows.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -16,6 +14,8 @@
 
 #include "net/event_manager.h"
 #include "net/listener.h"
+#include "platform/platform.h"
+#include "platform/socket.h"
 
 namespace nettest {
 
@@ -62,8 +62,7 @@ inline void RecordingHandler(ns_conn* nc, int ev, void* ev_data) {
     if (!rec->greeting.empty()) ns_send(nc, rec->greeting.data(), rec->greeting.size());
     nc->flags |= rec->flags_on_accept;
     if (rec->sndbuf_on_accept > 0) {
-      setsockopt(static_cast<int>(nc->sock), SOL_SOCKET, SO_SNDBUF, &rec->sndbuf_on_accept,
-                 sizeof rec->sndbuf_on_accept);
+      (void)PlatformSocketSetIntOption(nc->sock, SOL_SOCKET, SO_SNDBUF, rec->sndbuf_on_accept);
     }
   }
   if (ev == NS_EV_RECV && rec->echo) {
@@ -89,50 +88,53 @@ inline uint16_t PortOf(const ns_conn* nc) {
   return ntohs(nc->sa.sin_port);
 }
 
-// A blocking TCP client connected to 127.0.0.1:port, or -1.
-inline int ConnectClient(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+// A blocking TCP client connected to 127.0.0.1:port, or kInvalidSocket.
+inline sock_t ConnectClient(uint16_t port) {
+  sock_t s = PlatformSocketOpen(AF_INET, SOCK_STREAM, 0);
+  if (s == kInvalidSocket) return kInvalidSocket;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
+  if (PlatformSocketConnect(s, &sa) != 0) {
+    PlatformSocketClose(s);
+    return kInvalidSocket;
   }
-  return fd;
+  return s;
 }
 
-inline bool SendAll(int fd, const std::string& data) {
+inline bool SendAll(sock_t s, const std::string& data) {
   size_t off = 0;
   while (off < data.size()) {
-    ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    int n = PlatformSocketSend(s, data.data() + off, static_cast<int>(data.size() - off));
     if (n <= 0) return false;
     off += static_cast<size_t>(n);
   }
   return true;
 }
 
-// True when fd has something to read (data or EOF) within ms.
-inline bool Readable(int fd, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, ms) == 1;
+// True when s has something to read (data or EOF) within ms.
+inline bool Readable(sock_t s, int ms) {
+  PlatformSocketSet set;
+  PlatformSocketSetZero(&set);
+  if (!PlatformSocketSetAdd(&set, s)) return false;
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  return PlatformSelect(s, &set, nullptr, nullptr, &tv) == 1;
 }
 
 // Reads what is there without blocking for long: up to want bytes, polling
 // the manager in between so that the server side keeps writing.
-inline std::string ReadSome(ns_mgr* mgr, int fd, size_t want, int max_passes = 200) {
+inline std::string ReadSome(ns_mgr* mgr, sock_t s, size_t want, int max_passes = 200) {
   std::string out;
   char buf[65536];
   // Only rounds in which nothing arrived count against the limit.
   for (int idle = 0; idle < max_passes && out.size() < want;) {
     if (mgr != nullptr) ns_mgr_poll(mgr, 1);
-    if (!Readable(fd, mgr != nullptr ? 5 : 200)) {
+    if (!Readable(s, mgr != nullptr ? 5 : 200)) {
       idle++;
       continue;
     }
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    int n = PlatformSocketRecv(s, buf, static_cast<int>(sizeof buf));
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));
   }
@@ -168,6 +170,18 @@ inline std::thread RunCommandAsync(const std::string& cmd, std::string* out,
     if (p != nullptr) pclose(p);
     *done = true;
   });
+}
+
+// True when the shell command runs here and its output holds expect: the
+// tests that drive a real client program check first that it exists.
+inline bool CommandPrints(const std::string& cmd, const std::string& expect) {
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  if (p == nullptr) return false;
+  std::string out;
+  char buf[512];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  pclose(p);
+  return out.find(expect) != std::string::npos;
 }
 
 }  // namespace nettest

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/platform.h"
 #include "sdk/fingerprint_template.h"
 #include "sdk/virtual_reader.h"
 
@@ -20,7 +21,7 @@ class SdkTest : public ::testing::Test {
       EXPECT_EQ(VRFPM_Terminate(h_), VRFPM_OK);
     }
     EXPECT_EQ(VirtualReaderConfigure(nullptr), 0);
-    unsetenv(kVirtualReaderEnv);
+    EXPECT_EQ(PlatformSetEnv(kVirtualReaderEnv, nullptr), 0);
     VirtualReaderStats s = VirtualReaderStatsSnapshot();
     EXPECT_EQ(s.live_handles, 0);
     EXPECT_EQ(s.open_devices, 0);
@@ -108,7 +109,7 @@ TEST(VirtualReaderConfig, DefaultsAndRefusals) {
 }
 
 TEST_F(SdkTest, EnvironmentVariableIsReadAtCreateAndABadOneRefused) {
-  setenv(kVirtualReaderEnv, "readers=TRV08,KLM06X", 1);
+  ASSERT_EQ(PlatformSetEnv(kVirtualReaderEnv, "readers=TRV08,KLM06X"), 0);
   ASSERT_EQ(VRFPM_Create(&h_), VRFPM_OK);
   uint32_t count = 0;
   VRFPM_DeviceListEntry* list = nullptr;
@@ -120,7 +121,7 @@ TEST_F(SdkTest, EnvironmentVariableIsReadAtCreateAndABadOneRefused) {
   ASSERT_EQ(VRFPM_Terminate(h_), VRFPM_OK);
   h_ = nullptr;
 
-  setenv(kVirtualReaderEnv, "readers=nothing", 1);
+  ASSERT_EQ(PlatformSetEnv(kVirtualReaderEnv, "readers=nothing"), 0);
   VRFPM_HANDLE h = nullptr;
   EXPECT_EQ(VRFPM_Create(&h), VRFPM_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(h, nullptr);

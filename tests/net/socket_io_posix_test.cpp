@@ -1,0 +1,145 @@
+// Socket I/O cases that only POSIX has: descriptors numbered past FD_SETSIZE
+// (a Windows socket set is a counted array, where any socket fits while the
+// set has room) and a real curl client (not installed under Wine).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "net/socket_io.h"
+#include "net_test_util.h"
+
+using namespace nettest;
+
+namespace {
+
+// Raises the descriptor limit so that descriptors past FD_SETSIZE exist.
+bool AllowHighDescriptors() {
+  rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
+  if (rl.rlim_cur < FD_SETSIZE + 64) {
+    rl.rlim_cur = rl.rlim_max < FD_SETSIZE + 64 ? rl.rlim_max : FD_SETSIZE + 64;
+    setrlimit(RLIMIT_NOFILE, &rl);
+    getrlimit(RLIMIT_NOFILE, &rl);
+  }
+  return rl.rlim_cur >= FD_SETSIZE + 64;
+}
+
+TEST(SelectLimit, SocketBeyondFdSetSizeIsNeverPutInASet) {
+  if (!AllowHighDescriptors()) GTEST_SKIP() << "descriptor limit too low";
+  Recorder rec;
+  Manager m;
+  rec.echo = true;
+  ns_conn* listener = BindLoopback(&m.mgr, &rec);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  int high = FD_SETSIZE + 20;
+  ASSERT_EQ(dup2(pair[0], high), high);
+  close(pair[0]);
+  ns_bind_opts opts{&rec, 0, nullptr};
+  ns_conn* far = ns_add_sock_opt(&m.mgr, high, RecordingHandler, opts);
+  ASSERT_NE(far, nullptr);
+  ns_send(far, "queued", 6);  // wants both sets
+  ASSERT_TRUE(SendAll(pair[1], "unread"));
+
+  sock_t fd = ConnectClient(PortOf(listener));
+  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return rec.accepted.size() == 1; }));
+  ASSERT_TRUE(SendAll(fd, "near"));
+  EXPECT_EQ(ReadSome(&m.mgr, fd, 4), "near");
+  EXPECT_GT(rec.Counts(NS_EV_POLL, far).size(), 0u) << "never ready, so polled";
+  EXPECT_EQ(rec.Counts(NS_EV_RECV, far).size(), 0u);
+  PlatformSocketClose(fd);
+  close(pair[1]);
+}
+
+TEST(SelectLimit, AcceptedSocketBeyondFdSetSizeIsClosedAtOnce) {
+  if (!AllowHighDescriptors()) GTEST_SKIP() << "descriptor limit too low";
+  Recorder rec;
+  Manager m;
+  ns_conn* listener = BindLoopback(&m.mgr, &rec);
+  std::vector<int> fillers;
+  for (;;) {
+    int f = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(f, 0);
+    if (f >= FD_SETSIZE) {
+      close(f);
+      break;
+    }
+    fillers.push_back(f);
+  }
+  sock_t fd = ConnectClient(PortOf(listener));  // itself above FD_SETSIZE
+  ASSERT_GE(fd, FD_SETSIZE);
+  for (int i = 0; i < 10; i++) ns_mgr_poll(&m.mgr, 5);
+  EXPECT_EQ(rec.accepted.size(), 0u);
+  EXPECT_EQ(m.mgr.connections, listener);
+  ASSERT_TRUE(Readable(fd, 1000));
+  char c;
+  EXPECT_LE(PlatformSocketRecv(fd, &c, 1), 0) << "the peer sees the close";
+  PlatformSocketClose(fd);
+
+  for (int f : fillers) close(f);
+  sock_t fd2 = ConnectClient(PortOf(listener));
+  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return rec.accepted.size() == 1; }));
+  PlatformSocketClose(fd2);
+}
+
+// An HTTP-speaking handler for a real client: answers once the header block
+// is in, then closes after the reply left.
+void HttpOkHandler(ns_conn* nc, int ev, void*) {
+  if (ev != NS_EV_RECV) return;
+  std::string_view in(nc->recv_mbuf.buf, nc->recv_mbuf.len);
+  if (in.find("\r\n\r\n") == std::string_view::npos) return;
+  ns_printf(nc, "HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s", 5,
+            "howdy");
+  mbuf_remove(&nc->recv_mbuf, nc->recv_mbuf.len);
+  nc->flags |= NCF_SEND_AND_CLOSE;
+}
+
+TEST(RealClient, CurlGetsTheReply) {
+  Manager m;
+  ns_conn* listener = ns_bind(&m.mgr, "127.0.0.1:0", HttpOkHandler);
+  ASSERT_NE(listener, nullptr);
+  std::string cmd =
+      "curl -s --max-time 10 http://127.0.0.1:" + std::to_string(PortOf(listener)) + "/x";
+  std::atomic<bool> done{false};
+  std::string out;
+  std::thread client = nettest::RunCommandAsync(cmd, &out, &done);
+  PollUntil(&m.mgr, [&] { return done.load(); }, 2000);
+  client.join();
+  EXPECT_EQ(out, "howdy");
+}
+
+// Diagnostics never change what the I/O paths decide: a sink whose writes
+// fail must not replace the error of the send it reports on.
+TEST(Diagnostics, FailingSinkDoesNotTurnWouldBlockIntoAnError) {
+  FILE* full = fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  Manager m;
+  sock_t sp[2];
+  ASSERT_EQ(ns_socketpair(sp, SOCK_STREAM), 1);
+  ns_conn* nc = ns_add_sock(&m.mgr, sp[1], nullptr);
+  ASSERT_NE(nc, nullptr);
+  const std::string chunk(65536, 'f');
+  while (send(static_cast<int>(sp[1]), chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+  }
+  ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << "the socket is full";
+  ns_send(nc, "x", 1);
+  ns_set_diag_stream(full);
+  ns_write_to_socket(nc);
+  ns_set_diag_stream(nullptr);
+  fclose(full);
+  EXPECT_EQ(nc->flags & NCF_CLOSE_IMMEDIATELY, 0u) << "would-block is no error";
+  EXPECT_EQ(nc->send_mbuf.len, 1u) << "the byte stays queued";
+  PlatformSocketClose(sp[0]);
+}
+
+}  // namespace
