@@ -4,9 +4,9 @@
 # Wine and Xvfb when they are missing.
 #
 # Wine runs in a private prefix, build-windows/wineprefix (made on the first
-# run, which takes about ten seconds more), and is stopped at the end for that
-# prefix only. The tests run inside Xvfb so that the window and tray tests
-# have a desktop; the others would not need one.
+# run, which takes about ten seconds more; see scripts/wine-start.sh), and is
+# stopped at the end for that prefix only. The tests run inside Xvfb so that
+# the window and tray tests have a desktop; the others would not need one.
 #
 # Left out on Windows, each with its reason (printed when the build is
 # configured, or as the skip message of the test):
@@ -29,6 +29,7 @@ export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 t0=$(date +%s)
-xvfb-run -a ctest --test-dir build-windows -L unit --output-on-failure -j"${KV_JOBS:-2}" \
-  --timeout 600
+# xvfb-run ends with the status of the command; the X server goes with it.
+xvfb-run -a sh -c 'scripts/wine-start.sh &&
+  ctest --test-dir build-windows -L unit --output-on-failure -j"${KV_JOBS:-2}" --timeout 600'
 echo "Windows unit tests under Wine: $(($(date +%s) - t0)) s"
