@@ -322,4 +322,38 @@ TEST(Diagnostics, SinkOffWritesNothingSinkOnWritesTaggedLines) {
   }
 }
 
+// Diagnostics never change what the I/O paths decide: a sink whose writes
+// fail (here a pipe whose reader has gone) must not replace the error of the
+// send it reports on. On Windows that error is the thread's last error, which
+// the C runtime's failed write replaces too.
+TEST(Diagnostics, FailingSinkDoesNotTurnWouldBlockIntoAnError) {
+  Manager m;  // its start-up also keeps a broken pipe from raising SIGPIPE
+  FILE* sink = popen("exit 0", "w");
+  ASSERT_NE(sink, nullptr);
+  for (int i = 0; i < 200 && !ferror(sink); i++) {
+    fputs("probe\n", sink);
+    fflush(sink);
+    if (!ferror(sink)) PlatformSleepMs(10);
+  }
+  ASSERT_TRUE(ferror(sink)) << "the reader is gone";
+  clearerr(sink);
+
+  sock_t sp[2];
+  ASSERT_EQ(ns_socketpair(sp, SOCK_STREAM), 1);
+  ns_conn* nc = ns_add_sock(&m.mgr, sp[1], nullptr);
+  ASSERT_NE(nc, nullptr);
+  const std::string chunk(65536, 'f');
+  while (PlatformSocketSend(sp[1], chunk.data(), static_cast<int>(chunk.size())) > 0) {
+  }
+  ASSERT_TRUE(PlatformSocketErrorIsTransient(PlatformSocketLastError())) << "the socket is full";
+  ns_send(nc, "x", 1);
+  ns_set_diag_stream(sink);
+  ns_write_to_socket(nc);
+  ns_set_diag_stream(nullptr);
+  EXPECT_EQ(nc->flags & NCF_CLOSE_IMMEDIATELY, 0u) << "would-block is no error";
+  EXPECT_EQ(nc->send_mbuf.len, 1u) << "the byte stays queued";
+  PlatformSocketClose(sp[0]);
+  pclose(sink);
+}
+
 }  // namespace
