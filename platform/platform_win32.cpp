@@ -5,7 +5,9 @@
 
 #include "platform/platform.h"
 
-int PlatformProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+int PlatformProcessId() {
+  return static_cast<int>(GetCurrentProcessId());
+}
 
 int PlatformExePath(char* out, size_t cap) {
   if (out == nullptr || cap == 0) return 1;
@@ -25,9 +27,13 @@ int PlatformMessageBox(const char* caption, const char* text) {
   return MessageBoxA(nullptr, text, caption, MB_OK);
 }
 
-void PlatformSleepMs(unsigned ms) { Sleep(ms); }
+void PlatformSleepMs(unsigned ms) {
+  Sleep(ms);
+}
 
-unsigned long long PlatformMonotonicMs() { return GetTickCount64(); }
+unsigned long long PlatformMonotonicMs() {
+  return GetTickCount64();
+}
 
 int PlatformSetEnv(const char* name, const char* value) {
   if (name == nullptr) return -1;

@@ -88,7 +88,9 @@ int PlatformSocketPeerAddress(sock_t s, sockaddr_in* sa) {
   return getpeername(Fd(s), reinterpret_cast<sockaddr*>(sa), &len) == 0 ? 0 : -1;
 }
 
-int PlatformSocketShutdownWrite(sock_t s) { return shutdown(Fd(s), SHUT_WR) == 0 ? 0 : -1; }
+int PlatformSocketShutdownWrite(sock_t s) {
+  return shutdown(Fd(s), SHUT_WR) == 0 ? 0 : -1;
+}
 
 sock_t PlatformSocketAccept(sock_t s, sockaddr_in* peer) {
   sockaddr_in tmp;

@@ -1,20 +1,25 @@
-// Windows sockets 2 forms of the socket calls of socket.h.
-// socket.h brings winsock2.h, which must come before windows.h.
-#include "platform/socket.h"
-
+// Windows sockets 2 forms of the socket calls of socket.h. The rest of
+// windows.h comes through winsock2.h, which must be included first.
 #include <stdio.h>
 #include <string.h>
-#include <windows.h>
+
+#include "platform/socket.h"
 
 namespace {
 
 constexpr size_t kErrorTextBytes = 256;
 
-SOCKET Sock(sock_t s) { return static_cast<SOCKET>(s); }
+SOCKET Sock(sock_t s) {
+  return static_cast<SOCKET>(s);
+}
 
-sock_t FromSocket(SOCKET s) { return s == INVALID_SOCKET ? kInvalidSocket : static_cast<sock_t>(s); }
+sock_t FromSocket(SOCKET s) {
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<sock_t>(s);
+}
 
-int AddrLen() { return static_cast<int>(sizeof(sockaddr_in)); }
+int AddrLen() {
+  return static_cast<int>(sizeof(sockaddr_in));
+}
 
 // Windows sockets must be started before the first call; a socket made before
 // PlatformSocketStartup (a test's client, say) starts them here, once.
@@ -32,7 +37,9 @@ int ClearInherit(SOCKET s) {
 
 }  // namespace
 
-int PlatformSocketStartup() { return EnsureStarted() ? 0 : -1; }
+int PlatformSocketStartup() {
+  return EnsureStarted() ? 0 : -1;
+}
 
 sock_t PlatformSocketOpen(int family, int type, int protocol) {
   if (!EnsureStarted()) return kInvalidSocket;
@@ -57,9 +64,13 @@ int PlatformSocketSetNonBlocking(sock_t s) {
   return ioctlsocket(Sock(s), FIONBIO, &on) == 0 ? 0 : -1;
 }
 
-int PlatformSocketSetNonInheritable(sock_t s) { return ClearInherit(Sock(s)); }
+int PlatformSocketSetNonInheritable(sock_t s) {
+  return ClearInherit(Sock(s));
+}
 
-int PlatformSocketSetReuseAddress(sock_t) { return 0; }
+int PlatformSocketSetReuseAddress(sock_t) {
+  return 0;
+}
 
 int PlatformSocketSetIntOption(sock_t s, int level, int name, int value) {
   return setsockopt(Sock(s), level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0
@@ -79,7 +90,9 @@ int PlatformSocketBind(sock_t s, const sockaddr_in* sa) {
   return bind(Sock(s), reinterpret_cast<const sockaddr*>(sa), AddrLen()) == 0 ? 0 : -1;
 }
 
-int PlatformSocketListen(sock_t s, int backlog) { return listen(Sock(s), backlog) == 0 ? 0 : -1; }
+int PlatformSocketListen(sock_t s, int backlog) {
+  return listen(Sock(s), backlog) == 0 ? 0 : -1;
+}
 
 int PlatformSocketConnect(sock_t s, const sockaddr_in* sa) {
   return connect(Sock(s), reinterpret_cast<const sockaddr*>(sa), AddrLen()) == 0 ? 0 : -1;
@@ -97,7 +110,9 @@ int PlatformSocketPeerAddress(sock_t s, sockaddr_in* sa) {
   return getpeername(Sock(s), reinterpret_cast<sockaddr*>(sa), &len) == 0 ? 0 : -1;
 }
 
-int PlatformSocketShutdownWrite(sock_t s) { return shutdown(Sock(s), SD_SEND) == 0 ? 0 : -1; }
+int PlatformSocketShutdownWrite(sock_t s) {
+  return shutdown(Sock(s), SD_SEND) == 0 ? 0 : -1;
+}
 
 sock_t PlatformSocketAccept(sock_t s, sockaddr_in* peer) {
   sockaddr_in tmp;
@@ -138,8 +153,8 @@ int PlatformSocketRecvFrom(sock_t s, void* buf, int len, sockaddr_in* from) {
   sockaddr_in tmp;
   memset(&tmp, 0, sizeof tmp);
   int alen = AddrLen();
-  int n = recvfrom(Sock(s), static_cast<char*>(buf), len, 0, reinterpret_cast<sockaddr*>(&tmp),
-                   &alen);
+  int n =
+      recvfrom(Sock(s), static_cast<char*>(buf), len, 0, reinterpret_cast<sockaddr*>(&tmp), &alen);
   // Windows fills the buffer with the front of a longer datagram and then
   // fails with WSAEMSGSIZE; POSIX returns the front. Both give the front.
   if (n < 0 && WSAGetLastError() == WSAEMSGSIZE) n = len;
@@ -153,9 +168,13 @@ int PlatformSocketSendTo(sock_t s, const void* buf, int len, const sockaddr_in* 
                 reinterpret_cast<const sockaddr*>(to), AddrLen());
 }
 
-int PlatformSocketLastError() { return WSAGetLastError(); }
+int PlatformSocketLastError() {
+  return WSAGetLastError();
+}
 
-void PlatformSocketSetLastError(int err) { WSASetLastError(err); }
+void PlatformSocketSetLastError(int err) {
+  WSASetLastError(err);
+}
 
 const char* PlatformSocketErrorText(int err) {
   thread_local char text[kErrorTextBytes];
@@ -175,9 +194,13 @@ bool PlatformSocketErrorIsTransient(int err) {
   return err == WSAEINTR || err == WSAEINPROGRESS || err == WSAEWOULDBLOCK;
 }
 
-void PlatformSocketSetZero(PlatformSocketSet* set) { FD_ZERO(&set->fds); }
+void PlatformSocketSetZero(PlatformSocketSet* set) {
+  FD_ZERO(&set->fds);
+}
 
-bool PlatformSocketSelectable(sock_t s) { return s != kInvalidSocket; }
+bool PlatformSocketSelectable(sock_t s) {
+  return s != kInvalidSocket;
+}
 
 bool PlatformSocketSetAdd(PlatformSocketSet* set, sock_t s) {
   if (!PlatformSocketSelectable(s)) return false;
@@ -198,14 +221,17 @@ bool PlatformSocketSetHas(const PlatformSocketSet* set, sock_t s) {
 
 int PlatformSelect(sock_t, PlatformSocketSet* read_set, PlatformSocketSet* write_set,
                    PlatformSocketSet* except_set, const timeval* timeout) {
-  auto empty = [](const PlatformSocketSet* set) { return set == nullptr || set->fds.fd_count == 0; };
+  auto empty = [](const PlatformSocketSet* set) {
+    return set == nullptr || set->fds.fd_count == 0;
+  };
   if (empty(read_set) && empty(write_set) && empty(except_set)) {
     // select() fails at once with WSAEINVAL on three empty sets; a pass
     // without sockets must still take its time, as it does on POSIX.
     if (timeout == nullptr) {
       Sleep(INFINITE);
     } else {
-      Sleep(static_cast<DWORD>(timeout->tv_sec) * 1000 + static_cast<DWORD>(timeout->tv_usec) / 1000);
+      Sleep(static_cast<DWORD>(timeout->tv_sec) * 1000 +
+            static_cast<DWORD>(timeout->tv_usec) / 1000);
     }
     return 0;
   }

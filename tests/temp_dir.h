@@ -22,8 +22,8 @@ class TempDir {
     const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
     if (ec) return;
     for (int attempt = 0; attempt < 100; attempt++) {
-      std::filesystem::path p = base / (prefix + std::to_string(PlatformProcessId()) + "-" +
-                                        std::to_string(counter++));
+      std::filesystem::path p =
+          base / (prefix + std::to_string(PlatformProcessId()) + "-" + std::to_string(counter++));
       if (std::filesystem::create_directory(p, ec)) {
         path_ = p.string();
         return;

@@ -257,7 +257,8 @@ TEST(ControlSocket, MessageRunsCallbackOnEveryConnectionAndIsAnswered) {
   g_ctl_calls.clear();
   ASSERT_EQ(PlatformSocketSend(m.mgr.ctl[0], &msg, static_cast<int>(sizeof msg)),
             static_cast<int>(sizeof msg));
-  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return !g_ctl_calls.empty(); }, 50));
+  ASSERT_TRUE(PollUntil(
+      &m.mgr, [&] { return !g_ctl_calls.empty(); }, 50));
   ASSERT_EQ(g_ctl_calls.size(), 2u);
   EXPECT_EQ(g_ctl_calls[0].first, m.mgr.connections);
   EXPECT_EQ(g_ctl_calls[0].second, "hello");

@@ -199,8 +199,8 @@ TEST(TrafficDump, RecordsOnALoopbackConnection) {
   testutil::TempDir dir("kv-traffic-dump-");
   const std::string dump = dir.File("dump.txt");
   const char* path = dump.c_str();
-  traffic_dump_record(&nc, path, 5, NS_EV_RECV);        // the newest 5 bytes
-  traffic_dump_record(&nc, path, 4, NS_EV_SEND);        // the oldest 4 bytes
+  traffic_dump_record(&nc, path, 5, NS_EV_RECV);  // the newest 5 bytes
+  traffic_dump_record(&nc, path, 4, NS_EV_SEND);  // the oldest 4 bytes
   traffic_dump_record(&nc, path, 0, NS_EV_CLOSE);
   traffic_dump_record(&nc, path, 100, NS_EV_RECV);  // more than the buffer holds: no dump
   traffic_dump_record(&nc, "/nonexistent-dir/x", 5, NS_EV_RECV);  // ignored
@@ -208,8 +208,7 @@ TEST(TrafficDump, RecordsOnALoopbackConnection) {
   const std::string port = std::to_string(ntohs(sa.sin_port));
   const std::string addr = "127\\.0\\.0\\.1:";
   // The connection's address as the platform's %p writes it.
-  const std::string line =
-      "\\d+ (0x)?[0-9a-fA-F]+ " + addr + port + " %s " + addr + "\\d+ %d\n";
+  const std::string line = "\\d+ (0x)?[0-9a-fA-F]+ " + addr + port + " %s " + addr + "\\d+ %d\n";
   char pattern[512];
   std::string full;
   snprintf(pattern, sizeof(pattern), line.c_str(), "<-", 5);

@@ -103,8 +103,7 @@ void HttpOkHandler(ns_conn* nc, int ev, void*) {
   if (ev != NS_EV_RECV) return;
   std::string_view in(nc->recv_mbuf.buf, nc->recv_mbuf.len);
   if (in.find("\r\n\r\n") == std::string_view::npos) return;
-  ns_printf(nc, "HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s", 5,
-            "howdy");
+  ns_printf(nc, "HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s", 5, "howdy");
   mbuf_remove(&nc->recv_mbuf, nc->recv_mbuf.len);
   nc->flags |= NCF_SEND_AND_CLOSE;
 }
@@ -118,7 +117,8 @@ TEST(RealClient, CurlGetsTheReply) {
   std::atomic<bool> done{false};
   std::string out;
   std::thread client = nettest::RunCommandAsync(cmd, &out, &done);
-  PollUntil(&m.mgr, [&] { return done.load(); }, 2000);
+  PollUntil(
+      &m.mgr, [&] { return done.load(); }, 2000);
   client.join();
   EXPECT_EQ(out, "howdy");
 }

@@ -231,7 +231,8 @@ TEST(DatagramIo, ReplyGoesToTheSenderAndLongDatagramsAreCut) {
     std::string msg = Pattern(c.sent);
     ASSERT_EQ(PlatformSocketSendTo(fd, msg.data(), static_cast<int>(msg.size()), &to),
               static_cast<int>(msg.size()));
-    ASSERT_TRUE(PollUntil(&m.mgr, [&] { return g_udp.count != 0; }, 100));
+    ASSERT_TRUE(PollUntil(
+        &m.mgr, [&] { return g_udp.count != 0; }, 100));
     EXPECT_EQ(static_cast<size_t>(g_udp.count), c.delivered);
     EXPECT_NE(g_udp.nc, udp) << "the handler gets the temporary record";
     EXPECT_EQ(g_udp.listener, udp);
@@ -250,13 +251,15 @@ TEST(DatagramIo, ReplyGoesToTheSenderAndLongDatagramsAreCut) {
   g_udp = UdpSeen{};
   g_udp.set_flags = NCF_USER_3;
   PlatformSocketSendTo(fd, "x", 1, &to);
-  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return g_udp.count != 0; }, 100));
+  ASSERT_TRUE(PollUntil(
+      &m.mgr, [&] { return g_udp.count != 0; }, 100));
   EXPECT_EQ(udp->flags, NCF_UDP | NCF_USER_3);
 
   g_udp = UdpSeen{};
   g_udp.set_flags = NCF_CLOSE_IMMEDIATELY;
   PlatformSocketSendTo(fd, "x", 1, &to);
-  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return g_udp.count != 0; }, 100));
+  ASSERT_TRUE(PollUntil(
+      &m.mgr, [&] { return g_udp.count != 0; }, 100));
   EXPECT_EQ(m.mgr.connections, nullptr) << "closed at the end of the pass";
   PlatformSocketClose(fd);
 }
