@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // Separator between directories in a path as this platform writes it.
 #ifdef _WIN32
@@ -52,6 +53,15 @@ void PlatformSleepMs(unsigned ms);
 
 // Milliseconds from an arbitrary fixed point, never going backwards.
 unsigned long long PlatformMonotonicMs();
+
+// Makes a standard stream carry bytes unchanged. On Windows the C runtime
+// otherwise turns line ends around and ends reading at byte 0x1A; on POSIX
+// there is nothing to change.
+void PlatformSetBinaryMode(FILE* stream);
+
+// The exit code of a command that pclose() or system() reports on with
+// status, or -1 when it did not end normally (a signal, no shell).
+int PlatformCommandExitCode(int status);
 
 // Sets the environment variable name to value for this process (what getenv
 // reads afterwards); a null value removes it. Returns 0, or -1 on failure.

@@ -1,6 +1,7 @@
 // POSIX forms of the process and desktop calls of platform.h.
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -33,6 +34,12 @@ void PlatformSleepMs(unsigned ms) {
   ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
   while (nanosleep(&ts, &ts) != 0) {
   }
+}
+
+void PlatformSetBinaryMode(FILE*) {}
+
+int PlatformCommandExitCode(int status) {
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int PlatformSetEnv(const char* name, const char* value) {

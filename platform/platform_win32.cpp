@@ -1,4 +1,6 @@
 // Win32 forms of the process and desktop calls of platform.h.
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -33,6 +35,15 @@ void PlatformSleepMs(unsigned ms) {
 
 unsigned long long PlatformMonotonicMs() {
   return GetTickCount64();
+}
+
+void PlatformSetBinaryMode(FILE* stream) {
+  _setmode(_fileno(stream), _O_BINARY);
+}
+
+// _pclose and system report the command's own exit code.
+int PlatformCommandExitCode(int status) {
+  return status;
 }
 
 int PlatformSetEnv(const char* name, const char* value) {

@@ -13,8 +13,7 @@
 # - platform_window_tests: the POSIX stand-ins for the window queue and the
 #   notification area (the Win32 forms are exercised by host_tests);
 # - *_posix_test.cpp and the POSIX_SOURCES of tests/*/CMakeLists.txt:
-#   descriptors numbered past FD_SETSIZE, a failing /dev/full sink, the
-#   no-desktop error box, the WSQ tool run through a POSIX shell;
+#   descriptors numbered past FD_SETSIZE and the no-desktop error box;
 # - tests that drive curl, openssl s_client or Python skip themselves when
 #   those programs are absent, as they are under Wine.
 set -euo pipefail

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "sdk/wsq.h"
 
 namespace {
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
   File in;
   if (std::strcmp(argv[1], "-") == 0) {
     in.f = stdin;
+    PlatformSetBinaryMode(stdin);  // a WSQ file is bytes, not lines
   } else {
     in.f = std::fopen(argv[1], "rb");
     in.owned = true;

@@ -1,13 +1,13 @@
 // kv-wsq-decode as a script uses it: a real process reading a real file or standard input.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "platform/platform.h"
 #include "sdk/wsq.h"
 #include "tests/sdk/wsq_test_util.h"
 
@@ -18,15 +18,23 @@ struct ToolRun {
   std::string out;
 };
 
+// Runs the tool through the system's shell (sh, or cmd on Windows: both take
+// the quotes and redirections used here). Its error messages join its output.
+// The tool's path stays unquoted: cmd takes a leading quote for one around
+// the whole line.
 ToolRun RunTool(const std::string& args) {
-  const std::string cmd = std::string(KV_WSQ_DECODE_TOOL) + " " + args + " 2>/dev/null";
+  const std::string cmd = std::string(KV_WSQ_DECODE_TOOL) + " " + args + " 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) return {-1, ""};
   std::string out;
   char buf[256];
   while (std::fgets(buf, sizeof(buf), p) != nullptr) out += buf;
-  const int st = pclose(p);
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+  return {PlatformCommandExitCode(pclose(p)), out};
+}
+
+// A path for the command line, quoted.
+std::string Quoted(const std::string& path) {
+  return "\"" + path + "\"";
 }
 
 void WriteFile(const std::string& path, const Bytes& data) {
@@ -42,7 +50,7 @@ TEST(WsqDecodeTool, WritesPgmAndPrintsSize) {
   ASSERT_EQ(rc, kWsqOk);
   WriteFile(dir + "/tool_in.wsq", file);
 
-  const ToolRun r = RunTool(dir + "/tool_in.wsq " + dir + "/tool_out.pgm");
+  const ToolRun r = RunTool(Quoted(dir + "/tool_in.wsq") + " " + Quoted(dir + "/tool_out.pgm"));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "width=258 height=336 ppi=500\n");
   std::ifstream pgm(dir + "/tool_out.pgm", std::ios::binary);
@@ -53,7 +61,9 @@ TEST(WsqDecodeTool, WritesPgmAndPrintsSize) {
   const Bytes pixels(got.begin() + header.size(), got.end());
   EXPECT_EQ(pixels, Decode(file).image);
 
-  EXPECT_EQ(RunTool("- < " + dir + "/tool_in.wsq").out, "width=258 height=336 ppi=500\n");
+  // Standard input carries the file's bytes unchanged, also where the C
+  // runtime reads it as text by default (Windows).
+  EXPECT_EQ(RunTool("- < " + Quoted(dir + "/tool_in.wsq")).out, "width=258 height=336 ppi=500\n");
 }
 
 TEST(WsqDecodeTool, FailuresHaveDistinctStatus) {
@@ -62,8 +72,8 @@ TEST(WsqDecodeTool, FailuresHaveDistinctStatus) {
   Bytes file = Encode(FingerImage(6, 1, 256, 256), 256, 256, 0.75f, &rc);
   file.resize(file.size() / 2);
   WriteFile(dir + "/tool_cut.wsq", file);
-  EXPECT_EQ(RunTool(dir + "/tool_cut.wsq").status, 1);
-  EXPECT_EQ(RunTool(dir + "/tool_no_such_file.wsq").status, 2);
+  EXPECT_EQ(RunTool(Quoted(dir + "/tool_cut.wsq")).status, 1);
+  EXPECT_EQ(RunTool(Quoted(dir + "/tool_no_such_file.wsq")).status, 2);
   EXPECT_EQ(RunTool("").status, 2);
 }
 
