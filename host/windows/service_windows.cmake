@@ -31,5 +31,6 @@ set_source_files_properties(${kv_res_dir}/service_resources.rc PROPERTIES
 add_executable(kestrav-service WIN32 ${CMAKE_CURRENT_LIST_DIR}/../main_win32.cpp
   ${kv_res_dir}/service_resources.rc ${kv_icons})
 target_include_directories(kestrav-service PRIVATE ${kv_res_dir})
-# wWinMain: the command line arrives as wide text.
-target_link_options(kestrav-service PRIVATE -municode)
+# wWinMain: the command line arrives as wide text. -s: no symbol table in
+# the program users install.
+target_link_options(kestrav-service PRIVATE -municode -s)
