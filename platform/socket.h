@@ -57,9 +57,9 @@ void PlatformSocketClose(sock_t s);
 int PlatformSocketSetNonBlocking(sock_t s);
 int PlatformSocketSetNonInheritable(sock_t s);
 // Lets a listener bind its port again while connections of an earlier one
-// linger after closing (TIME_WAIT). Windows allows that by default, and its
-// SO_REUSEADDR would instead let a second socket take a port that is in use,
-// so there the call changes nothing: a held port still fails to bind.
+// linger after closing (TIME_WAIT). Windows allows that without an option,
+// and its SO_REUSEADDR would instead let a second socket take a port that is
+// in use, so there the call changes nothing: a held port still fails to bind.
 int PlatformSocketSetReuseAddress(sock_t s);
 // Sets an integer socket option (SO_SNDBUF, SO_RCVBUF and the like).
 int PlatformSocketSetIntOption(sock_t s, int level, int name, int value);

@@ -1,7 +1,8 @@
 // The notification-area icon of a window: an icon number and a tooltip. On
-// Windows this is the shell's tray; a Linux desktop without one keeps the
-// icons in a table and writes every change as one line on standard output.
-// Callable from any thread, though the service uses it from the main thread.
+// Windows this is the shell's tray; a Linux desktop has none. Both keep the
+// icons in a table and write every change as one line on standard output
+// (where a script that started the program can follow it). Callable from any
+// thread, though the service uses it from the main thread.
 #pragma once
 
 #include <cstddef>
@@ -28,12 +29,13 @@ struct TrayIcon {
 };
 
 // Adds the icon. Returns 1, or 0 when the same window and id already have an
-// icon or the table is full. Standard output gets
+// icon, the table is full or the shell refuses it. Standard output gets
 // "tray add id=<id> icon=<icon_resource> tip=<tip>".
 [[nodiscard]] int PlatformTrayAdd(const TrayIcon* icon);
 
 // Changes the members named by icon->flags of an existing icon. Returns 1, or
-// 0 when there is no such icon. Standard output gets
+// 0 when there is no such icon or the shell refuses the change. Standard
+// output gets
 // "tray modify id=<id> icon=<icon_resource> tip=<tip>".
 [[nodiscard]] int PlatformTrayModify(const TrayIcon* icon);
 
