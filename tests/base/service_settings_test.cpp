@@ -139,7 +139,7 @@ TEST_F(ServiceSettingsTest, Level99TracesEveryArgument) {
   const bool made_logs = std::filesystem::create_directory(NativePath("/logs"), ec);
   int pid = 90000 + PlatformProcessId() % 9999;
   // Process ids repeat (soon under Wine): a file of an earlier run goes first.
-  char earlier[sizeof g_settings.log_path];
+  char earlier[sizeof settings_.log_path];
   snprintf(earlier, sizeof earlier, kTracePathFormat, pid);
   std::remove(earlier);
   Parse({"svc", "-DL:99", "-p:9001"}, pid);
