@@ -32,14 +32,25 @@ void ApplyTraceLevel(ServiceSettings* s, const char* value) {
 }
 
 void DeriveCertPath(ServiceSettings* s, const char* arg0) {
+  // The name the program was started by may be a link or a bare name found
+  // on the search path; only the executable's own directory is the one the
+  // certificate check reads too.
+  if (ServerCertificatePath(s->cert_path, sizeof s->cert_path) == 0) return;
   // The directory is taken from the whole argument, so a path longer than the
   // field still names server.pem in the right place before it is cut.
   const char* last = strrchr(arg0, kPathSeparator);
   int dir_len = last == nullptr ? 0 : static_cast<int>(last - arg0) + 1;
-  snprintf(s->cert_path, sizeof s->cert_path, "%.*s%s", dir_len, arg0, "server.pem");
+  snprintf(s->cert_path, sizeof s->cert_path, "%.*s%s", dir_len, arg0, kCertFileName);
 }
 
 }  // namespace
+
+int ServerCertificatePath(char* out, size_t cap) {
+  char dir[kExePathBytes] = {0};
+  if (out == nullptr || cap == 0 || GetExeDir(dir, sizeof dir) != 0) return -1;
+  snprintf(out, cap, "%s%c%s", dir, kPathSeparator, kCertFileName);
+  return 0;
+}
 
 void ServiceSettingsDefaults(ServiceSettings* settings) {
   *settings = ServiceSettings{0, "8000", "NX51", 0, "000", 0, "", ""};

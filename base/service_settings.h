@@ -14,19 +14,29 @@ struct ServiceSettings {
   int trace_level;                 // -dl: 0 or negative off, 99 everything, else one level
   char trace_level_text[8];        // scratch text the -dl value is converted through
   int com_port;                    // -cp: COM port of a serial reader
-  char cert_path[256];             // server.pem beside the program as invoked
+  char cert_path[256];             // server.pem in the executable's own directory
   char log_path[kTracePathBytes];  // trace file; empty unless -dl: was given
 };
 
 inline constexpr size_t kComPortTextBytes = 4;  // 3 digits and the terminator
 inline constexpr size_t kArgTraceBytes = 260;   // one traced argument line
 
+inline constexpr char kCertFileName[] = "server.pem";
+
+// The path of server.pem in the directory of the running executable as the
+// platform reports it (GetExeDir: links resolved on POSIX, the module's file
+// on Windows), never the name the program was started by: TLS and the
+// certificate check must read the same file. Cut to cap - 1 characters.
+// Returns 0, or -1 when the platform gives no path.
+[[nodiscard]] int ServerCertificatePath(char* out, size_t cap);
+
 // Puts the defaults into *settings: HTTP on "8000", reader "NX51", tracing off.
 void ServiceSettingsDefaults(ServiceSettings* settings);
 
 // Reads the command line into *settings, starting from the defaults: the
 // pre-scan for -dl (trace level and trace path named with pid), which also
-// configures the trace log so that the arguments can be traced; cert_path from
-// argv[0]; the argument trace at level 99; then the five options. Values
+// configures the trace log so that the arguments can be traced; cert_path
+// (ServerCertificatePath, or beside argv[0] when the platform gives no path);
+// the argument trace at level 99; then the five options. Values
 // longer than their field are cut to it.
 void ParseServiceSettings(int argc, const char* const* argv, int pid, ServiceSettings* settings);

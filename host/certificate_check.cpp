@@ -21,7 +21,6 @@
 namespace {
 
 constexpr std::string_view kCertificateMarker = "-----BEGIN CERTIFICATE-----";
-constexpr char kCertFileName[] = "server.pem";
 
 // The state is written on the service thread and read by the window procedure
 // on the main thread; the lock keeps a reader from seeing half a message.
@@ -110,14 +109,13 @@ int CheckCertificateFile(const char* path, time_t now) {
 }
 
 int CheckServerCertificate() {
+  // The same file TLS loaded at start (g_settings.cert_path).
   char path[kCertPathBytes] = {0};
-  if (GetExeDir(path, sizeof path) != 0) {
+  if (ServerCertificatePath(path, sizeof path) != 0) {
     RecordCertFinding(kCertStateUnreadable, "GetExeDir failure");
     fprintf(stderr, "Failure to build path: %s\n", path);
     return -1;
   }
-  size_t used = strlen(path);
-  snprintf(path + used, sizeof path - used, "%c%s", kPathSeparator, kCertFileName);
   return CheckCertificateFile(path, time(nullptr));
 }
 

@@ -39,7 +39,6 @@ TEST_F(ServiceSettingsTest, NoArgumentsGiveTheDefaults) {
   EXPECT_EQ(settings_.trace_level, 0);
   EXPECT_EQ(settings_.com_port, 0);
   EXPECT_STREQ(settings_.log_path, "");
-  EXPECT_EQ(settings_.cert_path, NativePath("/opt/kestrav/server.pem"));
 }
 
 TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
@@ -109,26 +108,32 @@ TEST_F(ServiceSettingsTest, TraceLevelNamesTheTraceFileByProcessId) {
   EXPECT_EQ(settings_.log_path, NativePath("/logs/trace-1234567.txt"));
 }
 
-TEST_F(ServiceSettingsTest, CertificateSitsBesideTheProgramAsInvoked) {
-  struct Case {
-    const char* program;  // spelt with '/', which stands for the platform's separator
-    const char* cert;
-  } cases[] = {
-      {"./bin/kestrav-service", "./bin/server.pem"},
-      {"kestrav-service", "server.pem"},
-      {"/kestrav-service", "/server.pem"},
-  };
-  for (const Case& c : cases) {
-    const std::string program = NativePath(c.program);
-    Parse({program.c_str()});
-    EXPECT_EQ(settings_.cert_path, NativePath(c.cert)) << c.program;
-  }
+// Regression: the certificate path followed the name the program was started
+// by, while the certificate check reads beside the executable itself, so a
+// service started through a link or by a bare name on the search path served
+// HTTPS while its tray reported "Failure to open SERVER.PEM".
+TEST_F(ServiceSettingsTest, CertificateSitsBesideTheExecutableWhateverItWasStartedBy) {
+  char dir[kExePathBytes] = {0};
+  ASSERT_EQ(GetExeDir(dir, sizeof dir), 0);
+  const std::string beside_exe = std::string(dir) + kPathSeparator + "server.pem";
+  EXPECT_NE(beside_exe.find(NativePath("tests/base/server.pem")), std::string::npos) << beside_exe;
+  char checked[kExePathBytes + 16] = {0};
+  ASSERT_EQ(ServerCertificatePath(checked, sizeof checked), 0);
+  EXPECT_EQ(checked, beside_exe) << "the certificate check's path";
 
-  // A path too long for the field is cut, never written past it.
-  std::string longdir = NativePath("/" + std::string(300, 'd') + "/svc");
-  Parse({longdir.c_str()});
-  EXPECT_EQ(strlen(settings_.cert_path), sizeof settings_.cert_path - 1);
-  EXPECT_EQ(std::string(settings_.cert_path), longdir.substr(0, 255));
+  const std::string too_long = "/" + std::string(300, 'd') + "/svc";
+  const char* started_as[] = {
+      "kestrav-service",              // bare name found on the search path
+      "/usr/local/bin/kestrav-link",  // a link elsewhere
+      "./bin/kestrav-service",        // relative to another directory
+      too_long.c_str(),               // longer than the field: never copied
+  };
+  for (const char* arg0 : started_as) {
+    const std::string program = NativePath(arg0);
+    Parse({program.c_str(), "-s"});
+    EXPECT_EQ(settings_.cert_path, beside_exe.substr(0, sizeof settings_.cert_path - 1))
+        << program.substr(0, 40);
+  }
 }
 
 // The arguments are traced at level 99, before the options are applied.
