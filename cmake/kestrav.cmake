@@ -34,16 +34,26 @@ function(kv_add_gtest name)
   endif()
 endfunction()
 
-# kv_add_script_test(NAME COMMAND ... [LABELS l] [TIMEOUT s])
-# An end-to-end test run by CTest as a command (python3, shell).
+# kv_add_script_test(NAME COMMAND ... [LABELS l] [TIMEOUT s] [WINDOWS])
+# An end-to-end test run by CTest as a command (python3, shell). In a build
+# for Windows only the tests marked WINDOWS are registered; they are handed
+# the command that starts the service there, the emulator (Wine) and the
+# .exe, in KV_SERVICE_COMMAND.
 function(kv_add_script_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "COMMAND;LABELS" ${ARGN})
+  cmake_parse_arguments(T "WINDOWS" "TIMEOUT" "COMMAND;LABELS" ${ARGN})
+  if(CMAKE_CROSSCOMPILING AND NOT T_WINDOWS)
+    return()
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  set(env "KV_SOURCE_DIR=${CMAKE_SOURCE_DIR};KV_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND env "KV_SERVICE_COMMAND=${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:kestrav-service>")
+  endif()
   add_test(NAME ${name} COMMAND ${T_COMMAND})
   set_tests_properties(${name} PROPERTIES LABELS "e2e;${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "KV_SOURCE_DIR=${CMAKE_SOURCE_DIR};KV_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    ENVIRONMENT "${env}")
 endfunction()
 
 # kv_add_fuzzer(NAME SOURCES a.cpp LIBS kv_x)

@@ -20,6 +20,12 @@ void TrayRetryThread() {
 
 int RunService(int argc, const char* const* argv) {
   ParseServiceSettings(argc, argv, PlatformProcessId(), &g_settings);
+  // The file is named by the process id, which whoever started the program
+  // through a launcher (Wine, a shell wrapper) does not know.
+  if (g_settings.trace_level > 0) {
+    fprintf(stdout, "Trace file %s\n", g_settings.log_path);
+    fflush(stdout);
+  }
   if (trace_enabled(kTraceEverything)) ns_set_diag_stream(stdout);
 
   if (!PlatformRegisterWindowClass(kWindowClassName, TrayWndProc, kWindowBackgroundRgb)) return -1;

@@ -7,19 +7,21 @@ import http.client
 import json
 import os
 import random
-import re
 import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import urllib.parse
 
-BIN = os.environ.get("KV_BINARY_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-SERVICE = os.path.join(BIN, "host", "kestrav-service")
-WSQ_DECODE = os.path.join(BIN, "sdk", "kv-wsq-decode")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e_host"))
+import service_harness  # noqa: E402  (the command that starts the service, its output)
+
+SERVICE = service_harness.SERVICE
+# The WSQ decoder of the same build, run the same way as the service.
+WSQ_DECODE = os.path.join(os.path.dirname(os.path.dirname(SERVICE)), "sdk",
+                          "kv-wsq-decode" + (".exe" if service_harness.windows_program() else ""))
 
 ERR_TEMPLATE_MISSING = 100
 ERR_SESSION_KEY_REFUSED = 101
@@ -30,42 +32,21 @@ HEAD = ["ErrorCode", "Manufacturer", "Model", "SerialNumber", "ImageWidth", "Ima
         "ImageDPI", "ImageQuality", "NFIQ", "ImageDataBase64", "BMPBase64"]
 
 
-class Service:
-    """One kestrav-service process on a free loopback port."""
+class Service(service_harness.Service):
+    """One kestrav-service process on a free loopback port, tracing level 1."""
 
     def __init__(self, virtual="", args=()):
-        env = dict(os.environ)
-        env["VRFPLIB_VIRTUAL"] = virtual
         os.makedirs("/logs", exist_ok=True)
-        self.proc = subprocess.Popen([SERVICE, "-p:127.0.0.1:0", "-dl:1", *args],
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        self.lines = []
-        self.port = None
-        ready = threading.Event()
-
-        def drain(stream, name):
-            for raw in stream:
-                line = raw.decode(errors="replace").rstrip("\n")
-                self.lines.append(line)
-                m = re.search(r"Listening on 127\.0\.0\.1:(\d+)", line)
-                if m and self.port is None:
-                    self.port = int(m.group(1))
-                    ready.set()
-            if name == "stdout":
-                ready.set()
-
-        self.threads = [threading.Thread(target=drain, args=(stream, name), daemon=True)
-                        for stream, name in ((self.proc.stdout, "stdout"), (self.proc.stderr, "stderr"))]
-        for t in self.threads:
-            t.start()
-        if not ready.wait(30) or self.port is None:
-            self.stop()
-            raise RuntimeError("service did not listen: %r" % self.lines)
-        self.trace_path = "/logs/trace-%05d.txt" % self.proc.pid
+        super().__init__("-dl:1", *args, env={"VRFPLIB_VIRTUAL": virtual})
+        try:
+            self.__enter__()
+        except AssertionError as e:
+            raise RuntimeError("service did not listen: %s" % e)
+        self.trace_file = self.trace_path()
 
     def trace(self):
         try:
-            with open(self.trace_path, errors="replace") as f:
+            with open(self.trace_file, errors="replace") as f:
                 return f.read()
         except FileNotFoundError:
             return ""
@@ -75,19 +56,9 @@ class Service:
         if code is not None:
             # It should only ever end through stop(): show why it did.
             print("service ended by itself with %d:\n%s" % (code, "\n".join(self.lines[-60:])), file=sys.stderr)
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        for t in self.threads:
-            t.join(5)
-        for stream in (self.proc.stdout, self.proc.stderr):
-            stream.close()
-        if os.path.exists(getattr(self, "trace_path", "")):
-            os.remove(self.trace_path)
+        super().stop()
+        if os.path.exists(getattr(self, "trace_file", "")):
+            os.remove(self.trace_file)
 
     def url(self, path):
         return "http://127.0.0.1:%d%s" % (self.port, path)
@@ -221,7 +192,8 @@ class CaptureTest(unittest.TestCase):
                 src, dst = os.path.join(tmp, "a.wsq"), os.path.join(tmp, "a.pgm")
                 with open(src, "wb") as f:
                     f.write(wsq)
-                subprocess.run([WSQ_DECODE, src, dst], check=True, capture_output=True)
+                subprocess.run(service_harness.LAUNCHER + [WSQ_DECODE, src, dst], check=True,
+                               capture_output=True)
                 with open(dst, "rb") as f:
                     self.assertTrue(f.read(16).startswith(b"P5\n300 400"))
 

@@ -1,12 +1,27 @@
 """Starts the real kestrav-service on a free loopback port and talks to it.
 
-Used by the end-to-end scripts of this folder. Every process started here is
-killed when its Service leaves the `with` block, whatever happened inside.
+Used by the end-to-end scripts of this folder and of tests/e2e_api. Every
+process started here is killed when its Service leaves the `with` block,
+whatever happened inside.
+
+The command that starts the service is KV_SERVICE_COMMAND, split like a shell
+line, whose last word is the executable; without it, the executable of the
+build in KV_BINARY_DIR. The Windows program runs under Wine this way:
+
+    KV_SERVICE_COMMAND="wine build-windows/host/kestrav-service.exe"
+
+Wine must already be running on an X display, with a desktop that has a
+notification area (scripts/wine-start.sh), so that no helper Wine starts on
+first use holds the output pipes. The program writes the same console lines
+there as on Linux (its output is unbuffered); the fatal error box, modal on
+Windows, is closed the way a user would, with Return sent by xdotool.
 """
 
+import ntpath
 import os
 import queue
 import re
+import shlex
 import shutil
 import socket
 import ssl
@@ -16,10 +31,16 @@ import threading
 import time
 
 BINARY_DIR = os.environ.get("KV_BINARY_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
-SERVICE = os.path.join(BINARY_DIR, "host", "kestrav-service")
+_COMMAND = shlex.split(os.environ.get("KV_SERVICE_COMMAND", "")) or [
+    os.path.join(BINARY_DIR, "host", "kestrav-service")
+]
+LAUNCHER = _COMMAND[:-1]  # what runs the executable, e.g. ["wine"]; empty on Linux
+SERVICE = os.path.abspath(_COMMAND[-1])
 LISTEN_LINE = re.compile(r"^Listening on ([0-9.]+):(\d+) \((https?)\)$")
 TRAY_LINE = re.compile(r"^tray (add|modify) id=(\d+) icon=(\d+) tip=(.*)$")
-START_TIMEOUT = 20.0
+TRACE_LINE = re.compile(r"^Trace file (.+)$")
+START_TIMEOUT = float(os.environ.get("KV_SERVICE_START_TIMEOUT", "20"))
+ERROR_BOX_CAPTION = "Kestrav India Biometric Service"
 
 PREFLIGHT_REPLY = (
     b"HTTP/1.1 204  No Content\r\n"
@@ -37,12 +58,41 @@ PREFLIGHT_REPLY = (
 FORBIDDEN_REPLY = b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
 
 
+def windows_program():
+    """True when the service is a Windows program run through a launcher."""
+    return bool(LAUNCHER) and SERVICE.lower().endswith(".exe")
+
+
+def program_path_as_seen(path):
+    """The path of an executable as the program itself sees it in argv[0]:
+    Wine passes a Windows path, on the drive Z: that maps the Unix root."""
+    path = os.path.abspath(path)
+    return "Z:" + path.replace("/", "\\") if windows_program() else path
+
+
+def local_path(path):
+    """A path the service printed, as this process opens it. The Windows
+    program writes root-relative paths on its current drive, which is Z:
+    (the Unix root) when it is started from a Unix directory."""
+    if not windows_program():
+        return path
+    drive, rest = ntpath.splitdrive(path)
+    if drive and drive.upper() != "Z:":
+        raise AssertionError("path on a drive other than Z: %r" % path)
+    return rest.replace("\\", "/")
+
+
 class Service:
     """One running service. Lines of standard output are collected as they
-    come; standard error is kept for the end."""
+    come; standard error is kept for the end. `args` is the program's own
+    argument list as it sees it; `command` is what was run."""
 
-    def __init__(self, *args, executable=SERVICE, port_arg="-p:127.0.0.1:0", wait_listening=True):
-        self.args = [executable] + ([port_arg] if port_arg else []) + list(args)
+    def __init__(self, *args, executable=SERVICE, port_arg="-p:127.0.0.1:0", wait_listening=True,
+                 env=None):
+        options = ([port_arg] if port_arg else []) + list(args)
+        self.command = LAUNCHER + [os.path.abspath(executable)] + options
+        self.args = [program_path_as_seen(executable)] + options
+        self.env = None if env is None else dict(os.environ, **env)
         self.wait_listening = wait_listening
         self.lines = []
         self._new_lines = queue.Queue()
@@ -52,7 +102,8 @@ class Service:
 
     def __enter__(self):
         self.proc = subprocess.Popen(
-            self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL
+            self.command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+            env=self.env,
         )
         self._stderr_chunks = []
         threading.Thread(target=self._read_stdout, daemon=True).start()
@@ -73,7 +124,8 @@ class Service:
 
     def _read_stdout(self):
         for raw in self.proc.stdout:
-            line = raw.decode("utf-8", "replace").rstrip("\n")
+            # The Windows C runtime ends its text lines with CR LF.
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
             self.lines.append(line)
             self._new_lines.put(line)
 
@@ -112,11 +164,25 @@ class Service:
     def tray_lines(self):
         return [TRAY_LINE.match(line) for line in self.lines if TRAY_LINE.match(line)]
 
+    def trace_path(self):
+        """The trace file the service named at start (with -dl: only)."""
+        for line in self.lines:
+            match = TRACE_LINE.match(line)
+            if match:
+                return local_path(match.group(1))
+        raise AssertionError("no trace file line in %r" % self.lines)
+
     def wait_exit(self, timeout=START_TIMEOUT):
-        try:
-            return self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            return None
+        """The exit code, or None after timeout seconds. A fatal error box
+        that waits for a click is closed on the way."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                return self.proc.wait(timeout=0.5)
+            except subprocess.TimeoutExpired:
+                if time.monotonic() >= deadline:
+                    return None
+                close_error_boxes()
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -138,6 +204,21 @@ class Service:
 
     def url(self, path, scheme="http"):
         return "%s://%s:%d%s" % (scheme, self.host, self.port, path)
+
+
+def close_error_boxes():
+    """Presses Return on every open error box of the service, as a user
+    would. Only a Windows program on an X display has them; elsewhere the
+    text goes to standard error and the program goes on by itself."""
+    if not windows_program() or not os.environ.get("DISPLAY") or not shutil.which("xdotool"):
+        return
+    found = subprocess.run(
+        ["xdotool", "search", "--name", "^%s$" % ERROR_BOX_CAPTION],
+        capture_output=True, text=True, timeout=10,
+    )
+    for window in found.stdout.split():
+        subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"],
+                       capture_output=True, timeout=10)
 
 
 def read_reply(sock, timeout=10.0):
@@ -206,10 +287,6 @@ class TempDir:
     def __exit__(self, *exc):
         shutil.rmtree(self.path, ignore_errors=True)
         return False
-
-
-def trace_file(pid):
-    return "/logs/trace-%05d.txt" % pid
 
 
 def ensure_log_dir():

@@ -20,7 +20,6 @@ from service_harness import (  # noqa: E402
     busy_port,
     ensure_log_dir,
     first_reply_before_preflight,
-    trace_file,
 )
 
 
@@ -149,7 +148,7 @@ class StartupTest(unittest.TestCase):
     @unittest.skipUnless(ensure_log_dir(), "/logs cannot be written")
     def test_level_99_traces_arguments_and_network(self):
         with Service("-dl:99", "-d:NX51") as service:
-            path = trace_file(service.proc.pid)
+            path = service.trace_path()
             try:
                 self.assertEqual(first_reply_before_preflight(service, b"GET /x HTTP/1.1\r\n\r\n"), b"")
                 service.settle()
@@ -170,7 +169,7 @@ class StartupTest(unittest.TestCase):
     @unittest.skipUnless(ensure_log_dir(), "/logs cannot be written")
     def test_level_2_writes_only_the_key_entries(self):
         with Service("-dl:2") as service:
-            path = trace_file(service.proc.pid)
+            path = service.trace_path()
             try:
                 has_keys = public_key_route_answers(service)
                 service.settle()

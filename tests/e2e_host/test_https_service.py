@@ -18,6 +18,7 @@ from service_harness import (  # noqa: E402
     TempDir,
     first_reply_before_preflight,
     preflight_request,
+    windows_program,
 )
 
 HTTPS_TIP = "Kestrav Biometric HTTPS:1.1.0.15"
@@ -55,7 +56,7 @@ def make_server_pem(directory, days, name="server.pem"):
 def install_service(directory):
     """A copy of the executable in directory, so that server.pem beside it
     is the one the service reads."""
-    target = os.path.join(directory, "kestrav-service")
+    target = os.path.join(directory, os.path.basename(SERVICE))
     shutil.copy2(SERVICE, target)
     return target
 
@@ -119,6 +120,17 @@ class HttpsServiceTest(unittest.TestCase):
                     client.stdin.close()
                     client.stdout.close()
                 self.assertIn(PREFLIGHT_REPLY, bytes(received))
+
+    # Regression: TLS loaded server.pem beside the name the program was
+    # started by, the tray's check beside the executable itself.
+    @unittest.skipIf(windows_program(), "Windows reports the link's own path as the program's")
+    def test_started_through_a_link_reads_the_certificate_beside_the_executable(self):
+        with TempDir() as d, TempDir() as elsewhere:
+            make_server_pem(d, 100)
+            link = os.path.join(elsewhere, "kestrav-link")
+            os.symlink(install_service(d), link)
+            with Service("-s", executable=link) as service:
+                self.assertEqual(last_tray(service), (102, HTTPS_TIP))
 
     def test_missing_certificate_ends_with_code_1(self):
         with TempDir() as d:
