@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program on Debian 12 into build-windows/:
-# build-windows/host/kestrav-service.exe and, unless KV_TESTS=OFF, the unit
-# test programs (run them with scripts/test-windows.sh).
+# build-windows/host/kestrav-service.exe, its installer
+# build-windows/kestrav-setup-<version>.exe (Debian's nsis) and, unless
+# KV_TESTS=OFF, the unit test programs (run them with scripts/test-windows.sh).
 #
 # Installs what it needs when it is missing. OpenSSL 3 and GoogleTest are
 # built for the target from Debian's own sources once and kept under
@@ -125,6 +126,7 @@ cmake -S . -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_
   -DKV_WINDOWS_PREFIXES="$ssl_prefix;$gtest_prefix" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/wine-run.sh" \
-  -DKV_TESTS="$tests" -DKV_BENCH=OFF >/dev/null
+  -DKV_TESTS="$tests" -DKV_BENCH=OFF -DKV_WINDOWS_SYNTH_TESTS="${KV_WINDOWS_SYNTH_TESTS:-OFF}" \
+  >/dev/null
 cmake --build "$out" -j"$jobs"
 echo "Windows build done in $(elapsed "$t0"): $out/host/kestrav-service.exe"

@@ -34,3 +34,18 @@ target_include_directories(kestrav-service PRIVATE ${kv_res_dir})
 # wWinMain: the command line arrives as wide text. -s: no symbol table in
 # the program users install.
 target_link_options(kestrav-service PRIVATE -municode -s)
+
+# The installer, build-windows/kestrav-setup-<version>.exe (installer.nsi).
+find_program(KV_MAKENSIS makensis)
+if(KV_MAKENSIS)
+  set(kv_setup ${CMAKE_BINARY_DIR}/kestrav-setup-${KV_VERSION}.exe)
+  add_custom_command(OUTPUT ${kv_setup}
+    COMMAND ${KV_MAKENSIS} -V2 -DVERSION=${KV_VERSION}
+            -DSERVICE_EXE=$<TARGET_FILE:kestrav-service> -DICON=${kv_res_dir}/tray_ok.ico
+            -DOUTFILE=${kv_setup} ${CMAKE_CURRENT_LIST_DIR}/installer.nsi
+    DEPENDS kestrav-service ${CMAKE_CURRENT_LIST_DIR}/installer.nsi ${kv_res_dir}/tray_ok.ico
+    COMMENT "Building the installer kestrav-setup-${KV_VERSION}.exe")
+  add_custom_target(kestrav-setup ALL DEPENDS ${kv_setup})
+else()
+  message(STATUS "No makensis: the Windows build makes no installer")
+endif()
