@@ -114,7 +114,7 @@ if [ "$tests" != OFF ] && [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmak
   rm -rf "$out/googletest-build"
   cmake -S /usr/src/googletest -B "$out/googletest-build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$gtest_prefix" -DBUILD_GMOCK=ON >/dev/null
+    -DCMAKE_INSTALL_PREFIX="$gtest_prefix" -DBUILD_GMOCK=OFF >/dev/null
   cmake --build "$out/googletest-build" -j"$jobs" >/dev/null
   cmake --install "$out/googletest-build" >/dev/null
   echo "GoogleTest for Windows built in $(elapsed "$t0")"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks the formatting of every C++ file, then builds and runs every test
 # twice: a normal build (build/) and an AddressSanitizer + UBSan build
-# (build-asan/). Exits non-zero on any failure, a file that is not formatted
-# included.
+# (build-asan/); then cross-builds the Windows program and its installer and
+# runs their unit, end-to-end and installer tests under Wine
+# (scripts/test-windows.sh; KV_WINDOWS=OFF leaves that stage out). Exits
+# non-zero on any failure, a file that is not formatted included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +25,9 @@ run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "=== sanitizer build (ASan + UBSan) ==="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BENCH=OFF
+echo "=== up to here: ${SECONDS} s ==="
+if [ "${KV_WINDOWS:-ON}" != OFF ]; then
+  echo "=== Windows program under Wine ==="
+  ./scripts/test-windows.sh
+  echo "=== all stages: ${SECONDS} s ==="
+fi
