@@ -32,6 +32,9 @@ export WINEPREFIX=$root/build-windows/wineprefix
 export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
+# Trace files of earlier runs: Wine hands out the same process ids again, and
+# a service appends to the file its process id names (see service_harness.py).
+rm -rf "$WINEPREFIX/drive_c/logs"
 t0=$(date +%s)
 # xvfb-run ends with the status of the command; the X server goes with it.
 xvfb-run -a sh -c 'scripts/wine-start.sh &&

@@ -36,7 +36,7 @@ class Service(service_harness.Service):
     """One kestrav-service process on a free loopback port, tracing level 1."""
 
     def __init__(self, virtual="", args=()):
-        os.makedirs("/logs", exist_ok=True)
+        service_harness.ensure_log_dir()
         super().__init__("-dl:1", *args, env={"VRFPLIB_VIRTUAL": virtual})
         try:
             self.__enter__()

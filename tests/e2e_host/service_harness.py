@@ -70,16 +70,33 @@ def program_path_as_seen(path):
     return "Z:" + path.replace("/", "\\") if windows_program() else path
 
 
+# The Windows program is started in the root of the prefix's drive C:, so its
+# trace files ("\\logs\\..." on the current drive) land in the prefix and not
+# among those of Linux runs in /logs: Wine hands out the same process ids
+# again in every new session, and a trace file is named by its process id.
+WINE_DRIVE_C = os.path.join(os.environ.get("WINEPREFIX") or os.path.join(BINARY_DIR, "wineprefix"),
+                            "drive_c")
+
+
+def service_cwd():
+    return WINE_DRIVE_C if windows_program() else None
+
+
 def local_path(path):
     """A path the service printed, as this process opens it. The Windows
-    program writes root-relative paths on its current drive, which is Z:
-    (the Unix root) when it is started from a Unix directory."""
+    program writes root-relative paths on its current drive, C:."""
     if not windows_program():
         return path
     drive, rest = ntpath.splitdrive(path)
-    if drive and drive.upper() != "Z:":
-        raise AssertionError("path on a drive other than Z: %r" % path)
-    return rest.replace("\\", "/")
+    rest = rest.replace("\\", "/")
+    if drive.upper() == "Z:":  # the Unix root
+        return rest
+    if drive and drive.upper() != "C:":
+        raise AssertionError("path on an unexpected drive: %r" % path)
+    return WINE_DRIVE_C + rest
+
+
+LOG_DIR = local_path("\\logs") if windows_program() else "/logs"
 
 
 class Service:
@@ -103,7 +120,7 @@ class Service:
     def __enter__(self):
         self.proc = subprocess.Popen(
             self.command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-            env=self.env,
+            env=self.env, cwd=service_cwd(),
         )
         self._stderr_chunks = []
         threading.Thread(target=self._read_stdout, daemon=True).start()
@@ -290,10 +307,11 @@ class TempDir:
 
 
 def ensure_log_dir():
-    """The trace file lives in /logs, which the service never creates. True
-    when the directory exists (or could be made) and is writable."""
+    """The trace file lives in /logs (LOG_DIR for the Windows program), which
+    the service never creates. True when the directory exists (or could be
+    made) and is writable."""
     try:
-        os.makedirs("/logs", exist_ok=True)
+        os.makedirs(LOG_DIR, exist_ok=True)
     except OSError:
         return False
-    return os.access("/logs", os.W_OK)
+    return os.access(LOG_DIR, os.W_OK)
