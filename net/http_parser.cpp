@@ -1,6 +1,9 @@
 #include "net/http_parser.h"
 
+#include <array>
+#include <climits>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -12,56 +15,105 @@ constexpr bool IsLeadingSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-constexpr char kContentLength[] = "Content-Length";
-constexpr size_t kContentLengthChars = sizeof(kContentLength) - 1;
+constexpr bool IsFieldSpace(char c) {
+  return c == ' ' || c == '\t';
+}
 
-// Reads a Content-Length value the way the C library's decimal conversion
-// would (leading white space, optional sign, digits up to the first other
-// byte), but refuses what that conversion would silently turn into a wrong
-// length: no digits, a negative value, or more than a signed 64-bit count.
-bool ReadContentLength(const ns_str& value, uint64_t* out) {
-  const char* p = value.data;
-  const char* end = value.data + value.len;
-  while (p < end && IsLeadingSpace(*p)) p++;
-  bool negative = false;
-  if (p < end && (*p == '+' || *p == '-')) negative = (*p++ == '-');
+// tchar of RFC 9110 section 5.6.2: the bytes a field name may hold.
+constexpr std::array<bool, 256> kTokenChar = [] {
+  std::array<bool, 256> t{};
+  for (int c = '0'; c <= '9'; c++) t[c] = true;
+  for (int c = 'a'; c <= 'z'; c++) t[c] = t[c - ('a' - 'A')] = true;
+  for (char c : std::string_view("!#$%&'*+-.^_`|~")) t[static_cast<unsigned char>(c)] = true;
+  return t;
+}();
+
+// A Content-Length value: 1*DIGIT (RFC 9110 section 8.6), at most a signed
+// 64-bit count. Anything else ("0x", "+5", "5, 5", "") would let two readers
+// of the same bytes disagree on where the body ends.
+bool ReadContentLength(std::string_view value, uint64_t* out) {
   constexpr uint64_t kMax = static_cast<uint64_t>(INT64_MAX);
+  if (value.empty()) return false;
   uint64_t n = 0;
-  const char* digits = p;
-  for (; p < end && *p >= '0' && *p <= '9'; p++) {
-    unsigned d = static_cast<unsigned>(*p - '0');
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    const unsigned d = static_cast<unsigned>(c - '0');
     if (n > (kMax - d) / 10) return false;
     n = n * 10 + d;
   }
-  if (p == digits) return false;
-  if (negative && n != 0) return false;
   *out = n;
   return true;
 }
 
-// Fills the header slots; false when a Content-Length is unusable.
-bool ParseHeaders(const char* pos, const char* end, int block_len, http_message* hm) {
-  for (int i = 0; i < HTTP_MAX_HEADERS; i++) {
-    ns_str* name = &hm->header_names[i];
-    ns_str* value = &hm->header_values[i];
-    pos = http_take_token(pos, end, ": ", name);
-    pos = http_take_token(pos, end, "\r\n", value);
-    while (value->len > 0 && value->data[value->len - 1] == ' ') value->len--;
+bool NameIs(const ns_str& name, std::string_view text) {
+  return name.len == text.size() && ascii_ncompare_nocase(name.data, text.data(), text.size()) == 0;
+}
 
-    if (name->len == 0 || value->len == 0) {
-      *name = ns_str{};
-      *value = ns_str{};
-      return true;
-    }
-    if (name->len >= kContentLengthChars &&
-        ascii_ncompare_nocase(name->data, kContentLength, kContentLengthChars) == 0) {
-      uint64_t body_len = 0;
-      if (!ReadContentLength(*value, &body_len)) return false;
-      hm->body.len = body_len;
-      hm->whole_message.len = static_cast<uint64_t>(block_len) + body_len;
+// Splits the field line [pos, eol) (line end removed) into *name and *value.
+HttpRefusal ReadFieldLine(const char* pos, const char* eol, ns_str* name, ns_str* value) {
+  // A line that begins with white space continues the previous one (obsolete
+  // folding) or hides a field from readers that skip it: refused.
+  if (IsFieldSpace(*pos)) return HttpRefusal::kMalformed;
+  const char* colon = static_cast<const char*>(memchr(pos, ':', static_cast<size_t>(eol - pos)));
+  if (colon == nullptr || colon == pos) return HttpRefusal::kMalformed;
+  for (const char* c = pos; c < colon; c++) {
+    if (!kTokenChar[static_cast<unsigned char>(*c)]) return HttpRefusal::kMalformed;
+  }
+  const char* v = colon + 1;
+  while (v < eol && (IsFieldSpace(*v) || *v == ':')) v++;
+  const char* v_end = eol;
+  while (v_end > v && IsFieldSpace(v_end[-1])) v_end--;
+  *name = ns_str{pos, static_cast<uint64_t>(colon - pos)};
+  *value = ns_str{v, static_cast<uint64_t>(v_end - v)};
+  return HttpRefusal::kNone;
+}
+
+// Fills the header slots from pos (the line after the request line) to the
+// end of the block, and sets the body length from the framing fields.
+HttpRefusal ParseHeaders(const char* pos, const char* end, int block_len, http_message* hm) {
+  bool have_length = false;
+  uint64_t length = 0;
+  int transfer_encodings = 0;
+  bool chunked = false;
+  int count = 0;
+  while (pos < end) {
+    const char* lf = static_cast<const char*>(memchr(pos, '\n', static_cast<size_t>(end - pos)));
+    if (lf == nullptr) lf = end;  // cannot happen: the block ends with a line end
+    const char* eol = (lf > pos && lf[-1] == '\r') ? lf - 1 : lf;
+    if (eol == pos) break;  // the empty line that ends the block
+    if (count == HTTP_MAX_HEADERS) return HttpRefusal::kTooManyHeaders;
+    ns_str* name = &hm->header_names[count];
+    ns_str* value = &hm->header_values[count];
+    if (HttpRefusal r = ReadFieldLine(pos, eol, name, value); r != HttpRefusal::kNone) return r;
+    count++;
+    pos = lf + 1;
+
+    if (NameIs(*name, "Content-Length")) {
+      uint64_t n = 0;
+      if (!ReadContentLength(std::string_view(value->data, value->len), &n)) {
+        return HttpRefusal::kBadFraming;
+      }
+      if (have_length && n != length) return HttpRefusal::kBadFraming;
+      have_length = true;
+      length = n;
+    } else if (NameIs(*name, "Transfer-Encoding")) {
+      transfer_encodings++;
+      chunked = ns_str_compare_nocase(value, "chunked") == 0;
     }
   }
-  return true;
+  // The only coding this service decodes is chunked, alone; a request that
+  // names both framings is one a proxy in front may have read the other way.
+  if (transfer_encodings > 1 || (transfer_encodings == 1 && (!chunked || have_length))) {
+    return HttpRefusal::kBadFraming;
+  }
+  if (chunked) {
+    hm->body.len = HTTP_LEN_TO_CLOSE;
+    hm->whole_message.len = HTTP_LEN_TO_CLOSE;
+  } else {
+    hm->body.len = length;  // 0 without Content-Length
+    hm->whole_message.len = static_cast<uint64_t>(block_len) + length;
+  }
+  return HttpRefusal::kNone;
 }
 
 }  // namespace
@@ -69,7 +121,10 @@ bool ParseHeaders(const char* pos, const char* end, int block_len, http_message*
 int http_header_block_length(const char* buf, int len) {
   for (int i = 0; i < len; i++) {
     unsigned char c = static_cast<unsigned char>(buf[i]);
-    if (c < 0x80 && (c < 0x20 || c > 0x7E) && c != '\r' && c != '\n') return -1;
+    if (c < 0x80 && (c < 0x20 || c > 0x7E) && c != '\t' && c != '\r' && c != '\n') return -1;
+    // A bare CR ends a line for some readers and not for others (RFC 9112
+    // section 2.2).
+    if (c == '\r' && i + 1 < len && buf[i + 1] != '\n') return -1;
     if (c != '\n') continue;
     if (i + 1 < len && buf[i + 1] == '\n') return i + 2;
     if (i + 2 < len && buf[i + 1] == '\r' && buf[i + 2] == '\n') return i + 3;
@@ -77,40 +132,52 @@ int http_header_block_length(const char* buf, int len) {
   return 0;
 }
 
-int http_parse_message(const char* buf, int len, http_message* hm) {
+int http_parse_request(const char* buf, int len, http_message* hm, HttpRefusal* why) {
+  HttpRefusal unused;
+  if (why == nullptr) why = &unused;
+  *why = HttpRefusal::kNone;
   const int n = http_header_block_length(buf, len);
+  if (n < 0) *why = HttpRefusal::kMalformed;
   if (n <= 0) return n;
 
-  memset(hm, 0, sizeof(*hm));
+  http_message parsed;
+  memset(&parsed, 0, sizeof(parsed));
   const char* end = buf + n;
-  hm->whole_message.data = buf;
-  hm->whole_message.len = HTTP_LEN_TO_CLOSE;
-  hm->body.data = end;
-  hm->body.len = HTTP_LEN_TO_CLOSE;
+  parsed.whole_message.data = buf;
+  parsed.body.data = end;
 
   const char* pos = buf;
   while (pos < end && IsLeadingSpace(*pos)) pos++;
+  const char* lf = static_cast<const char*>(memchr(pos, '\n', static_cast<size_t>(end - pos)));
+  const char* line_end = lf != nullptr ? lf : end;
+  const char* eol = (line_end > pos && line_end[-1] == '\r') ? line_end - 1 : line_end;
+  if (memchr(pos, '\t', static_cast<size_t>(eol - pos)) != nullptr) {
+    *why = HttpRefusal::kMalformed;
+    return -1;
+  }
+  const char* p = http_take_token(pos, eol, " ", &parsed.method);
+  p = http_take_token(p, eol, " ", &parsed.uri);
+  http_take_token(p, eol, "", &parsed.protocol);
+  if (!(parsed.method.data < parsed.uri.data && parsed.uri.data < parsed.protocol.data)) {
+    *why = HttpRefusal::kMalformed;
+    return -1;
+  }
 
-  pos = http_take_token(pos, end, " ", &hm->method);
-  pos = http_take_token(pos, end, " ", &hm->uri);
-  pos = http_take_token(pos, end, "\r\n", &hm->protocol);
-  if (!(hm->method.data < hm->uri.data && hm->uri.data < hm->protocol.data)) return -1;
-
-  if (const void* q = memchr(hm->uri.data, '?', hm->uri.len)) {
+  if (const void* q = memchr(parsed.uri.data, '?', parsed.uri.len)) {
     const char* qp = static_cast<const char*>(q);
-    hm->query.data = qp + 1;
-    hm->query.len = static_cast<uint64_t>((hm->uri.data + hm->uri.len) - (qp + 1));
-    hm->uri.len = static_cast<uint64_t>(qp - hm->uri.data);
+    parsed.query.data = qp + 1;
+    parsed.query.len = static_cast<uint64_t>((parsed.uri.data + parsed.uri.len) - (qp + 1));
+    parsed.uri.len = static_cast<uint64_t>(qp - parsed.uri.data);
   }
 
-  if (!ParseHeaders(pos, end, n, hm)) return -1;
-
-  if (hm->body.len == HTTP_LEN_TO_CLOSE && ns_str_compare_nocase(&hm->method, "PUT") != 0 &&
-      ns_str_compare_nocase(&hm->method, "POST") != 0) {
-    hm->body.len = 0;
-    hm->whole_message.len = static_cast<uint64_t>(n);
-  }
+  *why = ParseHeaders(line_end < end ? line_end + 1 : end, end, n, &parsed);
+  if (*why != HttpRefusal::kNone) return -1;
+  *hm = parsed;
   return n;
+}
+
+int http_parse_message(const char* buf, int len, http_message* hm) {
+  return http_parse_request(buf, len, hm, nullptr);
 }
 
 const ns_str* http_find_header(const http_message* hm, const char* name) {
@@ -125,6 +192,23 @@ const ns_str* http_find_header(const http_message* hm, const char* name) {
 
 ns_str* http_find_header(http_message* hm, const char* name) {
   return const_cast<ns_str*>(http_find_header(static_cast<const http_message*>(hm), name));
+}
+
+bool http_list_has_token(const ns_str* value, const char* token) {
+  if (value == nullptr || value->data == nullptr) return false;
+  const char* pos = value->data;
+  const char* end = value->data + value->len;
+  while (pos < end) {
+    ns_str element;
+    pos = http_take_token(pos, end, ",", &element);
+    while (element.len > 0 && IsFieldSpace(element.data[0])) {
+      element.data++;
+      element.len--;
+    }
+    while (element.len > 0 && IsFieldSpace(element.data[element.len - 1])) element.len--;
+    if (ns_str_compare_nocase(&element, token) == 0) return true;
+  }
+  return false;
 }
 
 int ns_str_compare(const ns_str* s, const char* text) {

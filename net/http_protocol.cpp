@@ -3,10 +3,37 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "net/websocket.h"
 
 namespace {
+
+// Replies the layer writes itself. Refusals carry no body and close the
+// connection: after a request that cannot be read, nothing after it can be
+// trusted to start a request.
+enum class Fixed : uint8_t {
+  kContinue,
+  kBadRequest,
+  kBadWebSocketVersion,
+  kTimeout,
+  kTooLarge,
+  kExpectationFailed,
+  kHeadersTooLarge,
+};
+
+constexpr std::string_view kFixedReplies[] = {
+    "HTTP/1.1 100 Continue\r\n\r\n",
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+    // RFC 6455 section 4.4: a refused version names the one understood.
+    "HTTP/1.1 400 Bad Request\r\nSec-WebSocket-Version: 13\r\nContent-Length: 0\r\n"
+    "Connection: close\r\n\r\n",
+    "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+    "HTTP/1.1 413 Content Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+    "HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: "
+    "close\r\n\r\n",
+};
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -15,35 +42,81 @@ int HexDigit(char c) {
   return -1;
 }
 
+bool IsControl(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return (u < 0x20 && c != '\t') || u == 0x7f;
+}
+
 void RaiseToHandler(ns_conn* nc, int ev, void* ev_data) {
   if (nc->handler != nullptr) nc->handler(nc, ev, ev_data);
 }
 
+void Send(ns_conn* nc, Fixed reply) {
+  const std::string_view text = kFixedReplies[static_cast<size_t>(reply)];
+  ns_send(nc, text.data(), text.size());
+}
+
+http_request_state* State(ns_conn* nc) {
+  return static_cast<http_request_state*>(nc->proto_data);
+}
+
+// The state of the request at the front, made at its first byte.
+http_request_state* StateForRequest(ns_conn* nc) {
+  if (State(nc) == nullptr) {
+    auto* st = static_cast<http_request_state*>(calloc(1, sizeof(http_request_state)));
+    if (st == nullptr) return nullptr;
+    st->started = nc->last_io_time;
+    nc->proto_data = st;
+  }
+  return State(nc);
+}
+
+// Drops what was received; nothing on this connection is read any more.
+void DropInput(ns_conn* nc) {
+  mbuf_remove(&nc->recv_mbuf, nc->recv_mbuf.len);
+  http_free_request_state(nc);
+}
+
+// The last reply of the connection: queued behind the replies before it,
+// which still go out.
+void Refuse(ns_conn* nc, Fixed reply) {
+  Send(nc, reply);
+  nc->flags |= NCF_SEND_AND_CLOSE;
+  DropInput(nc);
+}
+
 // The parser takes a signed 32-bit count; a larger buffer is parsed over its
 // first INT_MAX bytes, which always hold the header block if it is complete.
-int ParseFront(const mbuf* r, http_message* hm) {
+int ParseFront(const mbuf* r, http_message* hm, HttpRefusal* why) {
   const int len = r->len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(r->len);
-  return http_parse_message(r->buf, len, hm);
+  return http_parse_request(r->buf, len, hm, why);
 }
 
 bool IsChunked(const http_message* hm) {
-  const ns_str* te = http_find_header(hm, "Transfer-Encoding");
-  return te != nullptr && ns_str_compare_nocase(te, "chunked") == 0;
+  return http_find_header(hm, "Transfer-Encoding") != nullptr;  // the parser let only chunked in
 }
 
-// At close, a request whose body runs to the end of the connection is
-// complete. A request whose declared or chunked body was cut short is not
-// delivered: its body would be wrong.
-void DeliverAtClose(ns_conn* nc) {
-  mbuf* r = &nc->recv_mbuf;
-  if (r->len == 0) return;
-  http_message hm;
-  const int n = ParseFront(r, &hm);
-  if (n <= 0 || hm.body.len != HTTP_LEN_TO_CLOSE || IsChunked(&hm)) return;
-  if (http_find_header(&hm, "Sec-WebSocket-Key") != nullptr) return;
-  hm.whole_message.len = r->len;
-  hm.body.len = r->len - static_cast<size_t>(n);
-  RaiseToHandler(nc, NS_EV_HTTP_REQUEST, &hm);
+// RFC 9110 section 10.1.1; an HTTP/1.0 client cannot have meant it.
+bool ExpectsContinue(const http_message* hm) {
+  const ns_str* expect = http_find_header(hm, "Expect");
+  return expect != nullptr && ns_str_compare_nocase(expect, "100-continue") == 0 &&
+         ns_str_compare(&hm->protocol, "HTTP/1.1") == 0;
+}
+
+// Cuts what the handler queued from queued on down to the reply's header
+// block (RFC 9110 section 9.3.2).
+void KeepReplyHeadOnly(mbuf* send, size_t queued) {
+  constexpr std::string_view kBlockEnd = "\r\n\r\n";
+  const std::string_view reply(send->buf + queued, send->len - queued);
+  const size_t end = reply.find(kBlockEnd);
+  if (end != std::string_view::npos) send->len = queued + end + kBlockEnd.size();
+}
+
+void Deliver(ns_conn* nc, http_message* hm) {
+  const bool head = ns_str_compare(&hm->method, "HEAD") == 0;
+  const size_t queued = nc->send_mbuf.len;
+  RaiseToHandler(nc, NS_EV_HTTP_REQUEST, hm);
+  if (head && nc->send_mbuf.len > queued) KeepReplyHeadOnly(&nc->send_mbuf, queued);
 }
 
 void HandleReceive(ns_conn* nc) {
@@ -51,30 +124,90 @@ void HandleReceive(ns_conn* nc) {
   // Every complete request in the buffer is delivered now: a client that
   // pipelines sends nothing more until it has its answers.
   for (;;) {
-    http_message hm;
-    const int n = ParseFront(r, &hm);
-    if (n > 0 && IsChunked(&hm)) http_decode_chunked(nc, &hm, n);
-    if (n < 0 || (n == 0 && r->len >= kHttpMaxHeaderBlockBytes)) {
+    if (nc->flags & (NCF_CLOSE_IMMEDIATELY | NCF_SEND_AND_CLOSE)) {
+      DropInput(nc);
+      return;
+    }
+    if (r->len == 0) {
+      http_free_request_state(nc);
+      return;
+    }
+    http_request_state* st = StateForRequest(nc);
+    if (st == nullptr) {
       nc->flags |= NCF_CLOSE_IMMEDIATELY;
       return;
     }
-    if (n == 0 || (nc->flags & NCF_CLOSE_IMMEDIATELY)) return;
-
-    if (http_find_header(&hm, "Sec-WebSocket-Key") != nullptr) {
-      http_free_chunk_state(nc);
-      ws_upgrade(nc, &hm, n);
+    http_message hm;
+    HttpRefusal why = HttpRefusal::kNone;
+    const int n = ParseFront(r, &hm, &why);
+    if (n < 0) {
+      Refuse(nc,
+             why == HttpRefusal::kTooManyHeaders ? Fixed::kHeadersTooLarge : Fixed::kBadRequest);
       return;
     }
-    if (hm.whole_message.len > r->len) return;  // HTTP_LEN_TO_CLOSE always waits
+    if (n == 0) {
+      if (r->len >= kHttpMaxHeaderBlockBytes) Refuse(nc, Fixed::kHeadersTooLarge);
+      return;
+    }
+    st->header_done = true;
 
-    RaiseToHandler(nc, NS_EV_HTTP_REQUEST, &hm);
+    switch (ws_handshake_check(&hm)) {
+      case WsHandshake::kNone:
+        break;
+      case WsHandshake::kAccept:
+        http_free_request_state(nc);
+        ws_upgrade(nc, &hm, n);
+        return;
+      case WsHandshake::kBadVersion:
+        Refuse(nc, Fixed::kBadWebSocketVersion);
+        return;
+      case WsHandshake::kRefuse:
+        Refuse(nc, Fixed::kBadRequest);
+        return;
+    }
+
+    if (IsChunked(&hm) && http_decode_chunked(nc, &hm, n) != 0) {
+      Refuse(nc, Fixed::kBadRequest);
+      return;
+    }
+    if (nc->flags & (NCF_CLOSE_IMMEDIATELY | NCF_SEND_AND_CLOSE)) continue;  // set by a chunk event
+    // A length given up front is refused before its body is read; a chunked
+    // body once it has brought more than the bound in.
+    const bool expects_continue = ExpectsContinue(&hm);
+    const bool length_known = hm.whole_message.len != HTTP_LEN_TO_CLOSE;
+    if ((length_known ? hm.whole_message.len : r->len) > kHttpMaxRequestBytes) {
+      Refuse(nc,
+             expects_continue && !st->continue_sent ? Fixed::kExpectationFailed : Fixed::kTooLarge);
+      return;
+    }
+    if (!length_known || hm.whole_message.len > r->len) {
+      if (expects_continue && !st->continue_sent) {
+        Send(nc, Fixed::kContinue);
+        st->continue_sent = true;
+      }
+      return;
+    }
+
+    Deliver(nc, &hm);
     // A handler that consumed bytes itself must not make us remove past the end.
     const size_t take =
         hm.whole_message.len <= r->len ? static_cast<size_t>(hm.whole_message.len) : r->len;
     mbuf_remove(r, take);
-    http_free_chunk_state(nc);
-    if (take == 0 || r->len == 0) return;
-    if (nc->flags & (NCF_CLOSE_IMMEDIATELY | NCF_SEND_AND_CLOSE)) return;
+    http_free_request_state(nc);
+    if (take == 0) return;
+  }
+}
+
+void CheckTimeouts(ns_conn* nc, int64_t now) {
+  if (nc->flags & (NCF_LISTENING | NCF_UDP | NCF_CLOSE_IMMEDIATELY)) return;
+  if (now - nc->last_io_time > kHttpIdleSeconds) {
+    nc->flags |= NCF_CLOSE_IMMEDIATELY;
+    return;
+  }
+  const http_request_state* st = State(nc);
+  if (st != nullptr && !st->header_done && (nc->flags & NCF_SEND_AND_CLOSE) == 0 &&
+      now - st->started > kHttpHeaderSeconds) {
+    Refuse(nc, Fixed::kTimeout);
   }
 }
 
@@ -85,18 +218,18 @@ ns_conn* http_attach_protocol(ns_conn* nc) {
   return nc;
 }
 
-void http_free_chunk_state(ns_conn* nc) {
+void http_free_request_state(ns_conn* nc) {
   free(nc->proto_data);
   nc->proto_data = nullptr;
 }
 
 void http_protocol_handler(ns_conn* nc, int ev, void* ev_data) {
-  if (ev == NS_EV_CLOSE) {
-    DeliverAtClose(nc);
-    http_free_chunk_state(nc);
-  }
+  if (ev == NS_EV_CLOSE) http_free_request_state(nc);
   RaiseToHandler(nc, ev, ev_data);
   if (ev == NS_EV_RECV) HandleReceive(nc);
+  if (ev == NS_EV_POLL && ev_data != nullptr) {
+    CheckTimeouts(nc, *static_cast<const int64_t*>(ev_data));
+  }
 }
 
 ptrdiff_t http_parse_chunk(const char* p, size_t m, const char** data, uint64_t* size) {
@@ -106,46 +239,70 @@ ptrdiff_t http_parse_chunk(const char* p, size_t m, const char** data, uint64_t*
     if (n > (UINT64_MAX >> 4)) return -1;
     n = (n << 4) | static_cast<uint64_t>(d);
   }
-  if (k == 0 || m - k < 2 || p[k] != '\r' || p[k + 1] != '\n') return 0;
-  const size_t avail = m - k - 2;  // bytes after the size line
-  if (n > avail || avail - n < 2) return 0;
-  const char* start = p + k + 2;
-  if (start[n] != '\r' || start[n + 1] != '\n') return 0;
-  *data = start;
+  if (k == m) return 0;
+  if (k == 0) return -1;
+  // The rest of the size line: an extension (after optional white space,
+  // RFC 9112 section 7.1.1), then CR LF.
+  size_t line_end = k;
+  while (line_end < m && (p[line_end] == ' ' || p[line_end] == '\t')) line_end++;
+  if (line_end < m && p[line_end] == ';') {
+    while (line_end < m && p[line_end] != '\r' && !IsControl(p[line_end])) line_end++;
+  }
+  if (line_end == m) return 0;
+  if (p[line_end] != '\r') return -1;
+  if (line_end + 1 == m) return 0;
+  if (p[line_end + 1] != '\n') return -1;
+  const size_t start = line_end + 2;
+  const size_t avail = m - start;
+
+  if (n == 0) {
+    // Trailer fields, each ending in CR LF, then the empty line.
+    size_t q = start;
+    for (;;) {
+      if (q == m) return 0;
+      if (p[q] == '\r') {
+        if (q + 1 == m) return 0;
+        if (p[q + 1] != '\n') return -1;
+        *data = p + start;
+        *size = 0;
+        return static_cast<ptrdiff_t>(q + 2);
+      }
+      while (q < m && p[q] != '\r' && !IsControl(p[q])) q++;
+      if (q == m) return 0;
+      if (p[q] != '\r') return -1;
+      if (q + 1 == m) return 0;
+      if (p[q + 1] != '\n') return -1;
+      q += 2;
+    }
+  }
+  if (n > avail) return 0;
+  if (avail - n < 2) {
+    if (avail - n == 1 && p[start + n] != '\r') return -1;
+    return 0;
+  }
+  if (p[start + n] != '\r' || p[start + n + 1] != '\n') return -1;
+  *data = p + start;
   *size = n;
-  return static_cast<ptrdiff_t>(k + 2 + n + 2);
+  return static_cast<ptrdiff_t>(start + n + 2);
 }
 
-void http_decode_chunked(ns_conn* nc, http_message* hm, int header_len) {
+int http_decode_chunked(ns_conn* nc, http_message* hm, int header_len) {
   mbuf* r = &nc->recv_mbuf;
-  if (header_len <= 0 || static_cast<size_t>(header_len) > r->len) return;
-  auto* state = static_cast<http_chunk_state*>(nc->proto_data);
-  if (state == nullptr) {
-    state = static_cast<http_chunk_state*>(calloc(1, sizeof(http_chunk_state)));
-    if (state == nullptr) {
-      nc->flags |= NCF_CLOSE_IMMEDIATELY;
-      return;
-    }
-    nc->proto_data = state;
-  }
+  if (header_len <= 0 || static_cast<size_t>(header_len) > r->len) return -1;
+  http_request_state* state = StateForRequest(nc);
+  if (state == nullptr) return -1;
 
   char* body = r->buf + header_len;
   size_t avail = r->len - static_cast<size_t>(header_len);
   size_t d = static_cast<size_t>(state->decoded_len);
-  if (d > avail) {  // the buffer no longer matches the state
-    nc->flags |= NCF_CLOSE_IMMEDIATELY;
-    return;
-  }
+  if (d > avail) return -1;  // the buffer no longer matches the state
   size_t i = d;
   bool complete = false;
   for (;;) {
     const char* data = nullptr;
     uint64_t size = 0;
     const ptrdiff_t used = http_parse_chunk(body + i, avail - i, &data, &size);
-    if (used < 0) {
-      nc->flags |= NCF_CLOSE_IMMEDIATELY;
-      return;
-    }
+    if (used < 0) return -1;
     if (used == 0) break;
     memmove(body + d, data, static_cast<size_t>(size));
     d += static_cast<size_t>(size);
@@ -176,10 +333,10 @@ void http_decode_chunked(ns_conn* nc, http_message* hm, int header_len) {
       nc->flags &= ~NCF_DELETE_CHUNK;
     }
   }
-  // Until the terminating chunk is in, the request waits whatever its
-  // Content-Length says; afterwards the bytes behind the body are the next
-  // request's and stay in the buffer.
+  // Until the last chunk is in, the request waits; afterwards the bytes
+  // behind the body are the next request's and stay in the buffer.
   hm->body.len = state->decoded_len;
   hm->whole_message.len =
       complete ? static_cast<uint64_t>(header_len) + state->decoded_len : HTTP_LEN_TO_CLOSE;
+  return 0;
 }

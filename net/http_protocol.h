@@ -1,7 +1,9 @@
 // The HTTP protocol layer of a connection: sees every event first, passes it on
 // to the connection's handler, and turns recv_mbuf into request events, with
-// chunked bodies decoded in place. A connection owns its http_chunk_state
-// (through proto_data) while a chunked body is arriving. Network thread only.
+// chunked bodies decoded in place. It answers what the API never sees itself:
+// "100 Continue", the refusals below, HEAD (the reply's body is dropped), the
+// idle and header time-outs. A connection owns its http_request_state (through
+// proto_data) while a request is arriving. Network thread only.
 #pragma once
 
 #include <cstddef>
@@ -16,46 +18,74 @@ inline constexpr int NS_EV_HTTP_REQUEST =
 inline constexpr int NS_EV_HTTP_CHUNK =
     102;  // data: http_message*, body = the chunks decoded so far
 
-// recv_mbuf size at which a header block that is still incomplete closes the
-// connection.
-inline constexpr size_t kHttpMaxHeaderBlockBytes = 8192;
+// What one request may make the service hold. The largest request a page
+// sends (a match with two templates of 2047 Base64 characters, percent-encoded)
+// is about 13 kB; the bound leaves two orders of magnitude above that.
+inline constexpr size_t kHttpMaxHeaderBlockBytes = 8192;  // longer: 431
+// Header block and body (a chunked body as received). A request announcing
+// more gets 413 (417 when it asked for "100 Continue") before its body is
+// read; a chunked one when it gets there. The receive buffer then holds at
+// most this plus one read (its capacity at most 1.5 times that).
+inline constexpr size_t kHttpMaxRequestBytes = size_t{4} << 20;
 
-// Chunked-body progress of the request at the front of recv_mbuf: the decoded
-// bytes sit at the start of its body area. Heap record owned by the connection
-// (proto_data), released once the request is delivered or the connection closes.
-struct http_chunk_state {
-  uint64_t decoded_len;
+// Time-outs in seconds of the poll pass's clock. Browsers keep idle
+// connections for minutes and retry a request on one the server closed; the
+// pre-flight reply's "Keep-Alive: timeout=2" promises only 2 seconds.
+inline constexpr int64_t kHttpIdleSeconds = 30;    // nothing read or written: closed silently
+inline constexpr int64_t kHttpHeaderSeconds = 20;  // a request's first byte to its header
+                                                   // block's end: 408, then closed
+
+// Progress of the request at the front of recv_mbuf. Heap record owned by the
+// connection (proto_data) from the request's first byte until it is delivered
+// or refused, or the connection closes; an idle connection holds none.
+struct http_request_state {
+  uint64_t decoded_len;  // chunked: decoded body bytes at the start of the body area
+  int64_t started;       // last_io_time when the request's first byte was read
+  bool header_done;      // its header block is complete
+  bool continue_sent;    // "100 Continue" is queued
 };
 
 // Makes http_protocol_handler the connection's protocol handler; returns nc.
 // Connections accepted on a listener inherit it.
 ns_conn* http_attach_protocol(ns_conn* nc);
 
-// The protocol handler. On NS_EV_RECV every complete request in recv_mbuf is
-// delivered in order as NS_EV_HTTP_REQUEST and removed; a malformed header
-// block, or kHttpMaxHeaderBlockBytes without a complete one, sets
-// NCF_CLOSE_IMMEDIATELY. A request with "Sec-WebSocket-Key" upgrades the
-// connection instead (net/websocket.h). On NS_EV_CLOSE a request whose body
-// runs to the close (PUT/POST without Content-Length) is delivered first.
+// The protocol handler.
+// NS_EV_RECV: every complete request in recv_mbuf is delivered in order as
+// NS_EV_HTTP_REQUEST and removed. A request refused by the parser gets 400
+// (431 for too many fields), a header block of kHttpMaxHeaderBlockBytes
+// without its end 431, one over kHttpMaxRequestBytes 413 or 417, a malformed
+// chunk 400, a bad WebSocket handshake 400; each refusal has an empty body and
+// "Connection: close", goes out after the replies queued before it
+// (NCF_SEND_AND_CLOSE), and nothing after it is read. A request that asks for
+// "100 Continue" (HTTP/1.1) gets it while its body has not fully arrived. A
+// valid WebSocket handshake (net/websocket.h) upgrades the connection. For
+// HEAD, whatever the handler queued after its reply's header block is
+// dropped, so the reply has the GET reply's headers and no body.
+// NS_EV_POLL (data: the pass time): a connection silent for more than
+// kHttpIdleSeconds is closed; a request whose header block is not complete
+// kHttpHeaderSeconds after its first byte gets 408. Listeners are left alone.
+// NS_EV_CLOSE: the request state is released; a request cut short is dropped.
 void http_protocol_handler(ns_conn* nc, int ev, void* ev_data);
 
-// One chunk at p (m bytes): "<hex size>\r\n<data>\r\n". Returns the bytes it
-// occupies (> 0) with *data and *size set; 0 when no complete chunk is there
-// (also for a chunk extension, a trailer or a malformed line, which never
-// complete); -1 when the size does not fit in 64 bits. The terminating chunk is
-// exactly "0\r\n\r\n".
+// One chunk at p (m bytes): "<hex size>[;extension]\r\n<data>\r\n"; the last
+// one, of size 0, is followed by trailer fields and an empty line. Extensions
+// and trailer fields are skipped (RFC 9112 sections 7.1.1 and 7.1.2). Returns
+// the bytes it occupies (> 0) with *data and *size set; 0 when it has not
+// fully arrived; -1 when it is malformed (no hex digits, a line that does not
+// end in CR LF, data not followed by CR LF, a control byte in an extension or
+// trailer) or the size does not fit in 64 bits.
 [[nodiscard]] ptrdiff_t http_parse_chunk(const char* p, size_t m, const char** data,
                                          uint64_t* size);
 
 // Decodes the chunks that follow the header block (header_len bytes) of the
 // request at the front of recv_mbuf, in place, continuing from the connection's
-// http_chunk_state. Raises NS_EV_HTTP_CHUNK when anything was consumed; a
-// handler that sets NCF_DELETE_CHUNK drops the decoded bytes. Sets hm->body.len
-// to the decoded length; once the terminating chunk is in, hm->whole_message.len
-// covers the header block and the decoded body (bytes after it stay, for the
-// next request); until then HTTP_LEN_TO_CLOSE. Sets NCF_CLOSE_IMMEDIATELY when
-// the state cannot be allocated or a chunk size overflows.
-void http_decode_chunked(ns_conn* nc, http_message* hm, int header_len);
+// http_request_state (made when missing). Raises NS_EV_HTTP_CHUNK when anything
+// was consumed; a handler that sets NCF_DELETE_CHUNK drops the decoded bytes.
+// Sets hm->body.len to the decoded length; once the last chunk is in,
+// hm->whole_message.len covers the header block and the decoded body (bytes
+// after it stay, for the next request); until then HTTP_LEN_TO_CLOSE. Returns
+// 0, or -1 for a malformed chunk or when the state cannot be allocated.
+[[nodiscard]] int http_decode_chunked(ns_conn* nc, http_message* hm, int header_len);
 
-// Releases the connection's http_chunk_state, if any.
-void http_free_chunk_state(ns_conn* nc);
+// Releases the connection's http_request_state, if any.
+void http_free_request_state(ns_conn* nc);

@@ -56,6 +56,32 @@ int Fail(ns_conn* nc) {
   return 0;
 }
 
+void DropInput(ns_conn* nc) {
+  mbuf_remove(&nc->recv_mbuf, nc->recv_mbuf.len);
+  nc->proto_data = nullptr;  // no message is being collected any more
+}
+
+int RefuseTooBig(ns_conn* nc) {
+  const unsigned char status[2] = {kWsCloseTooBig >> 8, kWsCloseTooBig & 0xff};
+  ws_send_frame(nc, WEBSOCKET_OP_CLOSE, status, sizeof status);
+  DropInput(nc);
+  return 0;
+}
+
+// Sec-WebSocket-Key: 16 bytes in Base64 are 22 characters of the alphabet
+// and "==".
+bool IsHandshakeKey(const ns_str* key) {
+  constexpr size_t kKeyChars = 24;
+  if (key == nullptr || key->len != kKeyChars) return false;
+  for (size_t i = 0; i < kKeyChars - 2; i++) {
+    const char c = key->data[i];
+    const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '+' || c == '/';
+    if (!alphabet) return false;
+  }
+  return key->data[kKeyChars - 2] == '=' && key->data[kKeyChars - 1] == '=';
+}
+
 void Deliver(ns_conn* nc, unsigned char* data, uint64_t size, unsigned char flags) {
   ws_message msg{data, size, flags};
   const size_t queued = nc->send_mbuf.len;
@@ -73,6 +99,21 @@ void Deliver(ns_conn* nc, unsigned char* data, uint64_t size, unsigned char flag
 }
 
 }  // namespace
+
+WsHandshake ws_handshake_check(const http_message* hm) {
+  const ns_str* key = http_find_header(hm, "Sec-WebSocket-Key");
+  const ns_str* upgrade = http_find_header(hm, "Upgrade");
+  const bool websocket = http_list_has_token(upgrade, "websocket");
+  if (key == nullptr && !websocket) return WsHandshake::kNone;
+  const bool valid =
+      ns_str_compare(&hm->method, "GET") == 0 && ns_str_compare(&hm->protocol, "HTTP/1.1") == 0 &&
+      hm->body.len == 0 && websocket &&
+      http_list_has_token(http_find_header(hm, "Connection"), "upgrade") && IsHandshakeKey(key);
+  if (!valid) return WsHandshake::kRefuse;
+  const ns_str* version = http_find_header(hm, "Sec-WebSocket-Version");
+  if (version == nullptr || ns_str_compare(version, "13") != 0) return WsHandshake::kBadVersion;
+  return WsHandshake::kAccept;
+}
 
 void ws_handshake_reply(ns_conn* nc, const ns_str* key) {
   char key_guid[kWsKeyGuidBytes];
@@ -122,7 +163,9 @@ void ws_upgrade(ns_conn* nc, http_message* hm, int header_len) {
 
 void ws_protocol_handler(ns_conn* nc, int ev, void* ev_data) {
   if (nc->handler != nullptr) nc->handler(nc, ev, ev_data);
-  if (ev == NS_EV_RECV) {
+  if (ev == NS_EV_RECV && (nc->flags & NCF_SEND_AND_CLOSE)) {
+    DropInput(nc);  // after a close, nothing the peer sends is read
+  } else if (ev == NS_EV_RECV) {
     while (!(nc->flags & NCF_CLOSE_IMMEDIATELY) && ws_deliver_frame(nc) == 1) {
     }
   } else if (ev == NS_EV_POLL && ev_data != nullptr) {
@@ -164,9 +207,10 @@ int ws_deliver_frame(ns_conn* nc) {
   if (collect) {
     if (reassembling && op != WEBSOCKET_OP_CONTINUE) return Fail(nc);  // new message inside one
     if (!reassembling && (op == WEBSOCKET_OP_CONTINUE || control))
-      return Fail(nc);                                             // nothing to continue
-    if (fh.payload_len > UINT32_MAX - collected) return Fail(nc);  // beyond the 32-bit length
+      return Fail(nc);  // nothing to continue
   }
+  // Refused from the header alone, before the payload is buffered.
+  if (fh.payload_len > kWsMaxMessageBytes - (collect ? collected : 0)) return RefuseTooBig(nc);
   if (fh.payload_len > m - fh.header_len) return 0;
 
   const size_t h = fh.header_len;

@@ -9,6 +9,7 @@
 
 #include "net/event_manager.h"
 #include "net/http_parser.h"
+#include "net/http_protocol.h"
 
 // Events raised to the connection's handler (called directly, not dispatched).
 inline constexpr int NS_EV_WS_HANDSHAKE_REQUEST =
@@ -28,6 +29,25 @@ inline constexpr unsigned char kWsFinBit = 0x80;
 inline constexpr char kWsGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 inline constexpr size_t kWsKeyGuidBytes = 500;  // key + GUID before hashing; longer keys are cut
 inline constexpr int64_t kWsPingIdleSeconds = 5;
+// Most one frame, or one message with all its fragments, may make the service
+// hold: the bound of an HTTP request. A longer one gets a close frame with
+// status 1009 (RFC 6455 section 7.4.1), and nothing more is read.
+inline constexpr uint64_t kWsMaxMessageBytes = kHttpMaxRequestBytes;
+inline constexpr uint16_t kWsCloseTooBig = 1009;
+
+// How a request is taken as a WebSocket opening handshake.
+enum class WsHandshake : uint8_t {
+  kNone,        // it asks for none: no Sec-WebSocket-Key, no Upgrade naming websocket
+  kAccept,      // a valid handshake (RFC 6455 section 4.2.1): upgrade
+  kBadVersion,  // valid but for Sec-WebSocket-Version, which is not 13
+  kRefuse,      // anything else that asks for one
+};
+
+// Classifies hm. A valid handshake is a GET of HTTP/1.1 without a body whose
+// Upgrade lists websocket, whose Connection lists upgrade, whose
+// Sec-WebSocket-Version is 13 and whose Sec-WebSocket-Key is the Base64 text
+// of 16 bytes.
+[[nodiscard]] WsHandshake ws_handshake_check(const http_message* hm);
 
 // One received message, valid only during its event: data points into
 // recv_mbuf (already unmasked).
@@ -49,8 +69,9 @@ void ws_upgrade(ns_conn* nc, http_message* hm, int header_len);
 void ws_handshake_reply(ns_conn* nc, const ns_str* key);
 
 // Protocol handler of an upgraded connection: passes each event to the
-// handler, then delivers every complete frame on NS_EV_RECV, and on NS_EV_POLL
-// pings a connection idle for more than kWsPingIdleSeconds.
+// handler, then delivers every complete frame on NS_EV_RECV (once the
+// connection is closing, received bytes are dropped unread), and on
+// NS_EV_POLL pings a connection idle for more than kWsPingIdleSeconds.
 void ws_protocol_handler(ns_conn* nc, int ev, void* ev_data);
 
 // Delivers the frame at the front of recv_mbuf (behind a message being
@@ -62,7 +83,8 @@ void ws_protocol_handler(ns_conn* nc, int ev, void* ev_data);
 // was consumed, 0 when none is complete or the stream is broken (then
 // NCF_CLOSE_IMMEDIATELY is set: a 64-bit length with its top bit set, a
 // continuation without a message, a new message inside one, a fragmented
-// control frame, or a message beyond 32 bits).
+// control frame). A frame or message over kWsMaxMessageBytes queues a close
+// frame with status 1009, sets NCF_SEND_AND_CLOSE and empties recv_mbuf.
 int ws_deliver_frame(ns_conn* nc);
 
 // Queues one unmasked frame with FIN set; opcode 8 also sets NCF_SEND_AND_CLOSE.

@@ -112,7 +112,13 @@ struct TestConn {
   std::string Sent() const {
     return std::string(nc.send_mbuf.buf ? nc.send_mbuf.buf : "", nc.send_mbuf.len);
   }
-  bool Closing() const { return (nc.flags & NCF_CLOSE_IMMEDIATELY) != 0; }
+  // The connection ends: at once, or once its queued replies are out.
+  bool Closing() const { return (nc.flags & (NCF_CLOSE_IMMEDIATELY | NCF_SEND_AND_CLOSE)) != 0; }
+  // Raises the poll event with the pass time now.
+  void Poll(int64_t now) {
+    int64_t t = now;
+    Raise(NS_EV_POLL, &t);
+  }
 };
 
 }  // namespace net_http_test

@@ -109,7 +109,7 @@ void Check(const FrameCase& c, TestConn& t, const std::string& how) {
     EXPECT_EQ(got[i].payload, c.expect[i].payload) << c.why << how << " #" << i;
     EXPECT_EQ(got[i].flags, c.expect[i].flags) << c.why << how << " #" << i;
   }
-  EXPECT_EQ(t.Closing(), c.closes) << c.why << how;
+  EXPECT_EQ((t.nc.flags & NCF_CLOSE_IMMEDIATELY) != 0, c.closes) << c.why << how;
   if (!c.closes) {
     EXPECT_EQ(t.Received(), "") << c.why << how;
   }
@@ -158,7 +158,8 @@ TEST(WebSocket, HandlerCanRefuseOrAnswerTheUpgrade) {
 TEST(WebSocket, HandshakeKeyLongerThanTheBufferIsCut) {
   TestConn t;
   const std::string key(600, 'k');
-  t.Feed("GET / HTTP/1.1\r\nSec-WebSocket-Key: " + key + "\r\n\r\n");
+  const ns_str slice{key.data(), key.size()};
+  ws_handshake_reply(&t.nc, &slice);
   EXPECT_NE(t.Sent().find("Sec-WebSocket-Accept: "), std::string::npos);
 }
 
@@ -178,7 +179,7 @@ TEST(WebSocket, FramesSplitAtEveryByte) {
       TestConn t;
       Upgrade(t, c.no_reassembly);
       t.Feed(c.frames.substr(0, k));
-      if (!t.Closing()) t.Feed(c.frames.substr(k));
+      if (!(t.nc.flags & NCF_CLOSE_IMMEDIATELY)) t.Feed(c.frames.substr(k));
       Check(c, t, " (split at " + std::to_string(k) + ")");
     }
   }
@@ -204,33 +205,46 @@ TEST(WebSocket, PingAndCloseAreAnswered) {
   }
 }
 
-// Lengths near the top of the 64-bit range and messages beyond 32 bits must
-// neither wrap nor be buffered for ever.
+// Lengths near the top of the 64-bit range and messages over the bound must
+// neither wrap nor be buffered.
 TEST(WebSocket, HostileLengths) {
-  struct Case {
+  enum Outcome { kWaits, kBroken, kTooBig };
+  auto len64 = [](unsigned char b0, uint64_t n) {
+    std::string h{static_cast<char>(b0), static_cast<char>(0xff)};
+    for (int s = 56; s >= 0; s -= 8) h += static_cast<char>((n >> s) & 0xff);
+    return h + "mask";
+  };
+  const struct {
     const char* why;
-    std::string header;
-    bool closes;
+    std::string frames;
+    Outcome outcome;
   } cases[] = {
-      {"top bit set", std::string("\x82\xff\x80\0\0\0\0\0\0\0", 10), true},
-      {"all ones", std::string("\x82\xff\xff\xff\xff\xff\xff\xff\xff\xff", 10), true},
-      {"2^63 - 1 waits", std::string("\x82\xff\x7f\xff\xff\xff\xff\xff\xff\xff", 10), false},
-      {"first fragment beyond 32 bits", std::string("\x02\xff\0\0\0\x01\0\0\0\0", 10), true},
-      {"first fragment of exactly 2^32 - 1 waits",
-       std::string("\x02\xff\0\0\0\0\xff\xff\xff\xff", 10), false},
+      {"top bit set", len64(0x82, uint64_t{1} << 63), kBroken},
+      {"all ones", len64(0x82, ~uint64_t{0}), kBroken},
+      {"2^63 - 1", len64(0x82, INT64_MAX), kTooBig},
+      {"a message of the bound waits", len64(0x82, kWsMaxMessageBytes), kWaits},
+      {"one byte over the bound", len64(0x82, kWsMaxMessageBytes + 1), kTooBig},
+      {"first fragment over the bound", len64(0x02, kWsMaxMessageBytes + 1), kTooBig},
+      {"ping over the bound", len64(0x89, kWsMaxMessageBytes + 1), kTooBig},
+      {"fragments that together pass the bound",
+       Frame(0x02, "abc") + len64(0x80, kWsMaxMessageBytes - 2), kTooBig},
+      {"fragments that together reach it wait",
+       Frame(0x02, "abc") + len64(0x80, kWsMaxMessageBytes - 3), kWaits},
   };
   for (const auto& c : cases) {
     TestConn t;
     Upgrade(t, false);
-    t.Feed(c.header + std::string(8, 'x'));
-    EXPECT_EQ(t.Closing(), c.closes) << c.why;
+    t.Feed(c.frames + std::string(8, 'x'));
+    EXPECT_EQ((t.nc.flags & NCF_CLOSE_IMMEDIATELY) != 0, c.outcome == kBroken) << c.why;
+    if (c.outcome == kTooBig) {
+      EXPECT_EQ(t.Sent(), std::string("\x88\x02\x03\xf1", 4)) << c.why << ": close 1009";
+      EXPECT_TRUE(t.nc.flags & NCF_SEND_AND_CLOSE) << c.why;
+      EXPECT_EQ(t.Received(), "") << c.why << ": nothing kept";
+      t.Feed(std::string(100, 'y'));
+      EXPECT_EQ(t.Received(), "") << c.why << ": nothing read after it";
+    }
     EXPECT_EQ(t.rec.Codes().back(), NS_EV_WS_HANDSHAKE_DONE) << c.why;
   }
-  // A continuation that would take the collected length past 32 bits.
-  TestConn t;
-  Upgrade(t, false);
-  t.Feed(Frame(0x02, "abc") + std::string("\x80\xff\0\0\0\0\xff\xff\xff\xfd", 10) + "mask");
-  EXPECT_TRUE(t.Closing());
 }
 
 TEST(WebSocket, SendFrameLengthForms) {
