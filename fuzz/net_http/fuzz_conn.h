@@ -33,8 +33,10 @@ inline void FuzzHandler(ns_conn* nc, int ev, void* ev_data) {
   if (ev == NS_EV_HTTP_REQUEST || ev == NS_EV_HTTP_CHUNK || ev == NS_EV_WS_HANDSHAKE_REQUEST) {
     const auto* hm = static_cast<const http_message*>(ev_data);
     if (hm->whole_message.len == HTTP_LEN_TO_CLOSE && ev == NS_EV_HTTP_REQUEST) abort();
-    if (ev == NS_EV_HTTP_REQUEST)
+    if (ev == NS_EV_HTTP_REQUEST) {
       CheckInsideRecv(nc, hm->whole_message.data, hm->whole_message.len);
+      if (hm->whole_message.len > kHttpMaxRequestBytes) abort();
+    }
     if (hm->body.len != HTTP_LEN_TO_CLOSE && ev != NS_EV_WS_HANDSHAKE_REQUEST) {
       CheckInsideRecv(nc, hm->body.data, hm->body.len);
     }

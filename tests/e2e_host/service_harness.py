@@ -56,6 +56,12 @@ PREFLIGHT_REPLY = (
     b"\r\n"
 )
 FORBIDDEN_REPLY = b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
+BAD_REQUEST_REPLY = b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+TOO_LARGE_REPLY = b"HTTP/1.1 413 Content Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+# What one request may make the service hold (net/http_protocol.h), and the
+# receive buffer's growth factor on top of it.
+MAX_REQUEST_BYTES = 4 << 20
+BUFFER_GROWTH = 1.5
 
 
 def windows_program():
@@ -285,6 +291,21 @@ def first_reply_before_preflight(service, request, tls=False):
                 raise AssertionError("connection closed after %r" % data)
             data += chunk
         return data[: data.index(PREFLIGHT_REPLY)]
+
+
+def resident_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def sanitized(executable=SERVICE):
+    """True for an AddressSanitizer build, whose freed blocks wait in a
+    quarantine instead of going back to the heap."""
+    with open(executable, "rb") as f:
+        return b"__asan_init" in f.read()
 
 
 def busy_port():

@@ -1,6 +1,7 @@
 """End to end over plain HTTP: the real kestrav-service on a free loopback
 port, spoken to by curl, raw sockets and Python's strict http.client."""
 
+import asyncio
 import http.client
 import json
 import os
@@ -8,18 +9,27 @@ import re
 import subprocess
 import sys
 import time
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from service_harness import (  # noqa: E402
+    BAD_REQUEST_REPLY,
+    BUFFER_GROWTH,
     FORBIDDEN_REPLY,
+    MAX_REQUEST_BYTES,
     PREFLIGHT_REPLY,
     SERVICE,
+    TOO_LARGE_REPLY,
     TRAY_LINE,
     Service,
     busy_port,
     ensure_log_dir,
     first_reply_before_preflight,
+    read_reply,
+    resident_kb,
+    sanitized,
+    windows_program,
 )
 
 
@@ -121,6 +131,115 @@ class HttpServiceTest(unittest.TestCase):
         self.assertEqual(lines[0].group(1), "add")
         self.assertEqual(lines[-1].group(3), "102")
         self.assertEqual(lines[-1].group(4), "Kestrav Biometric HTTP:1.1.0.15")
+
+
+def curl(*args):
+    return subprocess.run(["curl", "-sS", *args], capture_output=True, timeout=60)
+
+
+class HttpConformanceTest(unittest.TestCase):
+    """Message rules seen by real clients; tests/net/http_conformance_test.cpp
+    has the full table."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.service = Service().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.service.stop()
+
+    def test_curl_head_twice_on_one_connection(self):
+        with self.service.connect() as sock:
+            sock.sendall(b"GET /VRNGetPublicKey HTTP/1.1\r\n\r\n")
+            get_head, _, _ = read_reply(sock)
+        url = self.service.url("/VRNGetPublicKey")
+        out = curl("-v", "-I", url, url)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout, get_head * 2, "the GET reply's headers, no body")
+        self.assertIn(b"Re-using existing connection", out.stderr)
+        self.assertNotIn(b"Excess", out.stderr)
+
+    def test_curl_2mb_body_with_expect_answered_at_once(self):
+        # Within the 4 MiB bound, so the body is taken after "100 Continue";
+        # without it curl waits a second before sending.
+        with tempfile.NamedTemporaryFile() as body:
+            body.write(b"template1=" + b"A" * (2 << 20))
+            body.flush()
+            out = curl("-v", "-o", "/dev/null", "-w", "%{http_code} %{time_total}",
+                       "-H", "Host: localhost", "--data-binary", "@" + body.name,
+                       self.service.url("/VRNMatchScore"))
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"> Expect: 100-continue", out.stderr)
+        self.assertIn(b"< HTTP/1.1 100 Continue", out.stderr)
+        code, seconds = out.stdout.split()
+        self.assertEqual(code, b"200")
+        self.assertLess(float(seconds), 0.5)
+
+    def test_curl_post_without_body_answered_at_once(self):
+        out = curl("-X", "POST", "-m", "5", "-w", "\n%{http_code}", self.service.url("/VRNGetPublicKey"))
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertTrue(out.stdout.endswith(b"\n200"), out.stdout)
+
+    @unittest.skipIf(windows_program(), "resident memory is read from Linux's /proc")
+    def test_300mb_body_leaves_memory_bounded(self):
+        # The buffer of one request grows to at most 1.5 times the bound; a
+        # sanitizer build also keeps every outgrown block in its quarantine.
+        limit_kb = MAX_REQUEST_BYTES * BUFFER_GROWTH / 1024 + 2048
+        if sanitized():
+            limit_kb *= 4
+        heads = {
+            "announced 4 GB": b"Content-Length: 4000000000\r\n",
+            "chunked": b"Transfer-Encoding: chunked\r\n",
+        }
+        piece = b"x" * 65536
+        for name, framing in heads.items():
+            with self.subTest(framing=name):
+                before = resident_kb(self.service.proc.pid)
+                peak = before
+                with self.service.connect() as sock:
+                    sock.sendall(b"POST /VRNMatchScore HTTP/1.1\r\nHost: localhost\r\n" + framing + b"\r\n")
+                    data = b"10000\r\n" + piece + b"\r\n" if b"chunked" in framing else piece
+                    sent = 0
+                    try:
+                        while sent < 300_000_000:
+                            sock.sendall(data)
+                            sent += len(data)
+                            peak = max(peak, resident_kb(self.service.proc.pid))
+                    except OSError:
+                        pass  # refused and closed: the rest is not read
+                    sock.settimeout(10)
+                    self.assertEqual(sock.recv(4096), TOO_LARGE_REPLY)
+                self.assertLess(sent, 300_000_000, "refused long before the end")
+                self.assertLess(peak - before, limit_kb)
+
+    def test_websockets_client_connects(self):
+        import websockets  # python3-websockets
+
+        async def talk():
+            uri = "ws://%s:%d/ws" % (self.service.host, self.service.port)
+            async with websockets.connect(uri, ping_interval=None) as ws:
+                await asyncio.wait_for(await ws.ping(), 5)
+                await ws.close()
+                return ws.close_code
+
+        self.assertEqual(asyncio.run(asyncio.wait_for(talk(), 20)), 1000)
+
+    def test_bare_websocket_key_is_refused(self):
+        with self.service.connect() as sock:
+            sock.sendall(b"GET /VRNFPCapture HTTP/1.1\r\nHost: localhost\r\n"
+                         b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+            sock.settimeout(5)
+            data = b""
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                chunk = sock.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+            else:
+                self.fail("still open after %r" % data)
+        self.assertEqual(data, BAD_REQUEST_REPLY, "answered, then closed")
 
 
 class StartupTest(unittest.TestCase):
