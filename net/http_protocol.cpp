@@ -60,7 +60,8 @@ http_request_state* State(ns_conn* nc) {
   return static_cast<http_request_state*>(nc->proto_data);
 }
 
-// The state of the request at the front, made at its first byte.
+// The state of the request at the front, made by the read that leaves it
+// incomplete: the pass that brought its first byte.
 http_request_state* StateForRequest(ns_conn* nc) {
   if (State(nc) == nullptr) {
     auto* st = static_cast<http_request_state*>(calloc(1, sizeof(http_request_state)));
@@ -132,11 +133,6 @@ void HandleReceive(ns_conn* nc) {
       http_free_request_state(nc);
       return;
     }
-    http_request_state* st = StateForRequest(nc);
-    if (st == nullptr) {
-      nc->flags |= NCF_CLOSE_IMMEDIATELY;
-      return;
-    }
     http_message hm;
     HttpRefusal why = HttpRefusal::kNone;
     const int n = ParseFront(r, &hm, &why);
@@ -146,10 +142,13 @@ void HandleReceive(ns_conn* nc) {
       return;
     }
     if (n == 0) {
-      if (r->len >= kHttpMaxHeaderBlockBytes) Refuse(nc, Fixed::kHeadersTooLarge);
+      if (r->len >= kHttpMaxHeaderBlockBytes) {
+        Refuse(nc, Fixed::kHeadersTooLarge);
+      } else if (StateForRequest(nc) == nullptr) {
+        nc->flags |= NCF_CLOSE_IMMEDIATELY;
+      }
       return;
     }
-    st->header_done = true;
 
     switch (ws_handshake_check(&hm)) {
       case WsHandshake::kNone:
@@ -174,13 +173,20 @@ void HandleReceive(ns_conn* nc) {
     // A length given up front is refused before its body is read; a chunked
     // body once it has brought more than the bound in.
     const bool expects_continue = ExpectsContinue(&hm);
+    const bool continue_sent = State(nc) != nullptr && State(nc)->continue_sent;
     const bool length_known = hm.whole_message.len != HTTP_LEN_TO_CLOSE;
     if ((length_known ? hm.whole_message.len : r->len) > kHttpMaxRequestBytes) {
-      Refuse(nc,
-             expects_continue && !st->continue_sent ? Fixed::kExpectationFailed : Fixed::kTooLarge);
+      Refuse(nc, expects_continue && !continue_sent ? Fixed::kExpectationFailed : Fixed::kTooLarge);
       return;
     }
     if (!length_known || hm.whole_message.len > r->len) {
+      // The body is still to come; from now on only the idle time-out applies.
+      http_request_state* st = StateForRequest(nc);
+      if (st == nullptr) {
+        nc->flags |= NCF_CLOSE_IMMEDIATELY;
+        return;
+      }
+      st->header_done = true;
       if (expects_continue && !st->continue_sent) {
         Send(nc, Fixed::kContinue);
         st->continue_sent = true;

@@ -36,8 +36,9 @@ inline constexpr int64_t kHttpHeaderSeconds = 20;  // a request's first byte to 
                                                    // block's end: 408, then closed
 
 // Progress of the request at the front of recv_mbuf. Heap record owned by the
-// connection (proto_data) from the request's first byte until it is delivered
-// or refused, or the connection closes; an idle connection holds none.
+// connection (proto_data) from the read that leaves a request incomplete (or
+// brings a chunked body) until the request is delivered or refused, or the
+// connection closes; an idle connection holds none.
 struct http_request_state {
   uint64_t decoded_len;  // chunked: decoded body bytes at the start of the body area
   int64_t started;       // last_io_time when the request's first byte was read

@@ -68,6 +68,15 @@ int RefuseTooBig(ns_conn* nc) {
   return 0;
 }
 
+// Every complete frame in recv_mbuf, up to a close: after it the peer may
+// send nothing (RFC 6455 section 5.5.1), and an answer to a later frame would
+// follow our own close frame.
+void DeliverFrames(ns_conn* nc) {
+  while (!(nc->flags & (NCF_CLOSE_IMMEDIATELY | NCF_SEND_AND_CLOSE)) && ws_deliver_frame(nc) == 1) {
+  }
+  if (nc->flags & NCF_SEND_AND_CLOSE) DropInput(nc);
+}
+
 // Sec-WebSocket-Key: 16 bytes in Base64 are 22 characters of the alphabet
 // and "==".
 bool IsHandshakeKey(const ns_str* key) {
@@ -157,17 +166,13 @@ void ws_upgrade(ns_conn* nc, http_message* hm, int header_len) {
     if (nc->handler != nullptr) nc->handler(nc, NS_EV_WS_HANDSHAKE_DONE, nullptr);
   }
   mbuf_remove(&nc->recv_mbuf, static_cast<size_t>(header_len));
-  while (!(nc->flags & NCF_CLOSE_IMMEDIATELY) && ws_deliver_frame(nc) == 1) {
-  }
+  DeliverFrames(nc);
 }
 
 void ws_protocol_handler(ns_conn* nc, int ev, void* ev_data) {
   if (nc->handler != nullptr) nc->handler(nc, ev, ev_data);
-  if (ev == NS_EV_RECV && (nc->flags & NCF_SEND_AND_CLOSE)) {
-    DropInput(nc);  // after a close, nothing the peer sends is read
-  } else if (ev == NS_EV_RECV) {
-    while (!(nc->flags & NCF_CLOSE_IMMEDIATELY) && ws_deliver_frame(nc) == 1) {
-    }
+  if (ev == NS_EV_RECV) {
+    DeliverFrames(nc);
   } else if (ev == NS_EV_POLL && ev_data != nullptr) {
     const int64_t now = *static_cast<const int64_t*>(ev_data);
     if ((nc->flags & NCF_WEBSOCKET) && nc->last_io_time + kWsPingIdleSeconds < now) {

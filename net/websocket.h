@@ -69,8 +69,9 @@ void ws_upgrade(ns_conn* nc, http_message* hm, int header_len);
 void ws_handshake_reply(ns_conn* nc, const ns_str* key);
 
 // Protocol handler of an upgraded connection: passes each event to the
-// handler, then delivers every complete frame on NS_EV_RECV (once the
-// connection is closing, received bytes are dropped unread), and on
+// handler, then delivers every complete frame on NS_EV_RECV up to a close
+// frame (once the connection is closing, received bytes are dropped unread),
+// and on
 // NS_EV_POLL pings a connection idle for more than kWsPingIdleSeconds.
 void ws_protocol_handler(ns_conn* nc, int ev, void* ev_data);
 
