@@ -136,6 +136,11 @@ void HandleReceive(ns_conn* nc) {
     http_message hm;
     HttpRefusal why = HttpRefusal::kNone;
     const int n = ParseFront(r, &hm, &why);
+    // However the block arrives, longer than the limit is too long.
+    if (n > static_cast<int>(kHttpMaxHeaderBlockBytes)) {
+      Refuse(nc, Fixed::kHeadersTooLarge);
+      return;
+    }
     if (n < 0) {
       Refuse(nc,
              why == HttpRefusal::kTooManyHeaders ? Fixed::kHeadersTooLarge : Fixed::kBadRequest);

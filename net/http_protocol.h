@@ -21,7 +21,8 @@ inline constexpr int NS_EV_HTTP_CHUNK =
 // What one request may make the service hold. The largest request a page
 // sends (a match with two templates of 2047 Base64 characters, percent-encoded)
 // is about 13 kB; the bound leaves two orders of magnitude above that.
-inline constexpr size_t kHttpMaxHeaderBlockBytes = 8192;  // longer: 431
+// A header block longer than this, or this much without its end: 431.
+inline constexpr size_t kHttpMaxHeaderBlockBytes = 8192;
 // Header block and body (a chunked body as received). A request announcing
 // more gets 413 (417 when it asked for "100 Continue") before its body is
 // read; a chunked one when it gets there. The receive buffer then holds at
@@ -31,9 +32,10 @@ inline constexpr size_t kHttpMaxRequestBytes = size_t{4} << 20;
 // Time-outs in seconds of the poll pass's clock. Browsers keep idle
 // connections for minutes and retry a request on one the server closed; the
 // pre-flight reply's "Keep-Alive: timeout=2" promises only 2 seconds.
-inline constexpr int64_t kHttpIdleSeconds = 30;    // nothing read or written: closed silently
-inline constexpr int64_t kHttpHeaderSeconds = 20;  // a request's first byte to its header
-                                                   // block's end: 408, then closed
+// Nothing read or written for longer: the connection is closed without a word.
+inline constexpr int64_t kHttpIdleSeconds = 30;
+// A request's header block not complete this long after its first byte: 408.
+inline constexpr int64_t kHttpHeaderSeconds = 20;
 
 // Progress of the request at the front of recv_mbuf. Heap record owned by the
 // connection (proto_data) from the read that leaves a request incomplete (or

@@ -161,6 +161,15 @@ TEST(HttpProtocol, HeaderBlockLimit) {
     EXPECT_EQ(t.Closing(), size >= kHttpMaxHeaderBlockBytes) << size;
     EXPECT_TRUE(t.rec.Bodies(kReq).empty());
   }
+  // A whole block is held to the same limit, in one read or many.
+  for (size_t size : {kHttpMaxHeaderBlockBytes, kHttpMaxHeaderBlockBytes + 1}) {
+    std::string block = "GET / HTTP/1.1\r\nX: ";
+    block += std::string(size - block.size() - 4, 'a') + "\r\n\r\n";
+    TestConn t;
+    t.Feed(block);
+    EXPECT_EQ(t.Closing(), size > kHttpMaxHeaderBlockBytes) << size;
+    EXPECT_EQ(t.rec.Bodies(kReq).size(), size > kHttpMaxHeaderBlockBytes ? 0u : 1u) << size;
+  }
 }
 
 TEST(HttpProtocol, PipelinedRepliesQueuedInOrder) {
