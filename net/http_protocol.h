@@ -55,11 +55,12 @@ ns_conn* http_attach_protocol(ns_conn* nc);
 // The protocol handler.
 // NS_EV_RECV: every complete request in recv_mbuf is delivered in order as
 // NS_EV_HTTP_REQUEST and removed. A request refused by the parser gets 400
-// (431 for too many fields), a header block of kHttpMaxHeaderBlockBytes
-// without its end 431, one over kHttpMaxRequestBytes 413 or 417, a malformed
-// chunk 400, a bad WebSocket handshake 400; each refusal has an empty body and
-// "Connection: close", goes out after the replies queued before it
-// (NCF_SEND_AND_CLOSE), and nothing after it is read. A request that asks for
+// (431 for too many fields), a header block over kHttpMaxHeaderBlockBytes (or
+// that long without its end) 431, a request over kHttpMaxRequestBytes 413 or
+// 417 (before its body when the length is given), a malformed chunk 400, a
+// bad WebSocket handshake 400; each refusal has an empty body and "Connection:
+// close", goes out after the replies queued before it (NCF_SEND_AND_CLOSE),
+// and nothing after it is read. A request that asks for
 // "100 Continue" (HTTP/1.1) gets it while its body has not fully arrived. A
 // valid WebSocket handshake (net/websocket.h) upgrades the connection. For
 // HEAD, whatever the handler queued after its reply's header block is
