@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -188,6 +189,21 @@ void ns_mgr_free(ns_mgr* mgr) {
     ns_close_conn(nc);
     nc = next;
   }
+}
+
+int ns_mgr_post(ns_mgr* mgr, ns_event_handler callback, const void* data, size_t len) {
+  const sock_t s = mgr->ctl[0];
+  if (s == kInvalidSocket || len > kCtlDataBytes || (len > 0 && data == nullptr)) return -1;
+  CtlMessage msg;
+  msg.callback = callback;
+  if (len > 0) memcpy(msg.data, data, len);
+  // The loop answers every message with one byte on this end, which nobody
+  // waits for; take the old ones away so that they do not sit in the buffer.
+  char echo[64];
+  while (PlatformSocketRecv(s, echo, static_cast<int>(sizeof echo)) > 0) {
+  }
+  const int size = static_cast<int>(offsetof(CtlMessage, data) + len);
+  return PlatformSocketSend(s, &msg, size) == size ? 0 : -1;
 }
 
 ns_conn* ns_next(ns_mgr* mgr, ns_conn* conn) {

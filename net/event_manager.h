@@ -3,7 +3,8 @@
 // Handlers never touch sockets or free connections: they read recv_mbuf,
 // answer with ns_send/ns_printf and set flags; the poll pass does the I/O and
 // closes connections at the end of the pass. Everything here runs on the
-// thread that calls ns_mgr_poll.
+// thread that calls ns_mgr_poll, except ns_mgr_post, with which other threads
+// hand work to that thread.
 //
 // Results in this folder: parsers return the bytes they consumed (> 0), 0
 // for "not complete yet" and -1 for malformed input (http_parser.h); senders
@@ -80,8 +81,8 @@ struct ns_mgr {
   ns_conn* connections;      // head of the list, newest first
   const char* hexdump_file;  // traffic dump file, null = no dump (owned by the owner)
   // Control pair: [0] sending end, [1] read by the manager; -1 closed. A
-  // message there runs its callback on every connection; no service path
-  // sends one.
+  // message there runs its callback on every connection. Other threads hand
+  // work to the loop this way (ns_mgr_post).
   sock_t ctl[2];
   void* user_data;  // the owner's pointer from ns_mgr_init
 };
@@ -135,6 +136,14 @@ void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now);
 
 // The select() time-out of a pass of timeout_ms milliseconds.
 timeval ns_poll_timeout(int timeout_ms);
+
+// The one operation of this layer that any thread may call: sends a control
+// message (callback, then len bytes of data, at most kCtlDataBytes) to the
+// manager's loop, whose next pass calls callback on every connection with
+// NS_EV_POLL and a pointer to its own copy of the data. It never blocks. The
+// caller must stop posting before ns_mgr_free closes the pair. Returns 0, or
+// -1 when the data is too long, the pair is closed or the send failed.
+[[nodiscard]] int ns_mgr_post(ns_mgr* mgr, ns_event_handler callback, const void* data, size_t len);
 
 // The first connection (conn null) or the one after conn; null at the end.
 ns_conn* ns_next(ns_mgr* mgr, ns_conn* conn);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "net/socket_io.h"
 #include "net_test_util.h"
@@ -272,6 +273,27 @@ TEST(ControlSocket, MessageRunsCallbackOnEveryConnectionAndIsAnswered) {
   ASSERT_EQ(PlatformSocketSend(m.mgr.ctl[0], "abc", 3), 3);
   ns_mgr_poll(&m.mgr, 100);
   EXPECT_TRUE(g_ctl_calls.empty());
+}
+
+TEST(ControlSocket, PostsFromAnotherThreadAllRunInTheLoop) {
+  Recorder rec;
+  Manager m;
+  ASSERT_NE(BindLoopback(&m.mgr, &rec), nullptr);
+  g_ctl_calls.clear();
+  constexpr int kPosts = 50;
+  std::thread poster([&] {
+    char data[8] = "posted";
+    for (int i = 0; i < kPosts; ++i)
+      EXPECT_EQ(ns_mgr_post(&m.mgr, CtlCallback, data, sizeof data), 0);
+  });
+  const bool all = PollUntil(
+      &m.mgr, [&] { return g_ctl_calls.size() == static_cast<size_t>(kPosts); }, 5000);
+  poster.join();
+  ASSERT_TRUE(all) << g_ctl_calls.size();
+  EXPECT_EQ(g_ctl_calls.front().second, "posted");
+
+  char too_long[kCtlDataBytes + 1] = {};
+  EXPECT_EQ(ns_mgr_post(&m.mgr, CtlCallback, too_long, sizeof too_long), -1);
 }
 
 TEST(SocketPair, StreamAndDatagramEndsTalkBothWays) {
