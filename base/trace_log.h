@@ -1,8 +1,10 @@
 // The trace log: one text file of entries, opened, appended and closed per
 // entry so that nothing is lost when the process is killed. Usable from any
 // thread; the level and the path are set once by TraceLogConfigure before the
-// other threads start (tests set them again between cases). Nothing here
-// reports a failure: an entry that cannot be written is dropped.
+// other threads start (tests set them again between cases). Entries written
+// at the same moment by different threads never share a line: each is
+// appended whole under one process-wide lock. Nothing here reports a
+// failure: an entry that cannot be written is dropped.
 //
 // The file is a fixed format that other tools read: one line per entry, no
 // time stamp, the caller's text exactly, beginning with a location tag in

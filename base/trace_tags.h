@@ -57,3 +57,7 @@ inline constexpr char kTagMatchEntered[] = "ravavade:566";
 inline constexpr char kTagTemplateRefused[] = "ravavade:596";
 inline constexpr char kTagMatchScore[] = "ravavade:606";
 inline constexpr char kTagMatchLeaving[] = "ravavade:629";
+
+// Requests on the device thread: a busy reader, a connection that closed
+// while its request ran.
+inline constexpr char kTagDeviceRequests[] = "DeviceRequests";

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "tests/temp_dir.h"
 
@@ -61,6 +62,30 @@ TEST_F(TraceLogTest, LongEntriesAreCut) {
   std::string big(10000, 'x');
   trace_log(99, "%s", big.c_str());
   EXPECT_EQ(Read(), std::string(4095, 'x') + "\n");
+}
+
+// The poll loop and the device thread write at the same time: every line
+// must be one whole entry, and each thread's entries keep their order.
+TEST_F(TraceLogTest, EntriesOfTwoThreadsNeverShareALine) {
+  TraceLogConfigure(1, path_.c_str());
+  constexpr int kEntries = 300;
+  const std::string body(4000, 'x');  // near the longest entry
+  auto writer = [&](char tag) {
+    for (int i = 0; i < kEntries; ++i) trace_log(1, "[%c] %d %s", tag, i, body.c_str());
+  };
+  std::thread a(writer, 'A'), b(writer, 'B');
+  a.join();
+  b.join();
+  std::istringstream lines(Read());
+  int next[2] = {0, 0};
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_TRUE(line.size() > 4 && (line[1] == 'A' || line[1] == 'B')) << line.substr(0, 40);
+    int& expected = next[line[1] - 'A'];
+    EXPECT_EQ(line, "[" + std::string(1, line[1]) + "] " + std::to_string(expected) + " " + body);
+    ++expected;
+  }
+  EXPECT_EQ(next[0], kEntries);
+  EXPECT_EQ(next[1], kEntries);
 }
 
 TEST_F(TraceLogTest, MissingDirectoryDropsTheEntrySilently) {
