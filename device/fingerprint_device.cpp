@@ -40,6 +40,15 @@ class SdkSession {
   bool open_ = false;
 };
 
+bool CancelRequested(const std::atomic<bool>* cancel) {
+  return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+int Cancelled() {
+  trace_log(kTraceProgress, "[%s]: cancelled; return [%d]", kTagCaptureImage, kErrCaptureCancelled);
+  return kErrCaptureCancelled;
+}
+
 // Sets up fake-finger detection at the requested level. Returns 0 or
 // kErrFakeDetectionUnavailable.
 int SetFakeDetection(VRFPM_HANDLE h, int level) {
@@ -117,10 +126,11 @@ int ReadDeviceInfo(VRFPM_HANDLE h, VRFPM_DeviceInfo* info) {
 // quality in *quality. Each attempt is given what is left of timeout_ms (the
 // capture calls' own time counts, the quality measurements do not); once
 // that is used up, attempts go on with 0 up to kMaxAttemptsAfterTimeout
-// times. The quality of the image that ends the loop is measured once.
+// times. The quality of the image that ends the loop is measured once. A
+// cancel is seen before each SDK call.
 int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeout_ms,
                         int quality_threshold, uint64_t display_handle, unsigned char* image,
-                        uint32_t* quality) {
+                        uint32_t* quality, const std::atomic<bool>* cancel) {
   // The reader lights itself while VRFPM_GetImageEx waits for a finger; these
   // two entries mark the loop's start and end, where trace readers expect
   // the light to go on and off.
@@ -129,6 +139,7 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
   int zero_timeout_attempts = 0;
   int rc = VRFPM_OK;
   for (;;) {
+    if (CancelRequested(cancel)) return Cancelled();
     const unsigned long long start = PlatformMonotonicMs();
     rc = VRFPM_GetImageEx(h, image, static_cast<uint32_t>(remaining), display_handle,
                           quality_threshold);
@@ -137,6 +148,7 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
       return rc;
     }
     const unsigned long long end = PlatformMonotonicMs();
+    if (CancelRequested(cancel)) return Cancelled();
     rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, image, quality);
     if (rc != VRFPM_OK) {
       trace_log(kTraceProgress, "[%s] VRFPM_GetImageQuality1 failure, return [%d]",
@@ -315,7 +327,8 @@ int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi) {
 
 int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int timeout_ms,
                    int quality_threshold, int template_format, int fake_detection_level,
-                   uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate) {
+                   uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate,
+                   const std::atomic<bool>* cancel) {
   const float bit_rate = wsq_bit_rate;
   trace_log(kTraceProgress,
             "[%s]: device_name[%d]; fpos[%d]; timeout[%d]; quality[%d]; t_format[%d]; "
@@ -329,31 +342,37 @@ int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int 
   int rc = sdk.Create();
   trace_log(kTraceProgress, "[%s]: VRFPM_Create; ret[%d];", kTagCaptureImage, rc);
   if (rc != VRFPM_OK) return rc;
+  if (CancelRequested(cancel)) return Cancelled();
   rc = OpenReader(&sdk, device_code, com_port);
   if (rc != VRFPM_OK) return rc;
   VRFPM_HANDLE h = sdk.get();
 
   VRFPM_DeviceInfo info;
+  if (CancelRequested(cancel)) return Cancelled();
   rc = ReadDeviceInfo(h, &info);
   if (rc != VRFPM_OK) return rc;
   if (fake_detection_level > 0) {
+    if (CancelRequested(cancel)) return Cancelled();
     rc = SetFakeDetection(h, fake_detection_level);
     if (rc != 0) return rc;
   }
 
   uint32_t quality = 0;
   rc = CaptureUntilQuality(h, info, timeout_ms, quality_threshold, display_handle,
-                           result->image_data, &quality);
+                           result->image_data, &quality, cancel);
   if (rc != VRFPM_OK) return rc;
 
+  if (CancelRequested(cancel)) return Cancelled();
   result->nfiq = ComputeNFIQ(result->image_data, static_cast<int>(info.image_width),
                              static_cast<int>(info.image_height), static_cast<int>(info.image_dpi));
   if (bit_rate != 0.0f) {  // a NaN is not 0.0 either
+    if (CancelRequested(cancel)) return Cancelled();
     rc = EncodeWsq(h, info, bit_rate, result);
     if (rc != VRFPM_OK) return rc;
   }
 
   uint32_t template_size = 0;
+  if (CancelRequested(cancel)) return Cancelled();
   rc = MakeTemplate(h, finger_position, quality, template_format, result->image_data,
                     result->template_data, &template_size);
   if (rc != VRFPM_OK) return rc;

@@ -1,14 +1,18 @@
 // The fingerprint device layer: reader selection, the capture procedure and
 // template matching over the reader SDK (sdk/vrfplib.h). Every operation
 // creates, uses and releases its own SDK object; nothing of the SDK survives a
-// call. Service thread only, one call at a time. Trace entries are written at
-// kTraceProgress. Results are 0, an SDK code passed on unchanged (see
-// docs/sdk-error-codes.md), or one of the device layer's own codes below;
-// they reach the page as its "ErrorCode" and are [[nodiscard]].
+// call. In the service these run on the device thread (device_thread.h), one
+// call at a time; ReaderModelName and ValidateMatchTemplate touch no SDK and
+// run anywhere. Trace entries are written at kTraceProgress. Results are 0,
+// an SDK code passed on unchanged (see docs/sdk-error-codes.md), or one of
+// the device layer's own codes below; they reach the page as its "ErrorCode"
+// (all but kErrCaptureCancelled) and are [[nodiscard]].
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include <atomic>
 
 #include "sdk/vrfplib.h"
 
@@ -16,6 +20,9 @@ inline constexpr int NO_USB_DEVICE = 10004;  // the SDK enumerated no USB reader
 inline constexpr uint32_t kSerialDeviceCode = VRFPM_DEVICE_SERIAL;  // Init code used instead
 inline constexpr int kErrSerialNoComPort = 55;           // serial reader but no COM port configured
 inline constexpr int kErrFakeDetectionUnavailable = 63;  // fake detection asked for, not possible
+// The caller cancelled the capture. Only the canceller sees it: a capture is
+// cancelled when the page that asked for it has gone.
+inline constexpr int kErrCaptureCancelled = -1;
 
 // Template formats as the API and the device layer name them (not the SDK's
 // format codes).
@@ -80,10 +87,15 @@ void ReleaseCaptureResult(CaptureResult* result);
 // wsq_bit_rate is not 0.0, and creates a template (kTemplateFormatIso,
 // kTemplateFormatAnsi; others keep the SDK's default, ISO). Returns 0, an SDK
 // code, kErrSerialNoComPort or kErrFakeDetectionUnavailable.
+// cancel (may be null) is read before every SDK call after the SDK object is
+// made: once another thread has set it, the capture closes the reader,
+// releases the object and returns kErrCaptureCancelled. A call already
+// waiting for a finger is not interrupted; the capture ends when it returns.
 [[nodiscard]] int BCCaptureImage(uint32_t device_code, int com_port, int finger_position,
                                  int timeout_ms, int quality_threshold, int template_format,
                                  int fake_detection_level, uint64_t display_handle,
-                                 CaptureResult* result, const float& wsq_bit_rate);
+                                 CaptureResult* result, const float& wsq_bit_rate,
+                                 const std::atomic<bool>* cancel = nullptr);
 
 // NFIQ value 1..5 of an 8-bit image, or -1 when the NFIQ library fails.
 [[nodiscard]] int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi);

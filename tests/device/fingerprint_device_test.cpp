@@ -9,9 +9,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/trace_log.h"
@@ -178,6 +180,30 @@ TEST_F(DeviceTest, NoFingerWaitsTheWholeTimeout) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                   start);
   EXPECT_GE(ms.count(), 200);
+}
+
+// A page that goes away cancels its capture from another thread: the capture
+// ends at its next SDK call (a wait for the finger in progress runs out
+// first), closes the reader and releases the SDK object.
+TEST_F(DeviceTest, CancelEndsTheCaptureAtTheNextSdkCallAndFreesTheReader) {
+  Configure("placement_ms=1000");
+  std::atomic<bool> cancel{false};
+  std::thread page_gone([&] { cancel.store(true); });
+  const int rc =
+      BCCaptureImage(VRFPM_DEVICE_NX51, 0, 0, 10000, 50, 1, 0, 0, result_, kNoWsq, &cancel);
+  page_gone.join();
+  EXPECT_EQ(rc, kErrCaptureCancelled);
+  ExpectNothingLeft();
+  EXPECT_LE(VirtualReaderStatsSnapshot().capture_calls, 1);
+  EXPECT_TRUE(Traced("[BCCaptureImage]: cancelled; return [-1]"));
+  EXPECT_FALSE(TracedPrefix("[BCCaptureImage]: VRFPM_GetTemplateSize"));
+
+  // Cancelled before it starts: the reader is not opened at all.
+  ClearTrace();
+  EXPECT_EQ(BCCaptureImage(VRFPM_DEVICE_NX51, 0, 0, 10000, 50, 1, 0, 0, result_, kNoWsq, &cancel),
+            kErrCaptureCancelled);
+  ExpectNothingLeft();
+  EXPECT_FALSE(TracedPrefix("[BCCaptureImage]: VRFPM_Init"));
 }
 
 struct FakeCase {
