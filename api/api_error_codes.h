@@ -9,3 +9,7 @@ inline constexpr int kErrorNoPublicKey = 1;          // no key pair to hand out
 inline constexpr int kErrorTemplateMissing = 100;    // a match request lacks a template
 inline constexpr int kErrorSessionKeyRefused = 101;  // "sessionkey" sent but cannot be unwrapped
 inline constexpr int kErrorOutOfMemory = 102;        // the reply could not be built
+// A capture or match arrived while the reader was busy with another request
+// (from another page, tab or connection); nothing was done. The page may try
+// again once that request has ended.
+inline constexpr int kErrorReaderBusy = 103;

@@ -1,11 +1,17 @@
 #include "api/capture_endpoint.h"
 
+#include <openssl/crypto.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 
 #include "api/api_error_codes.h"
 #include "api/bmp_image.h"
+#include "api/device_requests.h"
 #include "api/endpoints.h"
 #include "api/json_reply.h"
 #include "api/reply_writer.h"
@@ -24,9 +30,6 @@ namespace {
 struct SessionKeyFree {
   void operator()(unsigned char* p) const { FreeSessionKey(p); }
 };
-
-// The last capture; its data stays until the next capture replaces it.
-CaptureResult g_capture_result;
 
 // The template as the reply carries it: the ciphertext under the session key
 // (held by *ciphertext), or the record's own bytes. Returns 0, or
@@ -51,6 +54,77 @@ int ReplyTemplate(const CaptureResult* r, const unsigned char* session_key, Heap
             ciphertext_len);
   *out = std::span<const unsigned char>(ciphertext->get(), static_cast<size_t>(ciphertext_len));
   return 0;
+}
+
+// A capture on its way through the device thread. The loop fills the
+// parameters (the session key already unwrapped: the key pair is the loop's
+// alone); the device thread captures into a record of its own and builds the
+// JSON text; the loop writes it.
+struct CaptureRequest : DeviceRequest {
+  const char* device_name = nullptr;  // the -d: setting, shown as "Model"
+  int com_port = 0;
+  int timeout = 0;
+  int quality = 0;
+  int template_format = 0;
+  int fake_detection = 0;
+  float wsq_rate = 0.0f;
+  bool raw_image = false;
+  bool encrypt = false;
+  unsigned char session_key[kSessionKeyBytes] = {};
+  JsonReply json;  // the reply when code is 0
+};
+
+struct CaptureResultFree {
+  void operator()(CaptureResult* r) const {
+    ReleaseCaptureResult(r);
+    free(r);
+  }
+};
+
+// Device thread.
+void RunCapture(DeviceJob* job) {
+  auto* c = static_cast<CaptureRequest*>(job);
+  if (c->cancel.load()) {
+    c->code = kErrCaptureCancelled;
+    return;
+  }
+  const int device = GetDeviceIdFromName(c->device_name);
+  // Each capture fills a record of its own, so nothing of it is shared with
+  // the next one.
+  std::unique_ptr<CaptureResult, CaptureResultFree> record(
+      static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult))));
+  if (!record) {
+    c->code = kErrorOutOfMemory;
+    return;
+  }
+  c->code = BCCaptureImage(static_cast<uint32_t>(device), c->com_port, 0, c->timeout, c->quality,
+                           c->template_format, c->fake_detection, 0, record.get(), c->wsq_rate,
+                           &c->cancel);
+  if (c->code != 0) return;
+  const CaptureReplyOptions options = {c->device_name, c->raw_image, c->wsq_rate,
+                                       c->template_format, c->encrypt ? c->session_key : nullptr};
+  const int built = BuildCaptureJson(record.get(), &options, &c->json);
+  if (built != 0) {
+    trace_log(kTraceProgress, "[%s]: reply not built, ErrorCode %d", kTagReplyNotBuilt, built);
+    c->code = built;
+  }
+}
+
+// Loop thread.
+void ReplyCapture(ns_conn* nc, DeviceRequest* request) {
+  auto* c = static_cast<CaptureRequest*>(request);
+  if (c->code != 0) {
+    SendErrorCodeReply(nc, c->code);
+    return;
+  }
+  SendJsonReply(nc, JsonText(&c->json));
+  trace_log(kTraceProgress, "[%s]: Headers sent", kTagHeadersSent);
+}
+
+void ReleaseCapture(DeviceRequest* request) {
+  auto* c = static_cast<CaptureRequest*>(request);
+  OPENSSL_cleanse(c->session_key, sizeof c->session_key);
+  delete c;
 }
 
 }  // namespace
@@ -113,14 +187,24 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   TraceRequestOrigin(hm);
   if (api->biometric_request_seen != nullptr) api->biometric_request_seen();
 
-  const int timeout = GetTimeoutParam(hm);
-  const int quality = GetQualityParam(hm);
-  const int template_format = GetTemplateFormatParam(hm);
-  const int fake_detection = GetFakeDetectionParam(hm);
-  const float wsq_rate = GetImageWSQRateParam(hm);
+  auto* c = new (std::nothrow) CaptureRequest();
+  if (c == nullptr) {
+    SendErrorCodeReply(nc, kErrorOutOfMemory);
+    return;
+  }
+  c->run = RunCapture;
+  c->reply = ReplyCapture;
+  c->release = ReleaseCapture;
+  c->device_name = api->device_name;
+  c->com_port = api->com_port;
+  c->timeout = GetTimeoutParam(hm);
+  c->quality = GetQualityParam(hm);
+  c->template_format = GetTemplateFormatParam(hm);
+  c->fake_detection = GetFakeDetectionParam(hm);
+  c->wsq_rate = GetImageWSQRateParam(hm);
   int session_key_len = 0;
   std::unique_ptr<unsigned char, SessionKeyFree> session_key(GetSessionKey(hm, &session_key_len));
-  const bool raw_image = GetRawImageDataParam(hm);
+  c->raw_image = GetRawImageDataParam(hm);
 
   // A page that sent a key asked for an encrypted template: never fall back to
   // the clear, and refuse before anyone is asked to place a finger.
@@ -128,26 +212,12 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
     trace_log(kTraceProgress, "[%s]: Session key cannot be used; capture refused",
               kTagCaptureRefused);
     SendErrorCodeReply(nc, kErrorSessionKeyRefused);
+    ReleaseCapture(c);
     return;
   }
-
-  const int device = GetDeviceIdFromName(api->device_name);
-  const int rc = BCCaptureImage(static_cast<uint32_t>(device), api->com_port, 0, timeout, quality,
-                                template_format, fake_detection, 0, &g_capture_result, wsq_rate);
-  if (rc != 0) {
-    SendErrorCodeReply(nc, rc);
-    return;
+  if (session_key) {
+    memcpy(c->session_key, session_key.get(), sizeof c->session_key);
+    c->encrypt = true;
   }
-
-  const CaptureReplyOptions options = {api->device_name, raw_image, wsq_rate, template_format,
-                                       session_key.get()};
-  JsonReply reply;
-  const int built = BuildCaptureJson(&g_capture_result, &options, &reply);
-  if (built != 0) {
-    trace_log(kTraceProgress, "[%s]: reply not built, ErrorCode %d", kTagReplyNotBuilt, built);
-    SendErrorCodeReply(nc, built);
-    return;
-  }
-  SendJsonReply(nc, JsonText(&reply));
-  trace_log(kTraceProgress, "[%s]: Headers sent", kTagHeadersSent);
+  SubmitDeviceRequest(nc, api->device_requests, c, hm);
 }

@@ -1,8 +1,10 @@
 // The capture endpoint ("/VRNFPCapture", "/ZAROZuzoder"): captures one
 // fingerprint through the device layer and answers with the reader's
 // description, the image (raw, BMP, optionally WSQ) and the template,
-// encrypted under the page's session key when it sent one. The capture record
-// is process-wide and used only on the service thread.
+// encrypted under the page's session key when it sent one. The loop reads the
+// parameters and unwraps the session key (the key pair is the loop's alone);
+// the device thread captures into a record of its own, made and freed for
+// that capture, and builds the JSON text; the loop writes it.
 #pragma once
 
 #include "api/json_reply.h"

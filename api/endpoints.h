@@ -1,6 +1,7 @@
-// The biometric endpoints the router calls. Each handler writes its whole
-// reply into the connection's send buffer before it returns. Service thread
-// only.
+// The biometric endpoints the router calls, on the service thread. Each
+// handler writes its whole reply into the connection's send buffer before it
+// returns, except that capture and match hand their reader work to the
+// device thread (device_requests.h); their replies follow when it is done.
 #pragma once
 
 #include "api/router.h"

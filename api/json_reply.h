@@ -2,7 +2,8 @@
 // endpoints write JSON. The text grows in one heap buffer the record owns
 // (released when the record goes out of scope). An append that runs out of
 // memory sets `failed`, which then stays set and turns every later append into
-// nothing, so an endpoint checks once, after the last member. Service thread.
+// nothing, so an endpoint checks once, after the last member. Used by one
+// thread at a time: a capture's text is built on the device thread.
 //
 // Every reply is one line: "{", the "ErrorCode" member, the other members
 // each with one leading space, and " }". Members are joined by "," except

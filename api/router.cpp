@@ -1,5 +1,6 @@
 #include "api/router.h"
 
+#include "api/device_requests.h"
 #include "api/endpoints.h"
 #include "api/health_endpoint.h"
 #include "api/openapi_endpoint.h"
@@ -11,7 +12,7 @@
 namespace {
 
 // For connections that carry no context of their own (tests, fuzzers).
-constexpr ApiContext kEmptyContext = {"", 0, nullptr, {"", false, 0, nullptr}};
+constexpr ApiContext kEmptyContext = {"", 0, nullptr, {"", false, 0, nullptr}, nullptr};
 
 constexpr char kPreflightMethod[] = "OPTIONS";
 
@@ -22,10 +23,15 @@ bool PathIs(const http_message* hm, const char* path) {
 }  // namespace
 
 void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
-  if (ev != NS_EV_HTTP_REQUEST || ev_data == nullptr) return;
-  auto* hm = static_cast<http_message*>(ev_data);
   const ApiContext* api =
       nc->user_data != nullptr ? static_cast<const ApiContext*>(nc->user_data) : &kEmptyContext;
+  if (ev != NS_EV_HTTP_REQUEST) {
+    if (api->device_requests != nullptr)
+      DeviceRequestsConnectionEvent(nc, ev, api->device_requests);
+    return;
+  }
+  if (ev_data == nullptr) return;
+  auto* hm = static_cast<http_message*>(ev_data);
   if (PathIs(hm, kCapturePath) || PathIs(hm, kCaptureSynonymPath)) {
     if (ns_str_compare(&hm->method, kPreflightMethod) == 0) {
       trace_log(kTraceEverything, "[%s]: Request -PREFLIGHT-VRNFPCapture", kTagRoutePreflight);

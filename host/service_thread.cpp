@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "api/device_requests.h"
 #include "api/router.h"
 #include "api/session_keys.h"
 #include "base/trace_log.h"
@@ -68,11 +69,16 @@ void ServiceThread() {
 
   ns_mgr mgr;
   ns_mgr_init(&mgr, nullptr);
+  // Captures and matches run on the device thread; this thread stays free
+  // for every other request while a finger is awaited.
+  DeviceRequests device_requests;
+  DeviceRequestsStart(&device_requests, &mgr);
 
   // What the endpoints need from the host; `health` is filled in once the
   // listener is bound. Accepted connections inherit the pointer from the
   // listener, which ns_mgr_free closes before this returns.
-  ApiContext api = {g_settings.device_name, g_settings.com_port, RefreshCertificateState, {}};
+  ApiContext api = {
+      g_settings.device_name, g_settings.com_port, RefreshCertificateState, {}, &device_requests};
   ns_bind_opts opts = {};
   opts.user_data = &api;
   ns_conn* listener = ns_bind_opt(&mgr, g_settings.port, ApiRequestHandler, opts);
@@ -106,5 +112,7 @@ void ServiceThread() {
     // The poll's time-out, not the time it took: slots age by whole seconds.
     TickUIDAIServices(g_service_handles, kPollTimeoutMs);
   }
+  // The device thread posts to the manager's control pair: it ends first.
+  DeviceRequestsStop(&device_requests);
   ns_mgr_free(&mgr);
 }

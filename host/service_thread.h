@@ -1,7 +1,8 @@
 // The service thread: owns the network manager and with it every connection,
-// request, endpoint and reader call. It builds the handle table, the listener
-// with the HTTP handler and the API router, TLS with -s, the certificate check
-// and the key pair, then polls once a second for the life of the process.
+// request and endpoint, and the device thread on which captures and matches
+// call the reader. It builds the handle table, the listener with the HTTP
+// handler and the API router, TLS with -s, the certificate check and the key
+// pair, then polls (at least once a second) for the life of the process.
 // Fatal start-up errors end the whole process with exit code 1.
 #pragma once
 

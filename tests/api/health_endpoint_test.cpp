@@ -217,7 +217,7 @@ void FakeCertificate(HealthCertificate* out) {
 }
 
 TEST(HealthRoutes, FactsComeFromTheConnectionsContext) {
-  ApiContext http = {"", 0, nullptr, {"9.8.7.6", false, 49152, FakeCertificate}};
+  ApiContext http = {"", 0, nullptr, {"9.8.7.6", false, 49152, FakeCertificate}, nullptr};
   g_certificate_calls = 0;
   std::string body = Body(Get("/health", "localhost", &http));
   EXPECT_NE(body.find("\"Version\": \"9.8.7.6\", \"Scheme\": \"http\", \"Port\": 49152,"),
@@ -226,7 +226,7 @@ TEST(HealthRoutes, FactsComeFromTheConnectionsContext) {
   EXPECT_NE(body.find("\"Certificate\": null }"), std::string::npos) << body;
   EXPECT_EQ(g_certificate_calls, 0);
 
-  ApiContext https = {"", 0, nullptr, {"9.8.7.6", true, 8443, FakeCertificate}};
+  ApiContext https = {"", 0, nullptr, {"9.8.7.6", true, 8443, FakeCertificate}, nullptr};
   body = Body(Get("/health", "localhost", &https));
   EXPECT_NE(
       body.find("\"Certificate\": { \"State\": \"expires-within-30-days\", \"Message\": \"soon\","),

@@ -12,6 +12,7 @@ export declare const ErrorCode: Readonly<{
   TEMPLATE_MISSING: 100;
   SESSION_KEY_REFUSED: 101;
   OUT_OF_MEMORY: 102;
+  READER_BUSY: 103;
   INVALID_ARGUMENT: 1001;
   INVALID_HANDLE: 1002;
   SDK_OUT_OF_MEMORY: 1003;
@@ -42,7 +43,7 @@ export type ErrorKind =
 
 export type ServiceErrorReason =
   | 'no-public-key' | 'no-reader' | 'fake-detection-unavailable' | 'template-missing'
-  | 'session-key-refused' | 'out-of-memory' | 'invalid-argument' | 'internal' | 'unknown-device'
+  | 'session-key-refused' | 'out-of-memory' | 'reader-busy' | 'invalid-argument' | 'internal' | 'unknown-device'
   | 'reader-failure' | 'timeout' | 'fake-finger' | 'image-too-large' | 'template-failed'
   | 'template-too-large' | 'bad-template' | 'not-supported' | 'quality' | 'image-too-small' | 'unknown';
 
@@ -104,6 +105,8 @@ export declare class FakeFingerError extends ServiceError {}
 export declare class SessionKeyRefusedError extends ServiceError {}
 /** 100 or 1014. */
 export declare class BadTemplateError extends ServiceError {}
+/** 103: the reader is busy with another request; nothing was done, try again once it has ended. */
+export declare class ReaderBusyError extends ServiceError {}
 
 export declare function serviceError(errorCode: number, options?: { url?: string }): ServiceError;
 

@@ -20,6 +20,7 @@ export const {
   FakeFingerError,
   SessionKeyRefusedError,
   BadTemplateError,
+  ReaderBusyError,
   serviceError,
   toBase64,
   fromBase64,

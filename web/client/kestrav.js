@@ -32,6 +32,7 @@
     TEMPLATE_MISSING: 100,
     SESSION_KEY_REFUSED: 101,
     OUT_OF_MEMORY: 102,
+    READER_BUSY: 103,
     INVALID_ARGUMENT: 1001,
     INVALID_HANDLE: 1002,
     SDK_OUT_OF_MEMORY: 1003,
@@ -58,6 +59,7 @@
     [100, ['template-missing', 'a template is missing, empty, too long or badly escaped']],
     [101, ['session-key-refused', 'the session key cannot be used; fetch the public key again and wrap a new key']],
     [102, ['out-of-memory', 'the service ran out of memory building the reply']],
+    [103, ['reader-busy', 'the reader is busy with another request; nothing was done, try again shortly']],
     [1001, ['invalid-argument', 'invalid argument']],
     [1002, ['internal', 'invalid SDK handle']],
     [1003, ['out-of-memory', 'the reader SDK ran out of memory']],
@@ -162,10 +164,17 @@
   class SessionKeyRefusedError extends ServiceError {}
   /** 100 or 1014: a template to match is missing or not a valid record. */
   class BadTemplateError extends ServiceError {}
+  /**
+   * 103: another capture or match (another page, tab or connection) has the
+   * reader; nothing was done. Try again once it has ended. A capture that was
+   * aborted keeps the reader until the reader's current wait for a finger ends.
+   */
+  class ReaderBusyError extends ServiceError {}
 
   const SERVICE_ERROR_CLASSES = new Map([
     [55, NoReaderError], [1006, NoReaderError], [1009, CaptureTimeoutError], [1010, FakeFingerError],
     [101, SessionKeyRefusedError], [100, BadTemplateError], [1014, BadTemplateError],
+    [103, ReaderBusyError],
   ]);
 
   /** The typed error for a reply's ErrorCode. */
@@ -619,6 +628,7 @@
     FakeFingerError,
     SessionKeyRefusedError,
     BadTemplateError,
+    ReaderBusyError,
     serviceError,
     toBase64,
     fromBase64,
