@@ -5,12 +5,7 @@
 // no reply (the sanitizer build also finds every leak and stale access).
 #include "api/device_requests.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +21,8 @@
 #include "base/trace_log.h"
 #include "net/http_protocol.h"
 #include "net/listener.h"
+#include "platform/platform.h"
+#include "platform/socket.h"
 #include "sdk/virtual_reader.h"
 
 namespace {
@@ -80,24 +77,24 @@ class ServiceLoop {
 class Client {
  public:
   explicit Client(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sock_ = PlatformSocketOpen(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) Close();
+    if (sock_ != kInvalidSocket && PlatformSocketConnect(sock_, &sa) != 0) Close();
   }
   ~Client() { Close(); }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
   bool Send(const std::string& text) {
-    return fd_ >= 0 &&
-           send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    const int len = static_cast<int>(text.size());
+    return sock_ != kInvalidSocket && PlatformSocketSend(sock_, text.data(), len) == len;
   }
   void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    PlatformSocketClose(sock_);
+    sock_ = kInvalidSocket;
   }
 
   // The next whole reply (header block and Content-Length bytes), or "" when
@@ -118,17 +115,20 @@ class Client {
       }
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd p{fd_, POLLIN, 0};
-      if (fd_ < 0 || left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return "";
+      PlatformSocketSet readable;
+      PlatformSocketSetZero(&readable);
+      if (left <= 0 || !PlatformSocketSetAdd(&readable, sock_)) return "";
+      const timeval tv = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+      if (PlatformSelect(sock_, &readable, nullptr, nullptr, &tv) <= 0) return "";
       char chunk[65536];
-      const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      const int n = PlatformSocketRecv(sock_, chunk, static_cast<int>(sizeof chunk));
       if (n <= 0) return "";
       buf_.append(chunk, static_cast<size_t>(n));
     }
   }
 
  private:
-  int fd_ = -1;
+  sock_t sock_ = kInvalidSocket;
   std::string buf_;
 };
 
@@ -192,7 +192,7 @@ class DeviceRequestsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     snprintf(trace_path_, sizeof trace_path_, "/tmp/kv-device-requests-%d.txt",
-             static_cast<int>(getpid()));
+             PlatformProcessId());
     remove(trace_path_);
     TraceLogConfigure(1, trace_path_);
   }
