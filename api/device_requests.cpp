@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 
 #include "api/api_error_codes.h"
 #include "base/trace_log.h"

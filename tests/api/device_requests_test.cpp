@@ -265,6 +265,25 @@ TEST_F(DeviceRequestsTest, BusyReaderRefusesOthersAtOncePipelinedRequestsKeepThe
   EXPECT_NE(Trace().find("[DeviceRequests]: reader busy; ErrorCode 103"), std::string::npos);
 }
 
+// A client that pipelines more than the service holds back behind a capture
+// is not read until the capture's reply is queued; then all of it is answered,
+// in order.
+TEST_F(DeviceRequestsTest, PipelinedFloodBehindACaptureIsReadAfterItsReply) {
+  Configure("placement_ms=300");
+  ServiceLoop service;
+  Client c(service.port());
+  const std::string preflight = "OPTIONS /VRNFPCapture HTTP/1.1\r\n\r\n";
+  const size_t count = kHeldBytesLimit / preflight.size() * 2;
+  std::string flood = kCapture;
+  for (size_t i = 0; i < count; ++i) flood += preflight;
+  ASSERT_TRUE(c.Send(flood));
+  EXPECT_TRUE(CaptureSucceeded(c.Reply()));
+  for (size_t i = 0; i < count; ++i) {
+    const std::string r = c.Reply();
+    ASSERT_EQ(r.rfind("HTTP/1.1 204", 0), 0u) << "reply " << i;
+  }
+}
+
 // Three pages capture at once until 200 captures have reached the reader,
 // each request at random: reading the reply, closing at once, closing after a
 // while (often mid-capture), or pipelining two captures. Every reply that is
