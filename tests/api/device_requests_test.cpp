@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -24,6 +25,7 @@
 #include "platform/platform.h"
 #include "platform/socket.h"
 #include "sdk/virtual_reader.h"
+#include "tests/temp_dir.h"
 
 namespace {
 
@@ -190,17 +192,11 @@ bool ReaderFree() {
 
 class DeviceRequestsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    snprintf(trace_path_, sizeof trace_path_, "/tmp/kv-device-requests-%d.txt",
-             PlatformProcessId());
-    remove(trace_path_);
-    TraceLogConfigure(1, trace_path_);
-  }
+  void SetUp() override { TraceLogConfigure(1, trace_path_.c_str()); }
   void TearDown() override {
     EXPECT_TRUE(WaitUntil(ReaderFree));
     ASSERT_EQ(VirtualReaderConfigure(nullptr), 0);
     TraceLogConfigure(0, "");
-    remove(trace_path_);
   }
   static void Configure(const char* text) { ASSERT_EQ(VirtualReaderConfigure(text), 0) << text; }
   std::string Trace() const {
@@ -209,7 +205,8 @@ class DeviceRequestsTest : public ::testing::Test {
     s << in.rdbuf();
     return s.str();
   }
-  char trace_path_[64];
+  testutil::TempDir temp_{"kv-device-requests-"};
+  const std::string trace_path_ = temp_.File("trace.txt");
 };
 
 TEST_F(DeviceRequestsTest, ClosedConnectionCancelsItsCaptureFreesTheReaderAndTheNextWorks) {
