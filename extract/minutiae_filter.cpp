@@ -1,0 +1,158 @@
+// False-minutiae removal. Every rule removes a pattern that the skeleton of a
+// real print shows where the finger has no minutia:
+// - border: ridges cut off where the print ends or the segmentation stops;
+// - spur: a short branch off a ridge (an ending that meets a junction soon);
+// - island: a short ridge fragment (an ending that meets another ending soon);
+// - bridge and lake: two junctions joined by a short piece of skeleton;
+// - break: two endings facing each other across a short gap along the ridge;
+// - cluster: minutiae closer than half a ridge period, which noise makes;
+// - poor blocks: ridges too unclear to trust anything found there.
+// What survives gets its quality from the clarity of the blocks around it.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "extract/extract_stages.h"
+
+namespace extract {
+namespace {
+
+constexpr int kMinDepthBlocks = 2;        // blocks between a minutia and the print's edge
+constexpr float kSpurPeriods = 1.3f;      // spur and island length, in ridge periods
+constexpr float kBridgePeriods = 1.1f;    // junction-to-junction length
+constexpr float kBreakPeriods = 1.8f;     // gap of a broken ridge
+constexpr float kClusterPeriods = 0.55f;  // minutiae closer than this are noise
+constexpr float kMinQuality = 0.12f;
+constexpr float kOpposite = 2.3f;  // radians: directions this far apart face each other
+
+float WrapPi(float a) {
+  while (a > kPi) a -= 2 * kPi;
+  while (a <= -kPi) a += 2 * kPi;
+  return a;
+}
+
+float AngleBetween(float a, float b) {
+  return std::fabs(WrapPi(a - b));
+}
+
+// Candidate of the given type (0 any) nearest to (x, y) within radius, or -1.
+int Nearest(const Candidate* c, int count, int x, int y, float radius, int type) {
+  int best = -1;
+  float best_d2 = radius * radius;
+  for (int i = 0; i < count; ++i) {
+    if (type != 0 && c[i].type != type) continue;
+    const float dx = static_cast<float>(c[i].x - x), dy = static_cast<float>(c[i].y - y);
+    const float d2 = dx * dx + dy * dy;
+    if (d2 <= best_d2) {
+      best_d2 = d2;
+      best = i;
+    }
+  }
+  return best;
+}
+
+float PeriodAt(const ExtractWork& w, const Candidate& c) {
+  return w.blocks.period[BlockOfPixel(w, c.x, c.y)];
+}
+
+// Mean quality of the 3 x 3 blocks around the candidate; background counts 0.
+float LocalQuality(const ExtractWork& w, const Candidate& c) {
+  const int bx = c.x / kBlock, by = c.y / kBlock;
+  float sum = 0;
+  for (int dy = -1; dy <= 1; ++dy) {
+    for (int dx = -1; dx <= 1; ++dx) {
+      const int x = std::clamp(bx + dx, 0, w.bw - 1), y = std::clamp(by + dy, 0, w.bh - 1);
+      sum += w.blocks.quality[y * w.bw + x];
+    }
+  }
+  return sum / 9.0f;
+}
+
+}  // namespace
+
+void FilterMinutiae(const ExtractWork& work, Candidate* c, int count) {
+  const ExtractWork& w = work;
+  // Rules that follow the skeleton look at every candidate as found, so
+  // that removing one does not hide the partner of another.
+  bool* drop = reinterpret_cast<bool*>(w.enhanced);  // scratch: the Gabor response is used up
+  for (int i = 0; i < count; ++i) drop[i] = false;
+  for (int i = 0; i < count; ++i) {
+    if (w.blocks.depth[BlockOfPixel(w, c[i].x, c[i].y)] < kMinDepthBlocks) {
+      drop[i] = true;
+      continue;
+    }
+    const float period = PeriodAt(w, c[i]);
+    const int code =
+        NeighbourCode(w.ridges + static_cast<size_t>(c[i].y) * w.width + c[i].x, w.width);
+    if (c[i].type == 1) {
+      int k = 0;
+      while (k < 8 && !((code >> k) & 1)) ++k;
+      if (k == 8) {
+        drop[i] = true;  // a lone pixel
+        continue;
+      }
+      int ex, ey, stop;
+      const int steps =
+          TraceSkeleton(w, c[i].x, c[i].y, c[i].x + kNeighbourDx[k], c[i].y + kNeighbourDy[k],
+                        static_cast<int>(kSpurPeriods * period + 0.5f), &ex, &ey, &stop);
+      if (stop == 0) continue;
+      drop[i] = true;
+      // The junction of a spur or the other end of an island goes too.
+      (void)steps;
+      const int other = Nearest(c, count, ex, ey, 2.5f, stop == 3 ? 2 : 1);
+      if (other >= 0) drop[other] = true;
+    } else {
+      for (int k = 0; k < 8; ++k) {
+        if (!((code >> k) & 1)) continue;
+        // Only the first pixel of each run leads into a branch of its own.
+        if ((code >> ((k + 7) & 7)) & 1) continue;
+        int ex, ey, stop;
+        TraceSkeleton(w, c[i].x, c[i].y, c[i].x + kNeighbourDx[k], c[i].y + kNeighbourDy[k],
+                      static_cast<int>(kBridgePeriods * period + 0.5f), &ex, &ey, &stop);
+        if (stop != 3) continue;
+        const int other = Nearest(c, count, ex, ey, 2.5f, 2);
+        if (other == i) continue;
+        drop[i] = true;
+        if (other >= 0) drop[other] = true;
+      }
+    }
+  }
+  for (int i = 0; i < count; ++i) c[i].removed = drop[i];
+
+  // Breaks: two endings facing each other along the ridge, close together.
+  for (int i = 0; i < count; ++i) {
+    if (c[i].removed || c[i].type != 1) continue;
+    const float reach = kBreakPeriods * PeriodAt(w, c[i]);
+    for (int j = i + 1; j < count; ++j) {
+      if (c[j].removed || c[j].type != 1) continue;
+      const float dx = static_cast<float>(c[j].x - c[i].x),
+                  dy = static_cast<float>(c[j].y - c[i].y);
+      const float d = std::sqrt(dx * dx + dy * dy);
+      if (d > reach) continue;
+      if (AngleBetween(c[i].angle, c[j].angle) < kOpposite) continue;
+      // The gap lies behind each ending (an ending points into its ridge).
+      const float towards_j = std::atan2(dy, dx);
+      if (d > 2.0f && AngleBetween(towards_j, c[i].angle + kPi) > 0.8f) continue;
+      drop[i] = drop[j] = true;
+    }
+  }
+  // Clusters.
+  for (int i = 0; i < count; ++i) {
+    if (c[i].removed) continue;
+    const float reach = kClusterPeriods * PeriodAt(w, c[i]);
+    for (int j = i + 1; j < count; ++j) {
+      if (c[j].removed) continue;
+      const float dx = static_cast<float>(c[j].x - c[i].x),
+                  dy = static_cast<float>(c[j].y - c[i].y);
+      if (dx * dx + dy * dy <= reach * reach) drop[i] = drop[j] = true;
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    if (drop[i]) c[i].removed = true;
+    if (c[i].removed) continue;
+    c[i].quality = LocalQuality(w, c[i]);
+    if (c[i].quality < kMinQuality) c[i].removed = true;
+  }
+}
+
+}  // namespace extract
