@@ -417,13 +417,16 @@ Trace Walk(const uint8_t* img, int w, int h, int x, int y, int sx, int sy, int m
     }
     // Next pixel: a neighbour that is neither where we came from nor adjacent
     // to it (prefer 4-neighbours, which keeps the walk on the centre line).
+    // Where the line turns a right angle just after a junction, the only way
+    // on touches the junction too: take it rather than stop there, or the
+    // branch would look one pixel long and turn its bifurcation round.
     int best = -1, best_score = 1 << 30;
     for (int k = 0; k < 8; k++) {
       const int nx = cx + kNx[k], ny = cy + kNy[k];
       if (!img[ny * w + nx] || (nx == px && ny == py)) continue;
       const int back = std::abs(nx - px) + std::abs(ny - py);
-      if (std::abs(nx - px) <= 1 && std::abs(ny - py) <= 1) continue;
-      const int score = (k & 1) * 2 - back;
+      const bool touches_previous = std::abs(nx - px) <= 1 && std::abs(ny - py) <= 1;
+      const int score = (k & 1) * 2 - back + (touches_previous ? 100 : 0);
       if (score < best_score) {
         best_score = score;
         best = k;

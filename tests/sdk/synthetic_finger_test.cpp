@@ -225,9 +225,12 @@ TEST(SynthMinutiae, DirectionFollowsTheImagesRidgeFlow) {
 
 // An ending has ridge on one side only: along its direction the ridge goes on
 // (dark), behind it the valley opens (light). A bifurcation is the reverse:
-// valley between the branches ahead, the stem behind.
+// valley between the branches ahead, the stem behind. Each type is counted on
+// its own: a branch whose skeleton turns a right angle next to the junction
+// once made about one bifurcation in nine point at its stem.
 TEST(SynthMinutiae, TopologyMatchesTheType) {
   int right = 0, total = 0;
+  int bifurcations_right = 0, bifurcations = 0;
   for (unsigned f = 60; f < 75; f++) {
     SynthImage img;
     ASSERT_EQ(Synthesize(Request(f, 0), &img), 0);
@@ -248,10 +251,14 @@ TEST(SynthMinutiae, TopologyMatchesTheType) {
       total++;
       // Endings: ridge (dark) ahead; bifurcations: valley (light) ahead.
       if ((m.type == 1 && ahead < behind) || (m.type == 2 && ahead > behind)) right++;
+      bifurcations += m.type == 2 ? 1 : 0;
+      bifurcations_right += (m.type == 2 && ahead > behind) ? 1 : 0;
     }
   }
   ASSERT_GT(total, 300);
   EXPECT_GT(right, total * 9 / 10) << right << " of " << total;
+  ASSERT_GT(bifurcations, 100);
+  EXPECT_GT(bifurcations_right, bifurcations * 96 / 100) << bifurcations_right << " of " << bifurcations;
 }
 
 TEST(SynthMinutiae, CountsLikeARealPrint) {
