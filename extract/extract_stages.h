@@ -45,6 +45,7 @@ struct BlockMaps {
 // A minutia candidate in the working frame.
 struct Candidate {
   int x, y;      // skeleton pixel
+  float px, py;  // where the minutia is reported (an ending: the tip of its ridge)
   float angle;   // direction, working frame
   uint8_t type;  // 1 ending, 2 bifurcation
   bool removed;

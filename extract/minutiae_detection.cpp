@@ -52,6 +52,25 @@ float SnapToField(float dx, float dy, float axis) {
   return WrapPi(best);
 }
 
+// Thinning eats into a ridge from its end by about half its width; the
+// ending sits where the ridge itself stops, so it is moved back along its
+// direction over the ridge pixels of the enhanced image.
+void MoveToRidgeTip(const ExtractWork& w, Candidate* c, int period) {
+  const float bx = -std::cos(c->angle), by = -std::sin(c->angle);
+  c->px = static_cast<float>(c->x);
+  c->py = static_cast<float>(c->y);
+  for (int d = 1; d <= period / 2; ++d) {
+    const int x =
+        static_cast<int>(std::lround(static_cast<float>(c->x) + static_cast<float>(d) * bx));
+    const int y =
+        static_cast<int>(std::lround(static_cast<float>(c->y) + static_cast<float>(d) * by));
+    if (x < 1 || y < 1 || x + 1 >= w.width || y + 1 >= w.height) break;
+    if (!(w.enhanced[static_cast<size_t>(y) * w.width + x] > 0)) break;
+    c->px = static_cast<float>(x);
+    c->py = static_cast<float>(y);
+  }
+}
+
 }  // namespace
 
 int TraceSkeleton(const ExtractWork& work, int x, int y, int nx, int ny, int max_steps, int* ex,
@@ -72,12 +91,19 @@ int TraceSkeleton(const ExtractWork& work, int x, int y, int nx, int ny, int max
       break;
     }
     if (steps >= max_steps) break;
-    int best = -1;
+    // The way on: not back, and rather not beside where we came from, but
+    // where the line turns a right angle that is the only way.
+    int best = -1, best_cost = 0;
     for (int k = 0; k < 8; ++k) {
       if (!((code >> k) & 1)) continue;
       const int qx = cx + kNeighbourDx[k], qy = cy + kNeighbourDy[k];
-      if (std::abs(qx - px) <= 1 && std::abs(qy - py) <= 1) continue;  // back where we came from
-      if (best < 0 || ((k & 1) == 0 && (best & 1) == 1)) best = k;
+      if (qx == px && qy == py) continue;
+      const bool beside = std::abs(qx - px) <= 1 && std::abs(qy - py) <= 1;
+      const int cost = (beside ? 4 : 0) + (k & 1);
+      if (best < 0 || cost < best_cost) {
+        best = k;
+        best_cost = cost;
+      }
     }
     if (best < 0) {
       *stop = 1;
@@ -109,13 +135,14 @@ int DetectMinutiae(const ExtractWork& work, Candidate* candidates, int capacity)
       const int reach = std::max(6, static_cast<int>(std::lround(w.blocks.period[block])));
       int starts[4];
       const int runs = RunStarts(code, starts);
-      Candidate c{x, y, 0.0f, 0, false, 0.0f};
+      Candidate c{x, y, static_cast<float>(x), static_cast<float>(y), 0.0f, 0, false, 0.0f};
       if (crossing == 1) {
         int ex, ey, stop;
         TraceSkeleton(w, x, y, x + kNeighbourDx[starts[0]], y + kNeighbourDy[starts[0]], reach, &ex,
                       &ey, &stop);
         c.type = 1;
         c.angle = SnapToField(static_cast<float>(ex - x), static_cast<float>(ey - y), axis);
+        MoveToRidgeTip(w, &c, reach);
       } else {
         // A junction two pixels thick shows two crossing-number-3 pixels
         // side by side; they are one bifurcation.

@@ -169,6 +169,7 @@ int ExtractMinutiae(const ExtractImage& image, std::span<ExtractedMinutia> out, 
   *count = 0;
   int work_w = 0, work_h = 0;
   if (!extract::ValidImage(image, &work_w, &work_h)) return kExtractBadImage;
+  if (out.empty()) return kExtractOk;
   ExtractWork work;
   auto block = extract::Prepare(image, work_w, work_h, &work);
   if (!block) return kExtractNoMemory;
@@ -203,8 +204,8 @@ int ExtractMinutiae(const ExtractImage& image, std::span<ExtractedMinutia> out, 
     const Candidate& m = c[i];
     if (m.removed || m.quality < cut || (m.quality == cut && at_cut-- <= 0)) continue;
     ExtractedMinutia& e = out[static_cast<size_t>(n++)];
-    e.x = (static_cast<float>(m.x) + 0.5f) * sx - 0.5f;
-    e.y = (static_cast<float>(m.y) + 0.5f) * sy - 0.5f;
+    e.x = (m.px + 0.5f) * sx - 0.5f;
+    e.y = (m.py + 0.5f) * sy - 0.5f;
     // The working frame turns clockwise on screen; the records count the
     // other way round.
     float a = -m.angle;

@@ -1,10 +1,13 @@
 // False-minutiae removal. Every rule removes a pattern that the skeleton of a
 // real print shows where the finger has no minutia:
-// - border: ridges cut off where the print ends or the segmentation stops;
+// - border: ridges cut off where the print or the image ends, or the
+//   segmentation stops: minutiae near that edge, and endings whose gap runs
+//   out of the print within two ridge periods;
 // - spur: a short branch off a ridge (an ending that meets a junction soon);
 // - island: a short ridge fragment (an ending that meets another ending soon);
 // - bridge and lake: two junctions joined by a short piece of skeleton;
-// - break: two endings facing each other across a short gap along the ridge;
+// - facing pair: two endings pointing away from each other across a short
+//   gap (a broken ridge), or two junctions around a small lake;
 // - cluster: minutiae closer than half a ridge period, which noise makes;
 // - poor blocks: ridges too unclear to trust anything found there.
 // What survives gets its quality from the clarity of the blocks around it.
@@ -17,13 +20,16 @@
 namespace extract {
 namespace {
 
-constexpr int kMinDepthBlocks = 2;        // blocks between a minutia and the print's edge
-constexpr float kSpurPeriods = 1.3f;      // spur and island length, in ridge periods
-constexpr float kBridgePeriods = 1.1f;    // junction-to-junction length
-constexpr float kBreakPeriods = 1.8f;     // gap of a broken ridge
-constexpr float kClusterPeriods = 0.55f;  // minutiae closer than this are noise
+constexpr int kMinDepthBlocks = 2;       // blocks between a minutia and the print's edge
+constexpr int kMinEdgePixels = 10;       // pixels between a minutia and the image's edge
+constexpr float kOpenGapPeriods = 2.0f;  // how far behind an ending its gap must stay inside
+constexpr float kSpurPeriods = 1.3f;     // spur length, in ridge periods
+constexpr float kIslandPeriods = 2.4f;   // length of a ridge fragment
+constexpr float kBridgePeriods = 1.1f;   // junction-to-junction length
+constexpr float kFacingPeriods = 1.5f;   // gap of a broken ridge, width of a lake
+constexpr float kClusterPeriods = 0.8f;  // minutiae closer than this are noise
 constexpr float kMinQuality = 0.12f;
-constexpr float kOpposite = 2.3f;  // radians: directions this far apart face each other
+constexpr float kOpposite = 2.4f;  // radians: directions this far apart face each other
 
 float WrapPi(float a) {
   while (a > kPi) a -= 2 * kPi;
@@ -68,6 +74,29 @@ float LocalQuality(const ExtractWork& w, const Candidate& c) {
   return sum / 9.0f;
 }
 
+bool InsidePrint(const ExtractWork& w, float x, float y) {
+  const int ix = static_cast<int>(std::lround(x)), iy = static_cast<int>(std::lround(y));
+  return ix >= 0 && iy >= 0 && ix < w.width && iy < w.height &&
+         w.blocks.mask[BlockOfPixel(w, ix, iy)];
+}
+
+// A minutia the edge of the print or of the image may have made.
+bool AtTheEdge(const ExtractWork& w, const Candidate& c, float period) {
+  if (c.x < kMinEdgePixels || c.y < kMinEdgePixels || c.x >= w.width - kMinEdgePixels ||
+      c.y >= w.height - kMinEdgePixels ||
+      w.blocks.depth[BlockOfPixel(w, c.x, c.y)] < kMinDepthBlocks) {
+    return true;
+  }
+  if (c.type != 1) return false;
+  // An ending points into its ridge; its gap lies behind it.
+  const float bx = -std::cos(c.angle), by = -std::sin(c.angle);
+  for (float d = period; d <= kOpenGapPeriods * period; d += 0.5f * period) {
+    if (!InsidePrint(w, static_cast<float>(c.x) + d * bx, static_cast<float>(c.y) + d * by))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void FilterMinutiae(const ExtractWork& work, Candidate* c, int count) {
@@ -77,11 +106,11 @@ void FilterMinutiae(const ExtractWork& work, Candidate* c, int count) {
   bool* drop = reinterpret_cast<bool*>(w.enhanced);  // scratch: the Gabor response is used up
   for (int i = 0; i < count; ++i) drop[i] = false;
   for (int i = 0; i < count; ++i) {
-    if (w.blocks.depth[BlockOfPixel(w, c[i].x, c[i].y)] < kMinDepthBlocks) {
+    const float period = PeriodAt(w, c[i]);
+    if (AtTheEdge(w, c[i], period)) {
       drop[i] = true;
       continue;
     }
-    const float period = PeriodAt(w, c[i]);
     const int code =
         NeighbourCode(w.ridges + static_cast<size_t>(c[i].y) * w.width + c[i].x, w.width);
     if (c[i].type == 1) {
@@ -94,13 +123,16 @@ void FilterMinutiae(const ExtractWork& work, Candidate* c, int count) {
       int ex, ey, stop;
       const int steps =
           TraceSkeleton(w, c[i].x, c[i].y, c[i].x + kNeighbourDx[k], c[i].y + kNeighbourDy[k],
-                        static_cast<int>(kSpurPeriods * period + 0.5f), &ex, &ey, &stop);
-      if (stop == 0) continue;
+                        static_cast<int>(kIslandPeriods * period + 0.5f), &ex, &ey, &stop);
+      const bool spur = stop == 3 && static_cast<float>(steps) <= kSpurPeriods * period;
+      if (!spur && stop != 1) continue;
       drop[i] = true;
-      // The junction of a spur or the other end of an island goes too.
-      (void)steps;
-      const int other = Nearest(c, count, ex, ey, 2.5f, stop == 3 ? 2 : 1);
-      if (other >= 0) drop[other] = true;
+      // The junction of a spur goes too; the other end of an island finds
+      // this one by itself.
+      if (spur) {
+        const int other = Nearest(c, count, ex, ey, 2.5f, 2);
+        if (other >= 0) drop[other] = true;
+      }
     } else {
       for (int k = 0; k < 8; ++k) {
         if (!((code >> k) & 1)) continue;
@@ -119,20 +151,17 @@ void FilterMinutiae(const ExtractWork& work, Candidate* c, int count) {
   }
   for (int i = 0; i < count; ++i) c[i].removed = drop[i];
 
-  // Breaks: two endings facing each other along the ridge, close together.
+  // Facing pairs: two endings across the short gap of a broken ridge, or two
+  // junctions around a small lake or at the ends of a bridge.
   for (int i = 0; i < count; ++i) {
-    if (c[i].removed || c[i].type != 1) continue;
-    const float reach = kBreakPeriods * PeriodAt(w, c[i]);
+    if (c[i].removed) continue;
+    const float reach = kFacingPeriods * PeriodAt(w, c[i]);
     for (int j = i + 1; j < count; ++j) {
-      if (c[j].removed || c[j].type != 1) continue;
+      if (c[j].removed || c[j].type != c[i].type) continue;
       const float dx = static_cast<float>(c[j].x - c[i].x),
                   dy = static_cast<float>(c[j].y - c[i].y);
-      const float d = std::sqrt(dx * dx + dy * dy);
-      if (d > reach) continue;
+      if (dx * dx + dy * dy > reach * reach) continue;
       if (AngleBetween(c[i].angle, c[j].angle) < kOpposite) continue;
-      // The gap lies behind each ending (an ending points into its ridge).
-      const float towards_j = std::atan2(dy, dx);
-      if (d > 2.0f && AngleBetween(towards_j, c[i].angle + kPi) > 0.8f) continue;
       drop[i] = drop[j] = true;
     }
   }
