@@ -76,6 +76,14 @@ struct TemplateWriteInfo {
   uint8_t finger_quality;   // 0..100
 };
 
+// A direction in radians (counter-clockwise on screen from +x, any value) in
+// the format's angle unit, rounded to the nearest: ISO 0..255, ANSI 0..179.
+uint8_t TemplateAngleUnits(uint32_t format, float radians);
+
+// Resolution field of a record for an image of ppi pixels per inch (pixels
+// per centimetre, 197 for 500 ppi).
+uint16_t TemplateResolution(uint32_t ppi);
+
 // Bytes of a one-view record without extended data: ISO 30 + 6n, ANSI 32 + 6n.
 size_t TemplateRecordBytes(uint32_t format, int minutia_count);
 

@@ -39,17 +39,6 @@ constexpr CallName kCallNames[] = {
     {"GetMatchingScore", kCallGetMatchingScore, VRFPM_ERR_BAD_TEMPLATE},
 };
 
-// Images whose minutiae are kept for template creation. A capture's template
-// is made right after it, so a short history is enough.
-constexpr int kRememberedImages = 16;
-
-struct RememberedImage {
-  uint64_t hash;
-  int width, height;
-  int count;
-  SynthMinutia minutiae[kSynthMaxMinutiae];
-};
-
 struct ReaderState {
   std::mutex mutex;
   bool direct = false;                         // set by VirtualReaderConfigure
@@ -60,8 +49,6 @@ struct ReaderState {
   unsigned next_impression = 0;
   int create_calls = 0;
   VirtualReaderStats stats = {0, 0, 0, 0, -1, 0, 0, 0};
-  int remembered_next = 0;
-  RememberedImage remembered[kRememberedImages];
 };
 
 ReaderState& State() {
@@ -69,7 +56,6 @@ ReaderState& State() {
     ReaderState* s = new ReaderState();  // lives for the process; never destroyed
     VirtualReaderDefaults(&s->config);
     s->next_impression = s->config.first_impression;
-    memset(s->remembered, 0, sizeof s->remembered);
     return s;
   }();
   return *state;
@@ -182,20 +168,6 @@ bool ParseBool(std::string_view v, bool* out) {
     return true;
   }
   return false;
-}
-
-uint64_t HashImage(const unsigned char* image, size_t n) {
-  // FNV-1a over 8-byte words: fast enough for a 350 000-byte image and
-  // distinct for every impression the generator makes.
-  uint64_t h = 1469598103934665603ull;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    memcpy(&w, image + i, 8);
-    h = (h ^ w) * 1099511628211ull;
-  }
-  for (; i < n; ++i) h = (h ^ image[i]) * 1099511628211ull;
-  return h;
 }
 
 }  // namespace
@@ -379,36 +351,6 @@ int VirtualReaderCreateFault(const VirtualReaderConfig& config) {
     if (f.call == kCallCreate && (f.nth == 0 || f.nth == n)) return f.code;
   }
   return 0;
-}
-
-void VirtualReaderRemember(const unsigned char* image, int width, int height,
-                           const SynthImpression& impression) {
-  uint64_t hash = HashImage(image, static_cast<size_t>(width) * static_cast<size_t>(height));
-  ReaderState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  RememberedImage& slot = s.remembered[s.remembered_next];
-  s.remembered_next = (s.remembered_next + 1) % kRememberedImages;
-  slot.hash = hash;
-  slot.width = width;
-  slot.height = height;
-  int count = impression.minutia_count;
-  if (count < 0) count = 0;
-  if (count > kSynthMaxMinutiae) count = kSynthMaxMinutiae;
-  slot.count = count;
-  memcpy(slot.minutiae, impression.minutiae, sizeof(SynthMinutia) * static_cast<size_t>(count));
-}
-
-int VirtualReaderRecall(const unsigned char* image, int width, int height, SynthMinutia* minutiae) {
-  uint64_t hash = HashImage(image, static_cast<size_t>(width) * static_cast<size_t>(height));
-  ReaderState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  for (const RememberedImage& r : s.remembered) {
-    if (r.hash == hash && r.width == width && r.height == height && r.width > 0) {
-      memcpy(minutiae, r.minutiae, sizeof(SynthMinutia) * static_cast<size_t>(r.count));
-      return r.count;
-    }
-  }
-  return -1;
 }
 
 VirtualReaderStats VirtualReaderStatsSnapshot() {

@@ -102,14 +102,6 @@ unsigned VirtualReaderNextImpression();
 // Counts a call against the Create counter; returns the injected code or 0.
 int VirtualReaderCreateFault(const VirtualReaderConfig& config);
 
-// Remembers the minutiae of an image the reader produced, keyed by a hash of
-// its bytes, so that a template can be made from the image later.
-void VirtualReaderRemember(const unsigned char* image, int width, int height,
-                           const SynthImpression& impression);
-// Minutiae of a remembered image into minutiae (kSynthMaxMinutiae capacity);
-// returns their number, or -1 when the reader did not produce this image.
-int VirtualReaderRecall(const unsigned char* image, int width, int height, SynthMinutia* minutiae);
-
 // Counters for tests. live_handles and open_devices are never reset.
 struct VirtualReaderStats {
   int live_handles;               // created and not yet terminated

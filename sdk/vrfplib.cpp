@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "extract/minutiae_extractor.h"
 #include "platform/platform.h"
 #include "sdk/fingerprint_template.h"
 #include "sdk/image_quality.h"
@@ -274,7 +275,6 @@ int VRFPM_GetImageEx(VRFPM_HANDLE h, unsigned char* image, uint32_t timeout_ms, 
     return VRFPM_ERR_FAKE_FINGER;
   }
   memcpy(image, pixels.get(), bytes);
-  VirtualReaderRemember(image, width, height, *impression);
   return VRFPM_OK;
 }
 
@@ -354,61 +354,34 @@ int VRFPM_CreateTemplate(VRFPM_HANDLE h, const VRFPM_FingerInfo* info, const uns
       (info->impression_type > 3 && info->impression_type != 8) || info->image_quality > 100) {
     return VRFPM_ERR_INVALID_ARGUMENT;
   }
-  int width = static_cast<int>(h->info.image_width);
-  int height = static_cast<int>(h->info.image_height);
-  std::unique_ptr<SynthMinutia, FreeDeleter> found(
-      static_cast<SynthMinutia*>(malloc(sizeof(SynthMinutia) * kSynthMaxMinutiae)));
-  if (!found) return VRFPM_ERR_OUT_OF_MEMORY;
-  // Minutiae are known only for images this reader produced; any other image
-  // gets a valid record without minutiae.
-  int count = std::max(VirtualReaderRecall(image, width, height, found.get()), 0);
-
-  // Keep the minutiae inside the image; when more than a view can hold, keep
-  // the best ones in their original order.
-  const bool iso = h->template_format == VRFPM_FORMAT_ISO;
-  TemplateMinutia kept[kSynthMaxMinutiae];
-  int qualities[kSynthMaxMinutiae];
+  const int width = static_cast<int>(h->info.image_width);
+  const int height = static_cast<int>(h->info.image_height);
+  // Minutiae come from the pixels alone, whoever made the image; at most one
+  // view's worth, the clearest ones when there are more.
+  ExtractedMinutia found[kMaxViewMinutiae];
   int n = 0;
-  for (int i = 0; i < count; ++i) {
-    const SynthMinutia& m = found.get()[i];
-    long x = lroundf(m.x);
-    long y = lroundf(m.y);
-    if (!(x >= 0 && x < width && y >= 0 && y < height && x <= 0x3FFF && y <= 0x3FFF)) continue;
-    // The generator's angle already follows the records' convention
-    // (counter-clockwise on screen from +x, an ending pointing up its ridge,
-    // a bifurcation up the valley between its branches); only the unit
-    // changes.
-    float degrees = fmodf(m.angle * (180.0f / 3.14159265358979f), 360.0f);
-    if (degrees < 0) degrees += 360.0f;
-    TemplateMinutia t;
-    t.type = m.type == 1 ? kMinutiaEnding : m.type == 2 ? kMinutiaBifurcation : kMinutiaOther;
-    t.x = static_cast<uint16_t>(x);
-    t.y = static_cast<uint16_t>(y);
-    t.angle = iso ? static_cast<uint8_t>(lroundf(degrees / (360.0f / 256.0f)) % 256)
-                  : static_cast<uint8_t>(lroundf(degrees / 2.0f) % 180);
+  const ExtractImage picture{
+      std::span<const uint8_t>(image, static_cast<size_t>(width) * static_cast<size_t>(height)),
+      width, height, static_cast<int>(h->info.image_dpi)};
+  const int extracted = ExtractMinutiae(picture, found, &n);
+  if (extracted == kExtractNoMemory) return VRFPM_ERR_OUT_OF_MEMORY;
+  if (extracted != kExtractOk) return VRFPM_ERR_TEMPLATE_FAILED;
+  const uint32_t format = h->template_format;
+  TemplateMinutia kept[kMaxViewMinutiae];
+  for (int i = 0; i < n; ++i) {
+    const ExtractedMinutia& m = found[i];
+    TemplateMinutia& t = kept[i];
+    t.type = m.type == kExtractEnding ? kMinutiaEnding : kMinutiaBifurcation;
+    t.x = static_cast<uint16_t>(std::clamp(lroundf(m.x), 0L, static_cast<long>(width - 1)));
+    t.y = static_cast<uint16_t>(std::clamp(lroundf(m.y), 0L, static_cast<long>(height - 1)));
+    t.angle = TemplateAngleUnits(format, m.angle);
     t.quality = ClampQuality(m.quality);
-    qualities[n] = t.quality;
-    kept[n++] = t;
-  }
-  if (n > kMaxViewMinutiae) {
-    int sorted[kSynthMaxMinutiae];
-    memcpy(sorted, qualities, sizeof(int) * static_cast<size_t>(n));
-    std::sort(sorted, sorted + n, [](int a, int b) { return a > b; });
-    int cut = sorted[kMaxViewMinutiae - 1];  // lowest quality still kept
-    int above = 0;
-    for (int i = 0; i < n; ++i) above += qualities[i] > cut ? 1 : 0;
-    int at_cut_allowed = kMaxViewMinutiae - above;
-    int w = 0;
-    for (int i = 0; i < n; ++i) {
-      if (qualities[i] > cut || (qualities[i] == cut && at_cut_allowed-- > 0)) kept[w++] = kept[i];
-    }
-    n = w;
   }
   TemplateWriteInfo write{};
   write.capture_equipment = static_cast<uint16_t>(h->info.device_id & 0x0FFFu);
   write.width = static_cast<uint16_t>(width);
   write.height = static_cast<uint16_t>(height);
-  write.resolution = kResolution500Ppi;
+  write.resolution = TemplateResolution(h->info.image_dpi);
   write.finger_position = static_cast<uint8_t>(info->finger_number);
   write.view_number = static_cast<uint8_t>(info->view_number);
   write.impression_type = static_cast<uint8_t>(info->impression_type);

@@ -115,8 +115,9 @@ int VRFPM_EncodeWSQ(VRFPM_HANDLE handle, unsigned char** wsq, int32_t* size, flo
                     uint32_t dpi, const char* comment);
 int VRFPM_FreeWSQ(VRFPM_HANDLE handle, unsigned char* wsq);
 int VRFPM_SetTemplateFormat(VRFPM_HANDLE handle, uint32_t format);
-// Writes at most VRFPM_TEMPLATE_BYTES into template_data. image must be a
-// capture of the open reader (its size is the reader's).
+// Writes at most VRFPM_TEMPLATE_BYTES into template_data: the minutiae found
+// in the pixels of image, which has the open reader's size and resolution
+// (any image, not only the reader's own captures).
 int VRFPM_CreateTemplate(VRFPM_HANDLE handle, const VRFPM_FingerInfo* info,
                          const unsigned char* image, unsigned char* template_data);
 // Reads the length a record declares in its header (format of the handle).

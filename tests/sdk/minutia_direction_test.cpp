@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "sdk/synthetic_finger.h"
 #include "sdk/virtual_reader.h"
 #include "sdk/vrfplib.h"
+#include "tests/extract/ridge_pattern.h"
 
 namespace {
 
@@ -53,7 +55,9 @@ class DirectionTest : public ::testing::Test {
   VRFPM_HANDLE h_ = nullptr;
 };
 
-// Generator angles of known direction, written by the SDK into both formats.
+// Directions of known value in each format's unit: the conversion the SDK
+// writes records with, exactly, and the same directions drawn as ridge
+// endings and bifurcations and found again by VRFPM_CreateTemplate.
 TEST_F(DirectionTest, KnownDirectionsInRecordUnits) {
   Open("finger=1");
   struct Case {
@@ -69,37 +73,38 @@ TEST_F(DirectionTest, KnownDirectionsInRecordUnits) {
       {10, 1, 7, 5},      {358, 2, 255, 179},  // the largest units each format has
       {-90, 1, 192, 135},                      // a negative angle is the same direction as 270
   };
-  constexpr int n = static_cast<int>(sizeof kCases / sizeof kCases[0]);
-  std::vector<unsigned char> image(300 * 400);
-  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 7 + 3);
-  auto impression = HeapRecord<SynthImpression>();
-  ASSERT_NE(impression, nullptr);
-  impression->minutia_count = n;
-  for (int i = 0; i < n; ++i) {
-    // Rows grow downwards: the record keeps y as the distance from the top.
-    impression->minutiae[i] =
-        SynthMinutia{40.0f + 20 * i, 30.0f + 30 * i, kCases[i].degrees * kDeg, kCases[i].type, 60};
-  }
-  VirtualReaderRemember(image.data(), 300, 400, *impression);
-
   for (uint32_t format : {VRFPM_FORMAT_ISO, VRFPM_FORMAT_ANSI}) {
     SCOPED_TRACE(format);
+    const bool iso = format == VRFPM_FORMAT_ISO;
     ASSERT_EQ(VRFPM_SetTemplateFormat(h_, format), VRFPM_OK);
-    VRFPM_FingerInfo info{1, 0, 0, 60};
-    unsigned char data[VRFPM_TEMPLATE_BYTES];
-    ASSERT_EQ(VRFPM_CreateTemplate(h_, &info, image.data(), data), VRFPM_OK);
-    uint32_t size = 0;
-    ASSERT_EQ(VRFPM_GetTemplateSize(h_, data, &size), VRFPM_OK);
     auto record = HeapRecord<TemplateRecord>();
-    ASSERT_EQ(ParseTemplateRecord(format, data, size, record.get()), VRFPM_OK);
-    ASSERT_EQ(record->views[0].minutia_count, n);
-    for (int i = 0; i < n; ++i) {
-      const TemplateMinutia& m = record->views[0].minutiae[i];
-      EXPECT_EQ(m.x, 40 + 20 * i);
-      EXPECT_EQ(m.y, 30 + 30 * i);
-      EXPECT_EQ(m.type, kCases[i].type == 1 ? kMinutiaEnding : kMinutiaBifurcation);
-      EXPECT_EQ(m.angle, format == VRFPM_FORMAT_ISO ? kCases[i].iso : kCases[i].ansi)
-          << kCases[i].degrees << " degrees";
+    ASSERT_NE(record, nullptr);
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(c.degrees);
+      const uint8_t units = iso ? c.iso : c.ansi;
+      EXPECT_EQ(TemplateAngleUnits(format, c.degrees * kDeg), units);
+
+      const ridge_pattern::Pattern p{
+          300, 400, 9, c.degrees,
+          c.type == 1 ? ridge_pattern::Minutia::kEnding : ridge_pattern::Minutia::kBifurcation,
+          150.4, 199.7};
+      const std::vector<uint8_t> image = ridge_pattern::Render(p);
+      VRFPM_FingerInfo info{1, 0, 0, 60};
+      unsigned char data[VRFPM_TEMPLATE_BYTES];
+      ASSERT_EQ(VRFPM_CreateTemplate(h_, &info, image.data(), data), VRFPM_OK);
+      uint32_t size = 0;
+      ASSERT_EQ(VRFPM_GetTemplateSize(h_, data, &size), VRFPM_OK);
+      ASSERT_EQ(ParseTemplateRecord(format, data, size, record.get()), VRFPM_OK);
+      ASSERT_EQ(record->views[0].minutia_count, 1);
+      const TemplateMinutia& m = record->views[0].minutiae[0];
+      // Rows grow downwards: the record keeps y as the distance from the top.
+      EXPECT_NEAR(m.x, 150, 3);
+      EXPECT_NEAR(m.y, 200, 3);
+      EXPECT_EQ(m.type, c.type == 1 ? kMinutiaEnding : kMinutiaBifurcation);
+      // Within 10 degrees, across the wrap of the unit circle.
+      const int full = iso ? 256 : 180;
+      const int diff = (m.angle - units + full) % full;
+      EXPECT_LE(std::min(diff, full - diff), iso ? 7 : 5) << "record angle " << int{m.angle};
     }
   }
 }
