@@ -1,0 +1,497 @@
+// Accuracy and speed of minutiae extraction and matching through the SDK,
+// with every template made from the pixels:
+// - per quality profile of the virtual reader (fingers x impressions at
+//   300 x 400): minutiae recall and precision against the synthesiser's own
+//   minutiae, genuine and impostor score distributions, equal error rate,
+//   false non-match rate at false match rates of 0.1 % and 0.01 %, processor
+//   milliseconds per extraction and per match;
+// - per FVC2000 B database found under --fvc (db1..db4, 10 fingers x 8
+//   impressions of 8-bit PGM): equal error rate and FNMR at FMR 1 %;
+// - the processor time of a whole capture reply (device layer and JSON) on
+//   the virtual reader.
+// Every pair of impressions is compared once (genuine: same finger).
+//
+// Usage: extract_match_bench [--fingers N] [--impressions M] [--profiles good,poor,never]
+//                            [--fvc DIR] [--histograms]
+// scripts/bench-extract.sh unpacks the FVC images into the build directory
+// and runs this with the defaults (100 fingers x 8 impressions).
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "api/capture_endpoint.h"
+#include "device/fingerprint_device.h"
+#include "extract/minutiae_extractor.h"
+#include "sdk/fingerprint_template.h"
+#include "sdk/minutiae_matcher.h"
+#include "sdk/synthetic_finger.h"
+#include "sdk/virtual_reader.h"
+#include "sdk/vrfplib.h"
+
+namespace {
+
+constexpr float kPi = 3.14159265358979f;
+constexpr float kPairDistancePx = 10.0f;  // a found minutia matches a true one within these
+constexpr float kPairAngleDeg = 20.0f;
+constexpr int kSynthWidth = 300, kSynthHeight = 400;
+
+// Processor time of this thread: the machine is shared, and wall time would
+// count the other programs' turns too.
+double CpuMs() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+void Check(int rc, const char* what) {
+  if (rc != VRFPM_OK) {
+    fprintf(stderr, "%s failed: %d\n", what, rc);
+    exit(1);
+  }
+}
+
+struct Template {
+  int finger;
+  std::vector<unsigned char> bytes;
+};
+
+// An SDK handle opened on a reader of the given image size.
+struct Reader {
+  VRFPM_HANDLE h = nullptr;
+  Reader(int width, int height) {
+    char config[96];
+    snprintf(config, sizeof config, "readers=NX51;image_size=%dx%d", width, height);
+    if (VirtualReaderConfigure(config) != 0) Check(-1, "VirtualReaderConfigure");
+    Check(VRFPM_Create(&h), "Create");
+    Check(VRFPM_Init(h, VRFPM_DEVICE_NX51), "Init");
+    Check(VRFPM_OpenDevice(h, VRFPM_OPEN_USB), "OpenDevice");
+  }
+  ~Reader() {
+    VRFPM_CloseDevice(h);
+    VRFPM_Terminate(h);
+  }
+  std::vector<unsigned char> MakeTemplate(const unsigned char* image, double* ms) {
+    VRFPM_FingerInfo info{0, 0, 0, 60};
+    unsigned char record[VRFPM_TEMPLATE_BYTES];
+    const double t0 = CpuMs();
+    Check(VRFPM_CreateTemplate(h, &info, image, record), "CreateTemplate");
+    *ms += CpuMs() - t0;
+    uint32_t size = 0;
+    Check(VRFPM_GetTemplateSize(h, record, &size), "GetTemplateSize");
+    return std::vector<unsigned char>(record, record + size);
+  }
+};
+
+struct Rates {
+  double eer = 1;
+  double fnmr_at[3] = {1, 1, 1};  // at FMR <= 1 %, 0.1 %, 0.01 %
+  uint32_t threshold_at[3] = {0, 0, 0};
+};
+
+Rates ComputeRates(const std::vector<uint32_t>& genuine, const std::vector<uint32_t>& impostor) {
+  Rates r;
+  uint32_t top = 0;
+  for (uint32_t s : genuine) top = std::max(top, s);
+  for (uint32_t s : impostor) top = std::max(top, s);
+  std::vector<size_t> gen(top + 2, 0), imp(top + 2, 0);
+  for (uint32_t s : genuine) ++gen[s];
+  for (uint32_t s : impostor) ++imp[s];
+  // A comparison is a match when its score >= t.
+  const double ng = static_cast<double>(genuine.size()), ni = static_cast<double>(impostor.size());
+  size_t below = 0, at_or_above = impostor.size();
+  double best_gap = 2;
+  constexpr double kTargets[3] = {0.01, 0.001, 0.0001};
+  bool found[3] = {false, false, false};
+  for (uint32_t t = 0; t <= top + 1; ++t) {
+    const double fnmr = static_cast<double>(below) / ng;
+    const double fmr = static_cast<double>(at_or_above) / ni;
+    if (std::fabs(fmr - fnmr) < best_gap) {
+      best_gap = std::fabs(fmr - fnmr);
+      r.eer = (fmr + fnmr) / 2;
+    }
+    for (int k = 0; k < 3; ++k) {
+      if (!found[k] && fmr <= kTargets[k]) {
+        found[k] = true;
+        r.fnmr_at[k] = fnmr;
+        r.threshold_at[k] = t;
+      }
+    }
+    below += gen[t];
+    at_or_above -= imp[t];
+  }
+  return r;
+}
+
+struct Comparisons {
+  std::vector<uint32_t> genuine, impostor;
+  double ms = 0;
+};
+
+Comparisons CompareAll(const std::vector<Template>& templates) {
+  Comparisons c;
+  VRFPM_HANDLE h = nullptr;
+  Check(VRFPM_Create(&h), "Create");
+  Check(VRFPM_Init(h, VRFPM_DEVICE_NX51), "Init");
+  for (size_t i = 0; i < templates.size(); ++i) {
+    for (size_t j = i + 1; j < templates.size(); ++j) {
+      uint32_t score = 0;
+      const double t0 = CpuMs();
+      Check(VRFPM_GetMatchingScore(h, templates[i].bytes.data(), templates[j].bytes.data(), &score),
+            "GetMatchingScore");
+      c.ms += CpuMs() - t0;
+      (templates[i].finger == templates[j].finger ? c.genuine : c.impostor).push_back(score);
+    }
+  }
+  VRFPM_Terminate(h);
+  return c;
+}
+
+std::string Percentiles(std::vector<uint32_t> v) {
+  if (v.empty()) return "-";
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
+  char text[128];
+  snprintf(text, sizeof text, "%u / %u / %u / %u / %u / %u / %u", v.front(), at(0.01), at(0.25),
+           at(0.5), at(0.75), at(0.99), v.back());
+  return text;
+}
+
+void PrintHistogram(const char* title, const Comparisons& c) {
+  uint32_t top = 0;
+  for (uint32_t s : c.genuine) top = std::max(top, s);
+  for (uint32_t s : c.impostor) top = std::max(top, s);
+  const uint32_t bin = std::max(1u, (top + 24) / 25);
+  printf("\n%s: scores in bins of %u (genuine, impostor)\n", title, bin);
+  for (uint32_t lo = 0; lo <= top; lo += bin) {
+    size_t g = 0, i = 0;
+    for (uint32_t s : c.genuine) g += (s >= lo && s < lo + bin) ? 1 : 0;
+    for (uint32_t s : c.impostor) i += (s >= lo && s < lo + bin) ? 1 : 0;
+    if (g + i > 0) printf("  %4u-%-4u %7zu %9zu\n", lo, lo + bin - 1, g, i);
+  }
+}
+
+// Minutiae of a record in image pixels and radians (counter-clockwise on screen).
+struct Point {
+  float x, y, angle;
+};
+
+std::vector<Point> RecordPoints(const std::vector<unsigned char>& record) {
+  auto parsed = static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord)));
+  std::vector<Point> points;
+  if (ParseTemplateRecord(VRFPM_FORMAT_ISO, record.data(), record.size(), parsed) == VRFPM_OK) {
+    const TemplateView& v = parsed->views[0];
+    for (int i = 0; i < v.minutia_count; ++i) {
+      const TemplateMinutia& m = v.minutiae[i];
+      points.push_back(Point{static_cast<float>(m.x), static_cast<float>(m.y),
+                             static_cast<float>(m.angle) * 2 * kPi / 256});
+    }
+  }
+  free(parsed);
+  return points;
+}
+
+// One-to-one pairs between true and found minutiae (nearest first).
+int CountPairs(const SynthImpression& truth, const std::vector<Point>& found,
+               const std::vector<bool>& counted) {
+  struct Link {
+    float d2;
+    int t, f;
+  };
+  std::vector<Link> links;
+  for (int t = 0; t < truth.minutia_count; ++t) {
+    const SynthMinutia& m = truth.minutiae[t];
+    for (size_t f = 0; f < found.size(); ++f) {
+      if (!counted[f]) continue;
+      const float dx = found[f].x - m.x, dy = found[f].y - m.y;
+      const float d2 = dx * dx + dy * dy;
+      const float da = std::fabs(std::remainder(found[f].angle - m.angle, 2 * kPi));
+      if (d2 <= kPairDistancePx * kPairDistancePx && da <= kPairAngleDeg * kPi / 180) {
+        links.push_back(Link{d2, t, static_cast<int>(f)});
+      }
+    }
+  }
+  std::sort(links.begin(), links.end(), [](const Link& a, const Link& b) { return a.d2 < b.d2; });
+  std::vector<bool> t_used(truth.minutia_count, false), f_used(found.size(), false);
+  int pairs = 0;
+  for (const Link& l : links) {
+    if (t_used[l.t] || f_used[l.f]) continue;
+    t_used[l.t] = f_used[l.f] = true;
+    ++pairs;
+  }
+  return pairs;
+}
+
+// Found minutiae count towards precision only where the synthesiser reports
+// its own: a ridge period inside the full-contrast contact region and inside
+// the image.
+std::vector<bool> InTruthRegion(const std::vector<Point>& found, const unsigned char* mask,
+                                float period) {
+  std::vector<bool> in(found.size());
+  const float margin = period + 2;
+  for (size_t i = 0; i < found.size(); ++i) {
+    const Point& p = found[i];
+    bool inside = p.x >= margin && p.y >= margin && p.x <= kSynthWidth - 1 - margin &&
+                  p.y <= kSynthHeight - 1 - margin;
+    for (int k = 0; k < 8 && inside; ++k) {
+      const float a = static_cast<float>(k) * kPi / 4;
+      const long x = std::lround(p.x + period * std::cos(a));
+      const long y = std::lround(p.y + period * std::sin(a));
+      inside = x >= 0 && y >= 0 && x < kSynthWidth && y < kSynthHeight &&
+               mask[static_cast<size_t>(y) * kSynthWidth + static_cast<size_t>(x)] != 0;
+    }
+    in[i] = inside;
+  }
+  return in;
+}
+
+struct ProfileResult {
+  const char* name;
+  int impressions;
+  double minutiae_mean;
+  double recall, precision;
+  double extract_ms, template_ms, match_ms;
+  Rates rates;
+  Comparisons comparisons;
+};
+
+ProfileResult RunProfile(const char* name, SynthQualityProfile profile, int fingers,
+                         int impressions) {
+  ProfileResult r{};
+  r.name = name;
+  Reader reader(kSynthWidth, kSynthHeight);
+  std::vector<Template> templates;
+  std::vector<unsigned char> image(kSynthWidth * kSynthHeight), mask(kSynthWidth * kSynthHeight);
+  auto truth = static_cast<SynthImpression*>(malloc(sizeof(SynthImpression)));
+  std::vector<ExtractedMinutia> scratch(kMaxViewMinutiae);
+  long true_total = 0, found_total = 0, found_counted = 0, pairs_total = 0;
+  for (int f = 1; f <= fingers; ++f) {
+    for (int i = 0; i < impressions; ++i) {
+      const SynthRequest req{static_cast<unsigned>(f),
+                             static_cast<unsigned>(i),
+                             kSynthWidth,
+                             kSynthHeight,
+                             profile,
+                             false};
+      if (SynthesizeImpression(&req, image.data(), truth) != 0 ||
+          SynthesizeContactMask(&req, mask.data()) != 0) {
+        Check(-1, "SynthesizeImpression");
+      }
+      // The extractor alone, then the whole template through the SDK.
+      int n = 0;
+      const double t0 = CpuMs();
+      if (ExtractMinutiae(ExtractImage{image, kSynthWidth, kSynthHeight, 500}, scratch, &n) != 0) {
+        Check(-1, "ExtractMinutiae");
+      }
+      r.extract_ms += CpuMs() - t0;
+      templates.push_back(Template{f, reader.MakeTemplate(image.data(), &r.template_ms)});
+      const std::vector<Point> found = RecordPoints(templates.back().bytes);
+      const std::vector<bool> counted = InTruthRegion(found, mask.data(), truth->ridge_period);
+      const int pairs = CountPairs(*truth, found, counted);
+      true_total += truth->minutia_count;
+      found_total += static_cast<long>(found.size());
+      found_counted += std::count(counted.begin(), counted.end(), true);
+      pairs_total += pairs;
+    }
+  }
+  free(truth);
+  r.impressions = fingers * impressions;
+  r.minutiae_mean = static_cast<double>(found_total) / r.impressions;
+  r.recall =
+      true_total > 0 ? static_cast<double>(pairs_total) / static_cast<double>(true_total) : 0;
+  r.precision =
+      found_counted > 0 ? static_cast<double>(pairs_total) / static_cast<double>(found_counted) : 0;
+  r.extract_ms /= r.impressions;
+  r.template_ms /= r.impressions;
+  r.comparisons = CompareAll(templates);
+  const size_t matches = r.comparisons.genuine.size() + r.comparisons.impostor.size();
+  r.match_ms = matches > 0 ? r.comparisons.ms / static_cast<double>(matches) : 0;
+  r.rates = ComputeRates(r.comparisons.genuine, r.comparisons.impostor);
+  return r;
+}
+
+bool ReadPgm(const std::string& path, std::vector<unsigned char>* pixels, int* width, int* height) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  int maxval = 0;
+  bool ok = fscanf(f, "P5 %d %d %d", width, height, &maxval) == 3 && maxval == 255 &&
+            fgetc(f) != EOF && *width > 0 && *height > 0;
+  if (ok) {
+    pixels->resize(static_cast<size_t>(*width) * static_cast<size_t>(*height));
+    ok = fread(pixels->data(), 1, pixels->size(), f) == pixels->size();
+  }
+  fclose(f);
+  return ok;
+}
+
+struct FvcResult {
+  std::string name;
+  int width = 0, height = 0, images = 0;
+  double extract_ms = 0, minutiae_mean = 0;
+  Rates rates;
+  Comparisons comparisons;
+};
+
+bool RunFvc(const std::string& dir, const std::string& db, FvcResult* out) {
+  out->name = db;
+  std::vector<std::vector<unsigned char>> images;
+  std::vector<int> fingers;
+  for (int f = 101; f <= 110; ++f) {
+    for (int i = 1; i <= 8; ++i) {
+      std::vector<unsigned char> pixels;
+      int w = 0, h = 0;
+      const std::string path =
+          dir + "/" + db + "/f" + std::to_string(f) + "_" + std::to_string(i) + ".pgm";
+      if (!ReadPgm(path, &pixels, &w, &h)) return false;
+      out->width = w;
+      out->height = h;
+      images.push_back(std::move(pixels));
+      fingers.push_back(f);
+    }
+  }
+  Reader reader(out->width, out->height);
+  std::vector<Template> templates;
+  double template_ms = 0;
+  for (size_t k = 0; k < images.size(); ++k) {
+    templates.push_back(Template{fingers[k], reader.MakeTemplate(images[k].data(), &template_ms)});
+    out->minutiae_mean += templates.back().bytes[kIsoHeaderBytes + 3];
+  }
+  out->images = static_cast<int>(images.size());
+  out->extract_ms = template_ms / out->images;
+  out->minutiae_mean /= out->images;
+  out->comparisons = CompareAll(templates);
+  out->rates = ComputeRates(out->comparisons.genuine, out->comparisons.impostor);
+  return true;
+}
+
+// Processor time of one capture request's work on the service thread: the
+// device layer's capture (synthesis, quality, NFIQ, template) and the JSON
+// reply with its BMP and Base64 texts.
+double CaptureReplyMs(int repeats) {
+  if (VirtualReaderConfigure("readers=NX51;finger=3") != 0) return -1;
+  auto result = static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult)));
+  double total = 0;
+  for (int i = 0; i < repeats; ++i) {
+    const double t0 = CpuMs();
+    const float no_wsq = 0.0f;
+    if (BCCaptureImage(VRFPM_DEVICE_NX51, 0, 10000, 50, 1, 0, 0, result, no_wsq) != 0) return -1;
+    const CaptureReplyOptions options{"NX51", 0, 0.0f, 1, nullptr};
+    char* json = nullptr;
+    if (BuildCaptureJson(result, &options, &json) != 0) return -1;
+    free(json);
+    total += CpuMs() - t0;
+  }
+  ReleaseCaptureResult(result);
+  free(result);
+  return total / repeats;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int fingers = 100, impressions = 8;
+  std::string profiles = "good,poor,never", fvc_dir;
+  bool histograms = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : "";
+    if (arg == "--fingers") {
+      fingers = atoi(value);
+      ++i;
+    } else if (arg == "--impressions") {
+      impressions = atoi(value);
+      ++i;
+    } else if (arg == "--profiles") {
+      profiles = value;
+      ++i;
+    } else if (arg == "--fvc") {
+      fvc_dir = value;
+      ++i;
+    } else if (arg == "--histograms") {
+      histograms = true;
+    } else {
+      fprintf(stderr,
+              "usage: %s [--fingers N] [--impressions M] [--profiles good,poor,never] "
+              "[--fvc DIR] [--histograms]\n",
+              argv[0]);
+      return 2;
+    }
+  }
+  if (fingers < 2 || impressions < 2) return 2;
+
+  struct Named {
+    const char* name;
+    SynthQualityProfile profile;
+  };
+  constexpr Named kProfiles[] = {
+      {"good", kSynthGood}, {"poor", kSynthPoor}, {"never", kSynthNeverGood}};
+  std::vector<ProfileResult> results;
+  for (const Named& p : kProfiles) {
+    if (profiles.find(p.name) == std::string::npos) continue;
+    results.push_back(RunProfile(p.name, p.profile, fingers, impressions));
+    fprintf(stderr, "%s done\n", p.name);
+  }
+  std::vector<FvcResult> fvc;
+  if (!fvc_dir.empty()) {
+    for (const char* db : {"db1", "db2", "db3", "db4"}) {
+      FvcResult r;
+      if (RunFvc(fvc_dir, db, &r)) {
+        fvc.push_back(std::move(r));
+      } else {
+        fprintf(stderr, "%s: no FVC images under %s\n", db, fvc_dir.c_str());
+      }
+    }
+  }
+  const double reply_ms = CaptureReplyMs(20);
+  if (VirtualReaderConfigure(nullptr) != 0) return 1;
+
+  printf("Virtual reader, 300 x 400, %d fingers x %d impressions per profile; processor time\n\n",
+         fingers, impressions);
+  printf(
+      "| Profile | Minutiae | Recall | Precision | EER | FNMR @ FMR 0.1 %% | FNMR @ FMR 0.01 %% "
+      "| ms / extraction | ms / template | ms / match |\n");
+  printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  for (const ProfileResult& r : results) {
+    printf(
+        "| %s | %.1f | %.1f %% | %.1f %% | %.2f %% | %.2f %% (t %u) | %.2f %% (t %u) | %.1f | %.1f "
+        "| %.3f |\n",
+        r.name, r.minutiae_mean, 100 * r.recall, 100 * r.precision, 100 * r.rates.eer,
+        100 * r.rates.fnmr_at[1], r.rates.threshold_at[1], 100 * r.rates.fnmr_at[2],
+        r.rates.threshold_at[2], r.extract_ms, r.template_ms, r.match_ms);
+  }
+  printf("\nScores (min / 1 %% / 25 %% / median / 75 %% / 99 %% / max):\n\n");
+  printf("| Profile | Genuine (%s) | Impostor |\n|---|---|---|\n", "comparisons");
+  for (const ProfileResult& r : results) {
+    printf("| %s | %s (%zu) | %s (%zu) |\n", r.name, Percentiles(r.comparisons.genuine).c_str(),
+           r.comparisons.genuine.size(), Percentiles(r.comparisons.impostor).c_str(),
+           r.comparisons.impostor.size());
+  }
+  if (!fvc.empty()) {
+    printf(
+        "\nFVC2000 B (10 fingers x 8 impressions, 280 genuine and 2880 impostor comparisons)\n\n");
+    printf(
+        "| Database | Image | Minutiae | EER | FNMR @ FMR 1 %% | Genuine median | Impostor 99 %% | "
+        "ms / template |\n");
+    printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
+    for (const FvcResult& r : fvc) {
+      std::vector<uint32_t> g = r.comparisons.genuine, i = r.comparisons.impostor;
+      std::sort(g.begin(), g.end());
+      std::sort(i.begin(), i.end());
+      printf("| %s | %d x %d | %.1f | %.2f %% | %.2f %% (t %u) | %u | %u | %.1f |\n",
+             r.name.c_str(), r.width, r.height, r.minutiae_mean, 100 * r.rates.eer,
+             100 * r.rates.fnmr_at[0], r.rates.threshold_at[0], g[g.size() / 2],
+             i[std::min(i.size() - 1, i.size() * 99 / 100)], r.extract_ms);
+    }
+  }
+  printf("\nCapture reply (device layer capture + JSON, NX51, good finger): %.1f ms\n", reply_ms);
+  if (histograms) {
+    for (const ProfileResult& r : results) PrintHistogram(r.name, r.comparisons);
+    for (const FvcResult& r : fvc) PrintHistogram(r.name.c_str(), r.comparisons);
+  }
+  return 0;
+}
