@@ -51,28 +51,55 @@ void SmoothPair(const ExtractWork& w, float* u, float* v, float* tmp_u, float* t
   }
 }
 
+// The image blurred with a binomial kernel of radius 2 (sigma about 1 pixel)
+// into out: pores, sensor noise and dust would otherwise dominate the
+// gradients of single pixels. tmp holds width * height floats too.
+void Blur(const ExtractWork& w, float* out, float* tmp) {
+  constexpr float kTaps[5] = {1 / 16.0f, 4 / 16.0f, 6 / 16.0f, 4 / 16.0f, 1 / 16.0f};
+  for (int y = 0; y < w.height; ++y) {
+    const uint8_t* row = w.grey + static_cast<size_t>(y) * w.width;
+    float* t = tmp + static_cast<size_t>(y) * w.width;
+    for (int x = 0; x < w.width; ++x) {
+      float s = 0;
+      for (int k = -2; k <= 2; ++k) s += kTaps[k + 2] * row[std::clamp(x + k, 0, w.width - 1)];
+      t[x] = s;
+    }
+  }
+  for (int y = 0; y < w.height; ++y) {
+    float* o = out + static_cast<size_t>(y) * w.width;
+    for (int x = 0; x < w.width; ++x) o[x] = 0;
+    for (int k = -2; k <= 2; ++k) {
+      const float* t = tmp + static_cast<size_t>(std::clamp(y + k, 0, w.height - 1)) * w.width;
+      for (int x = 0; x < w.width; ++x) o[x] += kTaps[k + 2] * t[x];
+    }
+  }
+}
+
 }  // namespace
 
 void EstimateOrientation(ExtractWork* work) {
   ExtractWork& w = *work;
   BlockMaps& b = w.blocks;
   const int n = w.bw * w.bh;
+  // Scratch: the enhanced image and the normalised one are written later.
+  float* smooth = w.enhanced;
+  Blur(w, smooth, w.norm);
   for (int i = 0; i < n; ++i) b.gxx[i] = b.gyy[i] = b.gxy[i] = 0.0f;
   for (int y = 0; y < w.height; ++y) {
-    const uint8_t* up = w.grey + static_cast<size_t>(y > 0 ? y - 1 : y) * w.width;
-    const uint8_t* row = w.grey + static_cast<size_t>(y) * w.width;
-    const uint8_t* down = w.grey + static_cast<size_t>(y + 1 < w.height ? y + 1 : y) * w.width;
+    const float* up = smooth + static_cast<size_t>(y > 0 ? y - 1 : y) * w.width;
+    const float* row = smooth + static_cast<size_t>(y) * w.width;
+    const float* down = smooth + static_cast<size_t>(y + 1 < w.height ? y + 1 : y) * w.width;
     float* bxx = b.gxx + (y / kBlock) * w.bw;
     float* byy = b.gyy + (y / kBlock) * w.bw;
     float* bxy = b.gxy + (y / kBlock) * w.bw;
     for (int x = 0; x < w.width; ++x) {
       const int l = x > 0 ? x - 1 : x, r = x + 1 < w.width ? x + 1 : x;
-      const int gx = (up[r] + 2 * row[r] + down[r]) - (up[l] + 2 * row[l] + down[l]);
-      const int gy = (down[l] + 2 * down[x] + down[r]) - (up[l] + 2 * up[x] + up[r]);
+      const float gx = (up[r] + 2 * row[r] + down[r]) - (up[l] + 2 * row[l] + down[l]);
+      const float gy = (down[l] + 2 * down[x] + down[r]) - (up[l] + 2 * up[x] + up[r]);
       const int bx = x / kBlock;
-      bxx[bx] += static_cast<float>(gx * gx);
-      byy[bx] += static_cast<float>(gy * gy);
-      bxy[bx] += static_cast<float>(gx * gy);
+      bxx[bx] += gx * gx;
+      byy[bx] += gy * gy;
+      bxy[bx] += gx * gy;
     }
   }
   // Local coherence over 3 x 3 blocks, and the doubled-angle vector of the
