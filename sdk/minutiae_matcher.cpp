@@ -12,7 +12,8 @@
 // the best local pairs serve as anchors for a rigid alignment of the whole
 // print, the aligned minutiae are paired one to one within a distance and an
 // angle tolerance, and the alignment is refitted on those pairs to absorb mild
-// distortion. The score is the largest number of pairs found.
+// distortion. The score is the largest number of pairs found, a pair whose
+// types differ counting a half.
 
 namespace {
 
@@ -107,13 +108,20 @@ float LocalSimilarity(const Local& a, const Local& b) {
   return sum / static_cast<float>(std::max(a.count, b.count));
 }
 
+bool SameType(const MatcherMinutia& a, const MatcherMinutia& b) {
+  return a.type == b.type || a.type == kMinutiaOther || b.type == kMinutiaOther;
+}
+
 struct Transform {
   float cos_r, sin_r, rot;
   float tx, ty;
 };
 
-// Pairs the minutiae of a, moved by t, with those of b; returns the number of
-// pairs and fills pair_b[i] (index into b or -1).
+// Pairs the minutiae of a, moved by t, with those of b; fills pair_b[i]
+// (index into b or -1) and returns the pairs in half points: 2 for a pair of
+// the same type, 1 for a pair whose types differ. Pressure and moisture turn
+// endings into bifurcations and back, so such a pair is still evidence, but
+// weaker.
 int PairUp(const MatcherMinutia* a, int na, const MatcherMinutia* b, int nb, const Transform& t,
            int* pair_b) {
   bool taken[kMaxMinutiae];
@@ -134,9 +142,7 @@ int PairUp(const MatcherMinutia* a, int na, const MatcherMinutia* b, int nb, con
       if (d2 > kDistTol * kDistTol) continue;
       float da = fabsf(WrapPi(b[j].angle - angle));
       if (da > kAngleTol) continue;
-      if (a[i].type != b[j].type && a[i].type != kMinutiaOther && b[j].type != kMinutiaOther)
-        continue;
-      float cost = sqrtf(d2) / kDistTol + da / kAngleTol;
+      float cost = sqrtf(d2) / kDistTol + da / kAngleTol + (SameType(a[i], b[j]) ? 0.0f : 0.5f);
       if (cost < best) {
         best = cost;
         best_j = j;
@@ -145,7 +151,7 @@ int PairUp(const MatcherMinutia* a, int na, const MatcherMinutia* b, int nb, con
     if (best_j >= 0) {
       taken[best_j] = true;
       pair_b[i] = best_j;
-      ++pairs;
+      pairs += SameType(a[i], b[best_j]) ? 2 : 1;
     }
   }
   return pairs;
@@ -239,7 +245,7 @@ uint32_t MatchMinutiae(const MatcherMinutia* a, int na, const MatcherMinutia* b,
     }
   }
 
-  int best = 0;
+  int best = 0;  // half points
   int pair_b[kMaxMinutiae];
   for (int k = 0; k < anchors; ++k) {
     const MatcherMinutia& p = a[anchor_i[k]];
@@ -251,7 +257,7 @@ uint32_t MatchMinutiae(const MatcherMinutia* a, int na, const MatcherMinutia* b,
     t.tx = q.x - (t.cos_r * p.x - t.sin_r * p.y);
     t.ty = q.y - (t.sin_r * p.x + t.cos_r * p.y);
     int pairs = PairUp(a, na, b, nb, t, pair_b);
-    if (pairs >= 3) {
+    if (pairs >= 6) {
       Transform refined = Refit(a, na, b, pair_b, t);
       int again = PairUp(a, na, b, nb, refined, pair_b);
       pairs = std::max(pairs, again);
@@ -259,9 +265,9 @@ uint32_t MatchMinutiae(const MatcherMinutia* a, int na, const MatcherMinutia* b,
     best = std::max(best, pairs);
     // Nearly every minutia of the smaller print is paired: no other anchor
     // can do much better.
-    if (best * 10 >= std::min(na, nb) * 9) break;
+    if (best * 10 >= std::min(na, nb) * 18) break;
   }
-  return static_cast<uint32_t>(best);
+  return static_cast<uint32_t>(best / 2);
 }
 
 uint32_t MatchTemplateRecords(const TemplateRecord& a, const TemplateRecord& b) {

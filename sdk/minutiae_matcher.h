@@ -4,8 +4,10 @@
 //
 // Score scale: the number of minutiae pairs that agree in position (within
 // kMatchDistancePx at 500 ppi) and direction (within kMatchAngleDeg) once one
-// print is rotated and moved onto the other, 0 when either side has fewer
-// than kMatchMinMinutiae. Identical records score their minutia count.
+// print is rotated and moved onto the other, a pair whose types differ
+// (ending and bifurcation) counting a half, rounded down; 0 when either side
+// has fewer than kMatchMinMinutiae. Identical records score their minutia
+// count.
 // kMatchThreshold is the lowest score that keeps the false match rate at or
 // below 0.1 % on the virtual reader's prints (measured by bench/sdk).
 #pragma once
