@@ -4,8 +4,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string_view>
+
+#include "platform/heap_owner.h"
 
 namespace {
 
@@ -252,6 +257,12 @@ int VirtualReaderParseConfig(const char* text, VirtualReaderConfig* config, char
       config->image_height = static_cast<int>(h);
     } else if (EqualsNoCase(key, "fail")) {
       ok = ParseFaults(value, config);
+    } else if (EqualsNoCase(key, "images")) {
+      ok = value.size() < sizeof config->images;
+      if (ok) {
+        memcpy(config->images, value.data(), value.size());
+        config->images[value.size()] = '\0';
+      }
     } else {
       SetError(error, error_bytes, "unknown key", key);
       return -1;
@@ -350,6 +361,72 @@ int VirtualReaderCreateFault(const VirtualReaderConfig& config) {
     const VirtualFault& f = config.faults[i];
     if (f.call == kCallCreate && (f.nth == 0 || f.nth == n)) return f.code;
   }
+  return 0;
+}
+
+namespace {
+
+constexpr size_t kImageNameBytes = 256;  // longer file names are skipped
+
+bool IsImageName(std::string_view name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string_view ext = name.substr(dot + 1);
+  return EqualsNoCase(ext, "pgm") || EqualsNoCase(ext, "bmp") || EqualsNoCase(ext, "wsq");
+}
+
+}  // namespace
+
+int VirtualReaderPickImage(const VirtualReaderConfig& config, unsigned capture, char* path,
+                           size_t cap) {
+  namespace fs = std::filesystem;
+  if (path == nullptr || cap == 0 || config.images[0] == '\0') return -1;
+  path[0] = '\0';
+  std::error_code ec;
+  const fs::path where(config.images);
+  if (fs::is_regular_file(where, ec)) {
+    if (strlen(config.images) >= cap) return -1;
+    snprintf(path, cap, "%s", config.images);
+    return 0;
+  }
+  if (!fs::is_directory(where, ec)) return -1;
+  // The names of the folder's images, sorted, in one fixed-size table: a
+  // folder of any size costs at most kVirtualMaxImageFiles names.
+  HeapText table(static_cast<char*>(malloc(kVirtualMaxImageFiles * kImageNameBytes)));
+  if (!table) return -1;
+  char* names = table.get();
+  int count = 0;
+  for (fs::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    const std::string name = it->path().filename().string();
+    if (!IsImageName(name) || name.size() >= kImageNameBytes) continue;
+    char* slot = nullptr;
+    if (count < kVirtualMaxImageFiles) {
+      slot = names + static_cast<size_t>(count++) * kImageNameBytes;
+    } else {
+      // Full: the name replaces the last one in order if it comes before it.
+      char* last = names;
+      for (int i = 1; i < count; ++i) {
+        char* n = names + static_cast<size_t>(i) * kImageNameBytes;
+        if (strcmp(n, last) > 0) last = n;
+      }
+      if (strcmp(name.c_str(), last) < 0) slot = last;
+    }
+    if (slot != nullptr) memcpy(slot, name.c_str(), name.size() + 1);
+  }
+  if (count == 0) return -1;
+  // Sorted views of the names; the capture-th one is presented.
+  std::unique_ptr<const char*, HeapFree> order(
+      static_cast<const char**>(malloc(sizeof(const char*) * static_cast<size_t>(count))));
+  if (!order) return -1;
+  for (int i = 0; i < count; ++i) order.get()[i] = names + static_cast<size_t>(i) * kImageNameBytes;
+  std::sort(order.get(), order.get() + count,
+            [](const char* a, const char* b) { return strcmp(a, b) < 0; });
+  const char* chosen = order.get()[capture % static_cast<unsigned>(count)];
+  if (chosen == nullptr) return -1;
+  const std::string full = (where / chosen).string();
+  if (full.size() >= cap) return -1;
+  memcpy(path, full.c_str(), full.size() + 1);
   return 0;
 }
 

@@ -17,6 +17,8 @@ inline constexpr int kVirtualMaxFaults = 16;
 inline constexpr int kVirtualConfigTextBytes = 1024;  // longer configuration texts are refused
 inline constexpr int kVirtualMaxFakeThresholds = 10;
 inline constexpr int kVirtualMaxPlacementMs = 600000;
+inline constexpr size_t kVirtualImagesPathBytes = 512;  // images= path, terminator included
+inline constexpr int kVirtualMaxImageFiles = 4096;      // image files of a folder considered
 
 // The SDK calls a fault can be injected into.
 enum VirtualCall {
@@ -53,10 +55,11 @@ struct VirtualReaderConfig {
   unsigned finger;                      // identity presented; 0: no finger ever arrives
   int placement_ms;                     // delay before the finger is on the glass, per capture
   SynthQualityProfile quality;
-  bool fake;                      // the presented finger is a fake
-  int fake_thresholds;            // graded fake-detection levels; 0 = on/off only
-  unsigned first_impression;      // impression number of the first capture
-  int image_width, image_height;  // 0: the model's own size; else overrides every reader
+  bool fake;                             // the presented finger is a fake
+  int fake_thresholds;                   // graded fake-detection levels; 0 = on/off only
+  unsigned first_impression;             // impression number of the first capture
+  int image_width, image_height;         // 0: the model's own size; else overrides every reader
+  char images[kVirtualImagesPathBytes];  // "": synthetic fingers; else a folder or a file of images
   int fault_count;
   VirtualFault faults[kVirtualMaxFaults];
 };
@@ -101,6 +104,16 @@ unsigned VirtualReaderNextImpression();
 
 // Counts a call against the Create counter; returns the injected code or 0.
 int VirtualReaderCreateFault(const VirtualReaderConfig& config);
+
+// The image file the reader presents at the given capture (counted like
+// impressions, from first_impression) when config.images names a folder or a
+// file: the file itself, or the folder's PGM, BMP and WSQ files (by their
+// extension, any case) in byte order of their names, starting again after the
+// last one (only the first kVirtualMaxImageFiles names in that order count).
+// Writes its path into path (cap bytes). Returns 0, or -1 when there is no
+// such file (nothing at the path, an empty folder, a path too long).
+[[nodiscard]] int VirtualReaderPickImage(const VirtualReaderConfig& config, unsigned capture,
+                                         char* path, size_t cap);
 
 // Counters for tests. live_handles and open_devices are never reset.
 struct VirtualReaderStats {

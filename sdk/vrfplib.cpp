@@ -1,6 +1,7 @@
 #include "sdk/vrfplib.h"
 
 #include <math.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,6 +12,7 @@
 #include "extract/minutiae_extractor.h"
 #include "platform/platform.h"
 #include "sdk/fingerprint_template.h"
+#include "sdk/image_file.h"
 #include "sdk/image_quality.h"
 #include "sdk/minutiae_matcher.h"
 #include "sdk/synthetic_finger.h"
@@ -28,6 +30,10 @@ struct VrfpmContext {
   int fake_level;         // 0 off
   uint32_t template_format;
   int calls[kVirtualCallCount];  // per-handle call counts for fault injection
+  // An image file presented by the open reader (images=): chosen and read
+  // when the reader opens, shown at every capture until it closes.
+  unsigned char* file_pixels;  // malloc'd, info.image_width x image_height; null: none
+  bool no_image;               // images= names nothing to show: no finger arrives
 };
 
 namespace {
@@ -103,8 +109,41 @@ struct FreeDeleter {
   void operator()(void* p) const { free(p); }
 };
 
+// Time a reader presenting image files takes per capture.
+constexpr unsigned kImageFrameMs = 20;
+
 uint8_t ClampQuality(int q) {
   return static_cast<uint8_t>(std::clamp(q, 0, 100));
+}
+
+void ReleasePresentedImage(VrfpmContext* h) {
+  free(h->file_pixels);
+  h->file_pixels = nullptr;
+  h->no_image = false;
+}
+
+// Reads the image file this capture presents into the handle and gives its
+// size and resolution. A reader whose images= names no image shows no finger;
+// a file that cannot be used keeps the reader from opening, with the reason
+// on standard error.
+int LoadPresentedImage(VrfpmContext* h, int* width, int* height, uint32_t* dpi) {
+  char path[kVirtualImagesPathBytes + 256];
+  if (VirtualReaderPickImage(h->config, VirtualReaderNextImpression(), path, sizeof path) != 0) {
+    fprintf(stderr, "vrfplib: images=%s: no PGM, BMP or WSQ file there\n", h->config.images);
+    h->no_image = true;
+    return VRFPM_OK;
+  }
+  ImageFile file;
+  const int rc = ReadImageFile(path, &file);
+  if (rc != kImageFileOk) {
+    fprintf(stderr, "vrfplib: images: %s: %s\n", path, ImageFileResultText(rc));
+    return rc == kImageFileNoMemory ? VRFPM_ERR_OUT_OF_MEMORY : VRFPM_ERR_OPEN_FAILED;
+  }
+  h->file_pixels = file.pixels.release();
+  *width = file.width;
+  *height = file.height;
+  *dpi = static_cast<uint32_t>(file.ppi);
+  return VRFPM_OK;
 }
 
 }  // namespace
@@ -184,6 +223,12 @@ int VRFPM_OpenDevice(VRFPM_HANDLE h, uint32_t identifier) {
   }
   int width = 0, height = 0;
   ReaderSize(h->config, *model, &width, &height);
+  uint32_t dpi = kVirtualReaderDpi;
+  ReleasePresentedImage(h);
+  if (h->config.images[0] != '\0') {
+    const int rc = LoadPresentedImage(h, &width, &height, &dpi);
+    if (rc != VRFPM_OK) return rc;
+  }
   memset(&h->info, 0, sizeof h->info);
   h->info.device_id = model->code;
   VirtualReaderSerial(model->code, index, h->info.serial);
@@ -194,7 +239,7 @@ int VRFPM_OpenDevice(VRFPM_HANDLE h, uint32_t identifier) {
   h->info.brightness = 50;
   h->info.contrast = 50;
   h->info.gain = 1;
-  h->info.image_dpi = kVirtualReaderDpi;
+  h->info.image_dpi = dpi;
   h->open = true;
   h->fake_level = 0;
   VirtualReaderCountOpen(1);
@@ -253,11 +298,19 @@ int VRFPM_GetImageEx(VRFPM_HANDLE h, unsigned char* image, uint32_t timeout_ms, 
   const VirtualReaderConfig& c = h->config;
   // Each capture waits for the finger to be placed anew; a finger that would
   // arrive after the time-out is never seen.
-  if (c.finger == 0 || static_cast<uint32_t>(c.placement_ms) > timeout_ms) {
+  if (c.finger == 0 || h->no_image || static_cast<uint32_t>(c.placement_ms) > timeout_ms) {
     PlatformSleepMs(timeout_ms);
     return VRFPM_ERR_TIMEOUT;
   }
   if (c.placement_ms > 0) PlatformSleepMs(static_cast<unsigned>(c.placement_ms));
+  if (h->file_pixels != nullptr) {
+    // One frame time, as a sensor takes; a file has no liveness to measure
+    // and passes fake detection.
+    PlatformSleepMs(kImageFrameMs);
+    memcpy(image, h->file_pixels,
+           static_cast<size_t>(h->info.image_width) * static_cast<size_t>(h->info.image_height));
+    return VRFPM_OK;
+  }
 
   int width = static_cast<int>(h->info.image_width);
   int height = static_cast<int>(h->info.image_height);
@@ -439,6 +492,7 @@ int VRFPM_CloseDevice(VRFPM_HANDLE h) {
   if (!h->open) return VRFPM_ERR_SEQUENCE;
   h->open = false;
   h->fake_level = 0;
+  ReleasePresentedImage(h);
   VirtualReaderCountOpen(-1);
   return VRFPM_OK;
 }
@@ -446,6 +500,7 @@ int VRFPM_CloseDevice(VRFPM_HANDLE h) {
 int VRFPM_Terminate(VRFPM_HANDLE h) {
   if (!Unregister(h)) return VRFPM_ERR_INVALID_HANDLE;
   if (h->open) VirtualReaderCountOpen(-1);  // terminating closes the reader too
+  ReleasePresentedImage(h);
   free(h);
   VirtualReaderCountHandle(-1);
   return VRFPM_OK;

@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "sdk/fingerprint_template.h"
 #include "sdk/virtual_reader.h"
+#include "tests/extract/ridge_pattern.h"
 
 namespace {
 
@@ -43,7 +46,7 @@ TEST(VirtualReaderConfig, ParsesEveryOption) {
   ASSERT_EQ(VirtualReaderParseConfig(
                 "readers=NX51,TRV08,klm06x; com=3; finger=7; placement_ms=300; quality=poor; "
                 "fake=yes; fake_thresholds=0; impression=9; image_size=320x480; "
-                "fail=GetImageEx@3:1234,VRFPM_OpenDevice",
+                "fail=GetImageEx@3:1234,VRFPM_OpenDevice; images= prints/left hand ",
                 &c, error, sizeof error),
             0)
       << error;
@@ -67,6 +70,7 @@ TEST(VirtualReaderConfig, ParsesEveryOption) {
   EXPECT_EQ(c.faults[1].call, kCallOpenDevice);
   EXPECT_EQ(c.faults[1].nth, 0);
   EXPECT_EQ(c.faults[1].code, VRFPM_ERR_OPEN_FAILED);
+  EXPECT_STREQ(c.images, "prints/left hand");
 }
 
 TEST(VirtualReaderConfig, DefaultsAndRefusals) {
@@ -108,6 +112,8 @@ TEST(VirtualReaderConfig, DefaultsAndRefusals) {
   std::vector<char> huge(static_cast<size_t>(kVirtualConfigTextBytes) + 10, ';');
   huge.back() = '\0';
   EXPECT_EQ(VirtualReaderParseConfig(huge.data(), &c, nullptr, 0), -1);
+  const std::string long_path = "images=" + std::string(kVirtualImagesPathBytes, 'a');
+  EXPECT_EQ(VirtualReaderParseConfig(long_path.c_str(), &c, nullptr, 0), -1);
 }
 
 TEST_F(SdkTest, EnvironmentVariableIsReadAtCreateAndABadOneRefused) {
@@ -283,6 +289,77 @@ TEST_F(SdkTest, WsqEncodingArguments) {
   EXPECT_GT(size, 1000);
   EXPECT_EQ(VRFPM_FreeWSQ(h_, wsq), VRFPM_OK);
   EXPECT_EQ(VRFPM_CloseDevice(h_), VRFPM_OK);
+}
+
+// A folder of images: one file per capture in name order (other files and
+// folders ignored), each with its own size and resolution, its template
+// extracted from its pixels; files that cannot be used keep the reader from
+// opening, and a folder without images never shows a finger.
+TEST_F(SdkTest, ImagesFromAFolderOnePerCaptureInNameOrder) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(testing::TempDir()) / "vrfplib_images";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub.pgm");
+  auto render = [](int w, int h) {
+    return ridge_pattern::Render(
+        ridge_pattern::Pattern{w, h, 9, 30, ridge_pattern::Minutia::kEnding, w / 2.0, h / 2.0});
+  };
+  auto write = [&](const char* name, int w, int h) {
+    const std::vector<uint8_t> pixels = render(w, h);
+    FILE* f = fopen((dir / name).string().c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "P5\n%d %d\n255\n", w, h);
+    fwrite(pixels.data(), 1, pixels.size(), f);
+    fclose(f);
+  };
+  write("b.pgm", 200, 240);
+  write("a.PGM", 256, 200);
+  write("c.pgm.txt", 100, 100);  // not an image by its name
+  FILE* bad = fopen((dir / "d.bmp").string().c_str(), "wb");
+  ASSERT_NE(bad, nullptr);
+  fputs("BM not really", bad);
+  fclose(bad);
+
+  const std::string config = "images=" + dir.string();
+  struct Capture {
+    int rc;  // of VRFPM_OpenDevice
+    uint32_t width, height;
+  };
+  constexpr Capture kOrder[] = {{VRFPM_OK, 256, 200},   // a.PGM
+                                {VRFPM_OK, 200, 240},   // b.pgm
+                                {VRFPM_ERR_OPEN_FAILED, 0, 0},  // d.bmp, damaged
+                                {VRFPM_OK, 256, 200}};  // a.PGM again
+  ASSERT_EQ(VirtualReaderConfigure(config.c_str()), 0);
+  ASSERT_EQ(VRFPM_Create(&h_), VRFPM_OK);
+  ASSERT_EQ(VRFPM_Init(h_, VRFPM_DEVICE_NX51), VRFPM_OK);
+  for (const Capture& c : kOrder) {
+    ASSERT_EQ(VRFPM_OpenDevice(h_, VRFPM_OPEN_USB), c.rc);
+    if (c.rc != VRFPM_OK) continue;
+    VRFPM_DeviceInfo info;
+    ASSERT_EQ(VRFPM_GetDeviceInfo(h_, &info), VRFPM_OK);
+    EXPECT_EQ(info.image_width, c.width);
+    EXPECT_EQ(info.image_height, c.height);
+    EXPECT_EQ(info.image_dpi, 500u);
+    std::vector<unsigned char> image(c.width * c.height);
+    ASSERT_EQ(VRFPM_GetImageEx(h_, image.data(), 1000, 0, 50), VRFPM_OK);
+    EXPECT_EQ(image, render(static_cast<int>(c.width), static_cast<int>(c.height)));
+    VRFPM_FingerInfo info_in{0, 0, 0, 60};
+    unsigned char record[VRFPM_TEMPLATE_BYTES];
+    ASSERT_EQ(VRFPM_CreateTemplate(h_, &info_in, image.data(), record), VRFPM_OK);
+    EXPECT_EQ(record[27], 1) << "the one ending drawn in the middle";
+    EXPECT_EQ(record[14] << 8 | record[15], static_cast<int>(c.width));
+    EXPECT_EQ(VRFPM_CloseDevice(h_), VRFPM_OK);
+  }
+
+  // Nothing to show: the finger never arrives.
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  ASSERT_EQ(VirtualReaderConfigure(config.c_str()), 0);
+  ASSERT_EQ(VRFPM_OpenDevice(h_, VRFPM_OPEN_USB), VRFPM_OK);
+  std::vector<unsigned char> image(300 * 400);
+  EXPECT_EQ(VRFPM_GetImageEx(h_, image.data(), 10, 0, 50), VRFPM_ERR_TIMEOUT);
+  EXPECT_EQ(VRFPM_CloseDevice(h_), VRFPM_OK);
+  fs::remove_all(dir);
 }
 
 }  // namespace
