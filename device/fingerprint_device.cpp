@@ -160,7 +160,10 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
                 kTagCaptureImage, static_cast<int>(*quality), quality_threshold, rc);
       break;
     }
-    const long long left = remaining - static_cast<long long>(end - start);
+    // A reader that hands back a frame in under a millisecond would never
+    // use its time up: every attempt costs at least one.
+    const long long spent = std::max(static_cast<long long>(end - start), 1LL);
+    const long long left = remaining - spent;
     if (left < 0) {
       trace_log(kTraceProgress, "[%s]: timeout reached", kTagCaptureImage);
       remaining = 0;

@@ -319,6 +319,41 @@ TEST_F(DeviceTest, ReaderWithImagesLargerThanTheBufferIsRefusedBeforeWriting) {
   EXPECT_EQ(Capture(VRFPM_DEVICE_NX51, 0), 0);
 }
 
+// A reader fed by image files hands back frames without a finger to wait
+// for: a flat image never reaches the threshold, and the time-out must still
+// end the capture; a file larger than the image buffer is refused like a
+// larger reader.
+TEST_F(DeviceTest, ImageFilesThatNeverReachTheThresholdOrDoNotFit) {
+  auto write_flat = [](const std::string& path, int w, int h) {
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "P5\n%d %d\n255\n", w, h);
+    const std::vector<unsigned char> grey(static_cast<size_t>(w) * h, 200);
+    fwrite(grey.data(), 1, grey.size(), f);
+    fclose(f);
+  };
+  const std::string flat = testing::TempDir() + "device_flat.pgm";
+  const std::string large = testing::TempDir() + "device_large.pgm";
+  write_flat(flat, 300, 400);
+  write_flat(large, 700, 600);
+
+  Configure(("images=" + flat).c_str());
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Capture(VRFPM_DEVICE_NX51, 50, 1, 0, 100), VRFPM_ERR_TIMEOUT);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_GE(ms.count(), 100);
+  EXPECT_LT(ms.count(), 5000);
+  EXPECT_LE(VirtualReaderStatsSnapshot().capture_calls, 100 + kMaxAttemptsAfterTimeout + 1);
+  ExpectNothingLeft();
+
+  Configure(("images=" + large).c_str());
+  EXPECT_EQ(Capture(VRFPM_DEVICE_NX51, 0), VRFPM_ERR_IMAGE_TOO_LARGE);
+  EXPECT_EQ(VirtualReaderStatsSnapshot().capture_calls, 0);
+  ExpectNothingLeft();
+  remove(flat.c_str());
+  remove(large.c_str());
+}
+
 TEST_F(DeviceTest, TemplateFormatChoice) {
   struct Case {
     int format;
