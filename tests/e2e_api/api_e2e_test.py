@@ -24,6 +24,8 @@ SERVICE = service_harness.SERVICE
 # The WSQ decoder of the same build, run the same way as the service.
 WSQ_DECODE = os.path.join(os.path.dirname(os.path.dirname(SERVICE)), "sdk",
                           "kv-wsq-decode" + (".exe" if service_harness.windows_program() else ""))
+TEMPLATE_TOOL = os.path.join(os.path.dirname(os.path.dirname(SERVICE)), "sdk",
+                             "kv-template" + (".exe" if service_harness.windows_program() else ""))
 
 ERR_TEMPLATE_MISSING = 100
 ERR_SESSION_KEY_REFUSED = 101
@@ -465,6 +467,73 @@ class ResponsivenessTest(unittest.TestCase):
             first.close()
         finally:
             svc.stop()
+
+
+class TemplateFromPixelsTest(unittest.TestCase):
+    """Templates are extracted from the pixels: the image a capture returns
+    gives its template again through the SDK's own tool, and a reader fed by
+    those image files gives the same templates, which match by finger."""
+
+    def match(self, svc, t1, t2):
+        body = "template1=%s&template2=%s" % (urllib.parse.quote(t1, safe=""), urllib.parse.quote(t2, safe=""))
+        reply, _ = svc.json("/VRNMatchScore", body)
+        self.assertEqual(reply["ErrorCode"], 0)
+        return reply["MatchingScore"]
+
+    def test_capture_image_gives_the_template_again_and_image_files_match_by_finger(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            templates = {}
+            for finger in (21, 22):
+                svc = Service("readers=NX51;finger=%d" % finger)
+                try:
+                    for k in range(2):
+                        for fmt, flag in (("ISO", []), ("ANSI", ["--ansi"])):
+                            reply, _ = svc.json("/VRNFPCapture", "templateFormat=" + fmt)
+                            self.assertEqual(reply["ErrorCode"], 0)
+                            bmp = os.path.join(tmp, "f%d_%d_%s.bmp" % (finger, k, fmt))
+                            with open(bmp, "wb") as f:
+                                f.write(b64(reply["BMPBase64"]))
+                            out = bmp + ".fmr"
+                            subprocess.run(service_harness.LAUNCHER + [TEMPLATE_TOOL, *flag, bmp, out], check=True,
+                                           capture_output=True)
+                            with open(out, "rb") as f:
+                                self.assertEqual(f.read(), b64(reply["TemplateBase64"]), bmp)
+                            templates[os.path.basename(bmp)] = reply["TemplateBase64"]
+                finally:
+                    svc.stop()
+
+            # The reader presents the BMP files (the records beside them are
+            # not images), one per capture in name order.
+            svc = Service("images=" + service_harness.program_path_as_seen(tmp))
+            try:
+                for name in sorted(templates):
+                    fmt = "ANSI" if "ANSI" in name else "ISO"
+                    reply, _ = svc.json("/VRNFPCapture", "quality=0&templateFormat=" + fmt)
+                    self.assertEqual(reply["ErrorCode"], 0, name)
+                    self.assertEqual((reply["ImageWidth"], reply["ImageHeight"]), (300, 400))
+                    self.assertEqual(reply["TemplateBase64"], templates[name], name)
+                same = self.match(svc, templates["f21_0_ISO.bmp"], templates["f21_1_ISO.bmp"])
+                other = self.match(svc, templates["f21_0_ISO.bmp"], templates["f22_0_ISO.bmp"])
+                self.assertGreaterEqual(same, MATCH_THRESHOLD)
+                self.assertLess(other, MATCH_THRESHOLD)
+            finally:
+                svc.stop()
+
+    def test_image_files_that_cannot_be_presented(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, "a.pgm"), "wb") as f:
+                f.write(b"P5\n700 600\n255\n" + bytes(700 * 600))
+            with open(os.path.join(tmp, "b.bmp"), "wb") as f:
+                f.write(b"BM and nothing else")
+            svc = Service("images=" + service_harness.program_path_as_seen(tmp))
+            try:
+                # Larger than the service's image buffer, then a damaged file.
+                self.assertEqual(svc.curl("/VRNFPCapture", "quality=0")[2], b'{ "ErrorCode": 1011 }')
+                self.assertEqual(svc.curl("/VRNFPCapture", "quality=0")[2], b'{ "ErrorCode": 1007 }')
+                self.assertTrue(any("b.bmp" in line for line in svc.lines), svc.lines)
+                self.assertEqual(svc.proc.poll(), None, "service still running")
+            finally:
+                svc.stop()
 
 
 if __name__ == "__main__":
