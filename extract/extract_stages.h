@@ -75,8 +75,8 @@ size_t WorkBytes(int width, int height);
 // malloc); grey points at the block's own copy of the image.
 void LayoutWork(int width, int height, unsigned char* block, ExtractWork* work);
 
-// segmentation.cpp: grey-level statistics per block, then the foreground mask
-// and each block's depth inside it.
+// segmentation.cpp: grey-level statistics per block; then, from them, the
+// coherence and the wave, the foreground mask and each block's depth inside it.
 void MeasureBlocks(ExtractWork* work);
 void SegmentForeground(ExtractWork* work);
 
@@ -84,9 +84,12 @@ void SegmentForeground(ExtractWork* work);
 // the ridge direction and its coherence.
 void EstimateOrientation(ExtractWork* work);
 
-// ridge_frequency.cpp: ridge period per foreground block from the grey-level
-// profile across the ridges; fills period, wave and quality.
-void EstimateRidgePeriod(ExtractWork* work);
+// ridge_frequency.cpp: ridge period and wave of every block with some
+// contrast, from the grey-level profile across the ridges of the normalised
+// image (the raw periods are kept in quality); then, once the foreground is
+// known, the period smoothed over it and each block's quality.
+void MeasureRidgeWaves(ExtractWork* work);
+void SmoothRidgePeriod(ExtractWork* work);
 
 // ridge_enhancement.cpp: normalised image and its response to Gabor filters
 // tuned to each block's direction and period.

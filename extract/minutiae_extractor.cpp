@@ -91,9 +91,10 @@ std::unique_ptr<unsigned char, FreeBlock> Prepare(const ExtractImage& image, int
   }
   MeasureBlocks(work);
   EstimateOrientation(work);
-  SegmentForeground(work);
   NormaliseImage(work);
-  EstimateRidgePeriod(work);
+  MeasureRidgeWaves(work);
+  SegmentForeground(work);
+  SmoothRidgePeriod(work);
   return block;
 }
 

@@ -45,16 +45,6 @@ float BlockAt(const ExtractWork& w, const float* map, int x, int y) {
   return top * (1 - ay) + bottom * ay;
 }
 
-bool NearForeground(const ExtractWork& w, int bx, int by) {
-  for (int dy = -1; dy <= 1; ++dy) {
-    for (int dx = -1; dx <= 1; ++dx) {
-      const int x = bx + dx, y = by + dy;
-      if (x >= 0 && y >= 0 && x < w.bw && y < w.bh && w.blocks.mask[y * w.bw + x]) return true;
-    }
-  }
-  return false;
-}
-
 // The kernel for angle bin a and period bin p, building it on first use.
 const float* Kernel(ExtractWork* w, int a, int p) {
   int16_t& slot = w->kernel_of[a * kPeriods + p];
@@ -94,7 +84,6 @@ void NormaliseImage(ExtractWork* work) {
   std::memset(w.norm, 0, sizeof(float) * static_cast<size_t>(w.stride) * (w.height + 2 * kPad));
   for (int by = 0; by < w.bh; ++by) {
     for (int bx = 0; bx < w.bw; ++bx) {
-      if (!NearForeground(w, bx, by)) continue;
       const int y1 = std::min((by + 1) * kBlock, w.height);
       const int x1 = std::min((bx + 1) * kBlock, w.width);
       for (int y = by * kBlock; y < y1; ++y) {

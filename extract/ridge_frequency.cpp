@@ -21,6 +21,7 @@ constexpr int kPeriods = static_cast<int>((kMaxPeriod - kMinPeriod) / kPeriodSte
 constexpr float kMinWave = 0.2f;        // below it the block's own period is not trusted
 constexpr int kSmoothRadius = 2;        // blocks
 constexpr float kDefaultPeriod = 9.0f;  // when nothing in the print gives one
+constexpr float kFlatDev = 4.0f;        // grey levels: flatter blocks have no profile to measure
 
 struct Sinusoids {
   float cos_t[kPeriods][kProfile];
@@ -99,24 +100,30 @@ void MeasureBlock(const ExtractWork& w, const Sinusoids& s, float cx, float cy, 
 
 }  // namespace
 
-void EstimateRidgePeriod(ExtractWork* work) {
+void MeasureRidgeWaves(ExtractWork* work) {
   ExtractWork& w = *work;
   BlockMaps& b = w.blocks;
-  const int n = w.bw * w.bh;
   Sinusoids s;
   MakeSinusoids(&s);
-  float* raw = b.quality;  // scratch until the quality is set below
+  float* raw = b.quality;  // kept until SmoothRidgePeriod
   for (int by = 0; by < w.bh; ++by) {
     for (int bx = 0; bx < w.bw; ++bx) {
       const int i = by * w.bw + bx;
       b.wave[i] = 0;
       raw[i] = kDefaultPeriod;
-      if (!b.mask[i]) continue;
+      if (b.dev[i] < kFlatDev) continue;
       const float cx = static_cast<float>(bx * kBlock) + kBlock * 0.5f - 0.5f;
       const float cy = static_cast<float>(by * kBlock) + kBlock * 0.5f - 0.5f;
       MeasureBlock(w, s, cx, cy, b.orient[i], &raw[i], &b.wave[i]);
     }
   }
+}
+
+void SmoothRidgePeriod(ExtractWork* work) {
+  ExtractWork& w = *work;
+  BlockMaps& b = w.blocks;
+  const int n = w.bw * w.bh;
+  const float* raw = b.quality;
   // The print's usual period fills in where no block nearby has a clean one.
   float sum = 0, weight = 0;
   for (int i = 0; i < n; ++i) {

@@ -1,6 +1,8 @@
 // Foreground segmentation: which blocks show ridges. A block belongs to the
 // print when its grey levels swing like ridges do (standard deviation well
-// above the background's noise) and its gradients agree on a direction; the
+// above the background's noise) and either its gradients agree on a direction
+// or its profile across the ridges is close to one sinusoid (which survives
+// the pores and dots of a dry finger better than gradients do); the
 // block mask is then cleaned (isolated blocks, small islands, holes), and
 // each block learns how deep inside the print it lies, so that minutiae where
 // the print is cut off can be dropped later.
@@ -13,9 +15,12 @@
 namespace extract {
 namespace {
 
-constexpr float kMinDev = 5.0f;         // grey levels; flatter blocks are never ridges
-constexpr float kDevShare = 0.22f;      // of the print's typical deviation
+constexpr float kMinDev = 5.0f;  // grey levels; flatter blocks are never ridges
+constexpr float kDevShare =
+    0.22f;  // of the print's typical deviation      // of the print's typical deviation
 constexpr float kMinCoherence = 0.18f;  // below it, the gradients point anywhere: noise
+constexpr float kMinWave = 0.45f;  // or a profile this close to one sinusoid: ridges  // below it,
+                                   // the gradients point anywhere: noise
 constexpr int kDepthCap = 8;
 
 // Number of foreground blocks in the 3 x 3 neighbourhood, the centre included.
@@ -119,7 +124,7 @@ void SegmentForeground(ExtractWork* work) {
   // The print's typical deviation: a high percentile of the blocks that
   // could be ridges at all, so that the threshold follows the contrast of
   // this image and not an absolute grey level.
-  float* sorted = b.wave;  // scratch: the ridge period stage fills it later
+  float* sorted = b.gxx;  // scratch: the tensor sums are used up
   int m = 0;
   for (int i = 0; i < n; ++i) {
     if (b.dev[i] >= kMinDev && b.coherence[i] >= kMinCoherence) sorted[m++] = b.dev[i];
@@ -133,7 +138,8 @@ void SegmentForeground(ExtractWork* work) {
   const float threshold = std::max(kMinDev, kDevShare * typical);
   uint8_t* mask = b.mask;
   for (int i = 0; i < n; ++i) {
-    mask[i] = b.dev[i] >= threshold && b.coherence[i] >= kMinCoherence ? 1 : 0;
+    mask[i] =
+        b.dev[i] >= threshold && (b.coherence[i] >= kMinCoherence || b.wave[i] >= kMinWave) ? 1 : 0;
   }
   // Majority smoothing removes single blocks of noise and fills single gaps.
   uint8_t* next = b.depth;  // scratch until the depth is computed
