@@ -7,30 +7,42 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "extract/extract_stages.h"
+#include "platform/heap_owner.h"
 
 namespace extract {
 namespace {
 
 constexpr size_t kAlign = 64;
 
-size_t Aligned(size_t bytes) {
+constexpr size_t Aligned(size_t bytes) {
   return (bytes + kAlign - 1) / kAlign * kAlign;
 }
 
-int NormStride(int width) {
+constexpr int NormStride(int width) {
   return (width + kBlock - 1) / kBlock * kBlock + 2 * kPad;
 }
 
-int KernelSlots(int blocks) {
+constexpr int KernelSlots(int blocks) {
   return std::min(blocks, kGaborAngles * kGaborPeriods);
 }
 
-struct FreeBlock {
-  void operator()(unsigned char* p) const { free(p); }
-};
+constexpr size_t WorkBlockBytes(int width, int height) {
+  const size_t pixels = static_cast<size_t>(width) * height;
+  const int bw = (width + kBlock - 1) / kBlock, bh = (height + kBlock - 1) / kBlock;
+  const size_t blocks = static_cast<size_t>(bw) * bh;
+  const size_t norm = static_cast<size_t>(NormStride(width)) * (height + 2 * kPad);
+  return Aligned(pixels) + Aligned(norm * sizeof(float)) + Aligned(pixels * sizeof(float)) +
+         Aligned(pixels) + 10 * Aligned(blocks * sizeof(float)) + 2 * Aligned(blocks) +
+         Aligned(static_cast<size_t>(KernelSlots(static_cast<int>(blocks))) * kGaborSide *
+                 kGaborSide * sizeof(float)) +
+         Aligned(kGaborAngles * kGaborPeriods * sizeof(int16_t)) +
+         Aligned(kMaxCandidates * sizeof(Candidate));
+}
+
+// The largest image any call works on stays within the documented bound.
+static_assert(WorkBlockBytes(kExtractMaxWorkSide, kExtractMaxWorkSide) <= kExtractMaxWorkBytes);
 
 // Sides of the working image, or false when the image is not accepted.
 bool WorkingSize(int width, int height, int ppi, int* work_w, int* work_h) {
@@ -77,10 +89,8 @@ bool ValidImage(const ExtractImage& image, int* work_w, int* work_h) {
 
 // Allocates the working block and runs the stages up to the ridge period.
 // Returns the block (null when out of memory).
-std::unique_ptr<unsigned char, FreeBlock> Prepare(const ExtractImage& image, int work_w, int work_h,
-                                                  ExtractWork* work) {
-  std::unique_ptr<unsigned char, FreeBlock> block(
-      static_cast<unsigned char*>(malloc(WorkBytes(work_w, work_h))));
+HeapBytes Prepare(const ExtractImage& image, int work_w, int work_h, ExtractWork* work) {
+  HeapBytes block(static_cast<unsigned char*>(malloc(WorkBytes(work_w, work_h))));
   if (!block) return block;
   LayoutWork(work_w, work_h, block.get(), work);
   uint8_t* grey = work->grey;
@@ -101,16 +111,7 @@ std::unique_ptr<unsigned char, FreeBlock> Prepare(const ExtractImage& image, int
 }  // namespace
 
 size_t WorkBytes(int width, int height) {
-  const size_t pixels = static_cast<size_t>(width) * height;
-  const int bw = (width + kBlock - 1) / kBlock, bh = (height + kBlock - 1) / kBlock;
-  const size_t blocks = static_cast<size_t>(bw) * bh;
-  const size_t norm = static_cast<size_t>(NormStride(width)) * (height + 2 * kPad);
-  return Aligned(pixels) + Aligned(norm * sizeof(float)) + Aligned(pixels * sizeof(float)) +
-         Aligned(pixels) + 10 * Aligned(blocks * sizeof(float)) + 2 * Aligned(blocks) +
-         Aligned(static_cast<size_t>(KernelSlots(static_cast<int>(blocks))) * kGaborSide *
-                 kGaborSide * sizeof(float)) +
-         Aligned(kGaborAngles * kGaborPeriods * sizeof(int16_t)) +
-         Aligned(kMaxCandidates * sizeof(Candidate));
+  return WorkBlockBytes(width, height);
 }
 
 void LayoutWork(int width, int height, unsigned char* block, ExtractWork* work) {
