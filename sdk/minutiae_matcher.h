@@ -17,7 +17,7 @@
 #include "sdk/fingerprint_template.h"
 
 inline constexpr int kMatchMinMinutiae = 4;
-inline constexpr float kMatchDistancePx = 10.0f;
+inline constexpr float kMatchDistancePx = 8.0f;
 inline constexpr float kMatchAngleDeg = 15.0f;
 inline constexpr uint32_t kMatchThreshold = 12;
 
