@@ -24,7 +24,7 @@ inline constexpr int kExtractMaxPpi = 1000;
 inline constexpr int kExtractMinWorkSide = 48;
 inline constexpr int kExtractMaxWorkSide = 1024;
 inline constexpr int kExtractBlockPixels = 8;  // side of a block of the maps, at 500 ppi
-// Largest working block one call allocates: about 13 bytes per working pixel.
+// Largest working block one call allocates: about 11.5 bytes per working pixel.
 inline constexpr size_t kExtractMaxWorkBytes = 14u << 20;
 
 inline constexpr int kExtractOk = 0;

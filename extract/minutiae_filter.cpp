@@ -8,7 +8,7 @@
 // - bridge and lake: two junctions joined by a short piece of skeleton;
 // - facing pair: two endings pointing away from each other across a short
 //   gap (a broken ridge), or two junctions around a small lake;
-// - cluster: minutiae closer than half a ridge period, which noise makes;
+// - cluster: minutiae closer than most of a ridge period, which noise makes;
 // - poor blocks: ridges too unclear to trust anything found there.
 // What survives gets its quality from the clarity of the blocks around it.
 #include <algorithm>
