@@ -76,9 +76,9 @@ Bytes Bmp(const BmpShape& s) {
     for (int x = 0; x < s.width; ++x) {
       if (s.bits == 8) {
         row[x] = Pattern(x, y);
-      } else {
+      } else if (s.bits == 24) {
         row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = Pattern(x, y);
-      }
+      }  // other depths stay zero: the decoder refuses them before their pixels
     }
   }
   return b;
