@@ -30,7 +30,7 @@ TEMPLATE_TOOL = os.path.join(os.path.dirname(os.path.dirname(SERVICE)), "sdk",
 ERR_TEMPLATE_MISSING = 100
 ERR_SESSION_KEY_REFUSED = 101
 ERR_BAD_TEMPLATE = 1014       # the SDK's bad-template code
-MATCH_THRESHOLD = 12          # documented false-match-rate threshold of the matcher
+MATCH_THRESHOLD = 14          # documented false-match-rate threshold of the matcher
 
 HEAD = ["ErrorCode", "Manufacturer", "Model", "SerialNumber", "ImageWidth", "ImageHeight",
         "ImageDPI", "ImageQuality", "NFIQ", "ImageDataBase64", "BMPBase64"]

@@ -15,7 +15,7 @@ import { chromium } from 'playwright-core';
 
 const bin = process.env.KV_BINARY_DIR ?? path.resolve(import.meta.dirname, '../../build');
 const service = path.join(bin, 'host', 'kestrav-service');
-const MATCH_THRESHOLD = 12;
+const MATCH_THRESHOLD = 14;
 
 let failures = 0;
 let passes = 0;
