@@ -69,14 +69,14 @@ int ReadHeaderLength(uint32_t format, const unsigned char* data, size_t len, uin
 uint8_t TemplateAngleUnits(uint32_t format, float radians) {
   float degrees = fmodf(radians * (180.0f / 3.14159265358979f), 360.0f);
   if (degrees < 0) degrees += 360.0f;
-  if (format == VRFPM_FORMAT_ISO) return static_cast<uint8_t>(lroundf(degrees / (360.0f / 256.0f)) % 256);
+  if (format == VRFPM_FORMAT_ISO)
+    return static_cast<uint8_t>(lroundf(degrees / (360.0f / 256.0f)) % 256);
   return static_cast<uint8_t>(lroundf(degrees / 2.0f) % 180);
 }
 
 uint16_t TemplateResolution(uint32_t ppi) {
   return static_cast<uint16_t>(lroundf(static_cast<float>(ppi) / 2.54f));
 }
-
 
 size_t TemplateRecordBytes(uint32_t format, int minutia_count) {
   size_t header = format == VRFPM_FORMAT_ANSI ? kAnsiHeaderBytes : kIsoHeaderBytes;

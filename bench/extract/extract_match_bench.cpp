@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "api/capture_endpoint.h"
+#include "api/json_reply.h"
 #include "device/fingerprint_device.h"
 #include "extract/minutiae_extractor.h"
 #include "sdk/fingerprint_template.h"
@@ -384,11 +385,13 @@ double CaptureReplyMs(int repeats) {
   for (int i = 0; i < repeats; ++i) {
     const double t0 = CpuMs();
     const float no_wsq = 0.0f;
-    if (BCCaptureImage(VRFPM_DEVICE_NX51, 0, 10000, 50, 1, 0, 0, result, no_wsq) != 0) return -1;
-    const CaptureReplyOptions options{"NX51", 0, 0.0f, 1, nullptr};
-    char* json = nullptr;
-    if (BuildCaptureJson(result, &options, &json) != 0) return -1;
-    free(json);
+    if (BCCaptureImage(VRFPM_DEVICE_NX51, 0, 0, 10000, 50, kTemplateFormatIso, 0, 0, result,
+                       no_wsq) != 0) {
+      return -1;
+    }
+    const CaptureReplyOptions options{"NX51", false, 0.0f, kTemplateFormatIso, nullptr};
+    JsonReply reply;
+    if (BuildCaptureJson(result, &options, &reply) != 0) return -1;
     total += CpuMs() - t0;
   }
   ReleaseCaptureResult(result);

@@ -340,7 +340,8 @@ TEST_F(DeviceTest, ImageFilesThatNeverReachTheThresholdOrDoNotFit) {
   Configure(("images=" + flat).c_str());
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(Capture(VRFPM_DEVICE_NX51, 50, 1, 0, 100), VRFPM_ERR_TIMEOUT);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start);
   EXPECT_GE(ms.count(), 100);
   EXPECT_LT(ms.count(), 5000);
   EXPECT_LE(VirtualReaderStatsSnapshot().capture_calls, 100 + kMaxAttemptsAfterTimeout + 1);

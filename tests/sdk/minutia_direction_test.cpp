@@ -85,9 +85,13 @@ TEST_F(DirectionTest, KnownDirectionsInRecordUnits) {
       EXPECT_EQ(TemplateAngleUnits(format, c.degrees * kDeg), units);
 
       const ridge_pattern::Pattern p{
-          300, 400, 9, c.degrees,
+          300,
+          400,
+          9,
+          c.degrees,
           c.type == 1 ? ridge_pattern::Minutia::kEnding : ridge_pattern::Minutia::kBifurcation,
-          150.4, 199.7};
+          150.4,
+          199.7};
       const std::vector<uint8_t> image = ridge_pattern::Render(p);
       VRFPM_FingerInfo info{1, 0, 0, 60};
       unsigned char data[VRFPM_TEMPLATE_BYTES];

@@ -258,7 +258,8 @@ TEST(SynthMinutiae, TopologyMatchesTheType) {
   ASSERT_GT(total, 300);
   EXPECT_GT(right, total * 9 / 10) << right << " of " << total;
   ASSERT_GT(bifurcations, 100);
-  EXPECT_GT(bifurcations_right, bifurcations * 96 / 100) << bifurcations_right << " of " << bifurcations;
+  EXPECT_GT(bifurcations_right, bifurcations * 96 / 100)
+      << bifurcations_right << " of " << bifurcations;
 }
 
 TEST(SynthMinutiae, CountsLikeARealPrint) {

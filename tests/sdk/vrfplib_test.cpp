@@ -2,7 +2,6 @@
 #include "sdk/vrfplib.h"
 
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 #include <string.h>
 
@@ -326,10 +325,10 @@ TEST_F(SdkTest, ImagesFromAFolderOnePerCaptureInNameOrder) {
     int rc;  // of VRFPM_OpenDevice
     uint32_t width, height;
   };
-  constexpr Capture kOrder[] = {{VRFPM_OK, 256, 200},   // a.PGM
-                                {VRFPM_OK, 200, 240},   // b.pgm
+  constexpr Capture kOrder[] = {{VRFPM_OK, 256, 200},           // a.PGM
+                                {VRFPM_OK, 200, 240},           // b.pgm
                                 {VRFPM_ERR_OPEN_FAILED, 0, 0},  // d.bmp, damaged
-                                {VRFPM_OK, 256, 200}};  // a.PGM again
+                                {VRFPM_OK, 256, 200}};          // a.PGM again
   ASSERT_EQ(VirtualReaderConfigure(config.c_str()), 0);
   ASSERT_EQ(VRFPM_Create(&h_), VRFPM_OK);
   ASSERT_EQ(VRFPM_Init(h_, VRFPM_DEVICE_NX51), VRFPM_OK);
