@@ -1,6 +1,6 @@
 // Types of the Kestrav web client (index.js).
 
-export declare const MATCH_THRESHOLD: 12;
+export declare const MATCH_THRESHOLD: 14;
 export declare const DEFAULT_PORTS: readonly number[];
 export declare const DEFAULT_HOST: string;
 

@@ -118,7 +118,7 @@ describe('a public page with the local-network permission granted', () => {
     await tab.click('#match');
     await tab.waitForFunction(() => document.querySelector('#verdict').dataset.same);
     assert.equal(await tab.textContent('#verdict'), 'Same finger');
-    assert.match(await tab.textContent('#score'), /^Score \d+ \(same finger from 12\)$/);
+    assert.match(await tab.textContent('#score'), /^Score \d+ \(same finger from 14\)$/);
     if (SCREENSHOT) await tab.screenshot({ path: SCREENSHOT, type: 'png' });
   });
 
