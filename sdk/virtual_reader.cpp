@@ -416,7 +416,7 @@ int VirtualReaderPickImage(const VirtualReaderConfig& config, unsigned capture, 
   }
   if (count == 0) return -1;
   // Sorted views of the names; the capture-th one is presented.
-  std::unique_ptr<const char*, HeapFree> order(
+  std::unique_ptr<const char*, HeapBlockFree> order(
       static_cast<const char**>(malloc(sizeof(const char*) * static_cast<size_t>(count))));
   if (!order) return -1;
   for (int i = 0; i < count; ++i) order.get()[i] = names + static_cast<size_t>(i) * kImageNameBytes;

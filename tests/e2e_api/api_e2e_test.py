@@ -530,7 +530,11 @@ class TemplateFromPixelsTest(unittest.TestCase):
                 # Larger than the service's image buffer, then a damaged file.
                 self.assertEqual(svc.curl("/VRNFPCapture", "quality=0")[2], b'{ "ErrorCode": 1011 }')
                 self.assertEqual(svc.curl("/VRNFPCapture", "quality=0")[2], b'{ "ErrorCode": 1007 }')
-                self.assertTrue(any("b.bmp" in line for line in svc.lines), svc.lines)
+                # The file's name goes to standard error, which is read aside.
+                deadline = time.monotonic() + 5
+                while "b.bmp" not in svc.stderr() and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertIn("b.bmp", svc.stderr())
                 self.assertEqual(svc.proc.poll(), None, "service still running")
             finally:
                 svc.stop()
