@@ -44,6 +44,12 @@ bool CancelRequested(const std::atomic<bool>* cancel) {
   return cancel != nullptr && cancel->load(std::memory_order_relaxed);
 }
 
+// The SDK's abort check over the caller's cancel flag, so that a capture
+// waiting for a finger ends as soon as the flag is set.
+int CancelFlagSet(void* flag) {
+  return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed) ? 1 : 0;
+}
+
 int Cancelled() {
   trace_log(kTraceProgress, "[%s]: cancelled; return [%d]", kTagCaptureImage, kErrCaptureCancelled);
   return kErrCaptureCancelled;
@@ -128,7 +134,7 @@ int ReadDeviceInfo(VRFPM_HANDLE h, VRFPM_DeviceInfo* info) {
 // that is used up, attempts go on with 0 up to kMaxAttemptsAfterTimeout
 // times. The quality of the image that ends the loop is measured once. A
 // cancel is seen before each SDK call.
-int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeout_ms,
+int CaptureUntilQuality(VRFPM_HANDLE h, VRFPM_DeviceInfo* info, int timeout_ms,
                         int quality_threshold, uint64_t display_handle, unsigned char* image,
                         uint32_t* quality, const std::atomic<bool>* cancel) {
   // The reader lights itself while VRFPM_GetImageEx waits for a finger; these
@@ -143,13 +149,17 @@ int CaptureUntilQuality(VRFPM_HANDLE h, const VRFPM_DeviceInfo& info, int timeou
     const unsigned long long start = PlatformMonotonicMs();
     rc = VRFPM_GetImageEx(h, image, static_cast<uint32_t>(remaining), display_handle,
                           quality_threshold);
+    if (rc == VRFPM_ERR_CANCELLED) return Cancelled();
     if (rc != VRFPM_OK) {
       trace_log(kTraceProgress, "[%s] VRFPM_GetImageEx failure, return [%d]", kTagCaptureImage, rc);
       return rc;
     }
     const unsigned long long end = PlatformMonotonicMs();
+    // A reader whose images vary in size (libfprint) reports each one's.
+    rc = VRFPM_GetImageSize(h, &info->image_width, &info->image_height);
+    if (rc != VRFPM_OK) return rc;
     if (CancelRequested(cancel)) return Cancelled();
-    rc = VRFPM_GetImageQuality(h, info.image_width, info.image_height, image, quality);
+    rc = VRFPM_GetImageQuality(h, info->image_width, info->image_height, image, quality);
     if (rc != VRFPM_OK) {
       trace_log(kTraceProgress, "[%s] VRFPM_GetImageQuality1 failure, return [%d]",
                 kTagCaptureImage, rc);
@@ -285,6 +295,8 @@ const char* ReaderModelName(uint32_t device_code) {
       return "TRV08";
     case VRFPM_DEVICE_KLM06X:
       return "KLM06X";
+    case VRFPM_DEVICE_LIBFPRINT:
+      return "LIBFPRINT";
     default:
       return nullptr;
   }
@@ -361,7 +373,11 @@ int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int 
   }
 
   uint32_t quality = 0;
-  rc = CaptureUntilQuality(h, info, timeout_ms, quality_threshold, display_handle,
+  if (cancel != nullptr) {
+    rc = VRFPM_SetAbortCheck(h, CancelFlagSet, const_cast<void*>(static_cast<const void*>(cancel)));
+    if (rc != VRFPM_OK) return rc;
+  }
+  rc = CaptureUntilQuality(h, &info, timeout_ms, quality_threshold, display_handle,
                            result->image_data, &quality, cancel);
   if (rc != VRFPM_OK) return rc;
 

@@ -48,8 +48,8 @@ inline constexpr int kMaxAttemptsAfterTimeout = 20;
 // ReleaseCaptureResult frees it. A failed call may leave the record partly
 // written (the last image, nfiq, wsq_size).
 struct CaptureResult {
-  const char* manufacturer;                // always "Kestrav"
-  char model[kModelBytes];                 // "NX51", "TRV08", "KLM06X"; unchanged for other codes
+  const char* manufacturer;  // always "Kestrav"
+  char model[kModelBytes];   // "NX51", "TRV08", "KLM06X", "LIBFPRINT"; unchanged for other codes
   char serial_number[kSerialNumberBytes];  // 16 serial bytes, then zeros
   uint32_t image_width;
   uint32_t image_height;
@@ -67,9 +67,9 @@ struct CaptureResult {
 // final quality.
 using FingerInfo = VRFPM_FingerInfo;
 
-// The model name of a reader's device-name code: "NX51", "TRV08" or
-// "KLM06X", or null for any other code. The one table of these names: the
-// capture record's "model" and the reader list use it.
+// The model name of a reader's device-name code: "NX51", "TRV08", "KLM06X"
+// or "LIBFPRINT" (any reader libfprint drives), or null for any other code. The one table of these
+// names: the capture record's "model" and the reader list use it.
 const char* ReaderModelName(uint32_t device_code);
 
 // Frees wsq_data and clears wsq_data and wsq_size.
@@ -89,8 +89,9 @@ void ReleaseCaptureResult(CaptureResult* result);
 // code, kErrSerialNoComPort or kErrFakeDetectionUnavailable.
 // cancel (may be null) is read before every SDK call after the SDK object is
 // made: once another thread has set it, the capture closes the reader,
-// releases the object and returns kErrCaptureCancelled. A call already
-// waiting for a finger is not interrupted; the capture ends when it returns.
+// releases the object and returns kErrCaptureCancelled. It also reaches a
+// call waiting for a finger (the SDK's abort check), which ends within
+// VRFPM_ABORT_POLL_MS.
 [[nodiscard]] int BCCaptureImage(uint32_t device_code, int com_port, int finger_position,
                                  int timeout_ms, int quality_threshold, int template_format,
                                  int fake_detection_level, uint64_t display_handle,

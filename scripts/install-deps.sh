@@ -9,6 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   clang-format-14
+  # The libfprint reader backend and its end-to-end test; libfprint-2-dev's
+  # pkg-config file needs GLib's headers, which that package does not pull in.
+  libfprint-2-2 libfprint-2-dev libglib2.0-dev
   curl python3 python3-websockets
   chromium
 )

@@ -6,14 +6,17 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "extract/minutiae_extractor.h"
 #include "platform/platform.h"
 #include "sdk/fingerprint_template.h"
 #include "sdk/image_file.h"
 #include "sdk/image_quality.h"
+#include "sdk/libfprint_reader.h"
 #include "sdk/minutiae_matcher.h"
 #include "sdk/synthetic_finger.h"
 #include "sdk/virtual_reader.h"
@@ -34,6 +37,12 @@ struct VrfpmContext {
   // when the reader opens, shown at every capture until it closes.
   unsigned char* file_pixels;  // malloc'd, info.image_width x image_height; null: none
   bool no_image;               // images= names nothing to show: no finger arrives
+  bool libfprint;              // VRFPLIB_BACKEND=libfprint at Create: a real reader
+  LibfprintReader* reader;     // the open libfprint reader; null otherwise
+  uint32_t image_width;        // of the last capture (the DeviceInfo size before one)
+  uint32_t image_height;
+  VRFPM_AbortCheck abort_check;  // asked while a capture waits; null: none
+  void* abort_context;
 };
 
 namespace {
@@ -146,6 +155,75 @@ int LoadPresentedImage(VrfpmContext* h, int* width, int* height, uint32_t* dpi) 
   return VRFPM_OK;
 }
 
+constexpr const char* kBackendEnv = "VRFPLIB_BACKEND";
+
+// Which reader a new handle drives: "virtual" (also unset or empty) or
+// "libfprint". A value this build cannot serve is refused with its reason on
+// standard error, once per process, so that every request does not repeat it.
+int ChooseBackend(bool* libfprint) {
+  static std::atomic<bool> told{false};
+  const char* env = getenv(kBackendEnv);
+  const std::string_view value = env != nullptr ? env : "";
+  *libfprint = value == "libfprint";
+  if (value.empty() || value == "virtual") return VRFPM_OK;
+  if (*libfprint && LibfprintBackendBuilt()) return VRFPM_OK;
+  if (!told.exchange(true)) {
+    if (*libfprint) {
+      fprintf(stderr,
+              "vrfplib: %s=libfprint, but this build has no libfprint backend "
+              "(libfprint-2's development package was not found when it was built)\n",
+              kBackendEnv);
+    } else {
+      fprintf(stderr, "vrfplib: %s=%.*s is not a backend; use virtual or libfprint\n", kBackendEnv,
+              static_cast<int>(std::min<size_t>(value.size(), 64)), value.data());
+    }
+  }
+  return *libfprint ? VRFPM_ERR_NOT_SUPPORTED : VRFPM_ERR_INVALID_ARGUMENT;
+}
+
+// Sleeps ms in slices, asking the abort check between them. Returns true
+// when the check asked to stop.
+bool SleepUnlessAborted(const VrfpmContext* h, uint32_t ms) {
+  for (;;) {
+    if (h->abort_check != nullptr && h->abort_check(h->abort_context) != 0) return true;
+    if (ms == 0) return false;
+    const uint32_t slice = std::min(ms, VRFPM_ABORT_POLL_MS);
+    PlatformSleepMs(slice);
+    ms -= slice;
+  }
+}
+
+void CopySerial(const char* text, unsigned char serial[16]) {
+  memset(serial, 0, 16);
+  memcpy(serial, text, std::min<size_t>(strlen(text), 16));
+}
+
+int EnumerateLibfprint(VrfpmContext* h) {
+  LibfprintDeviceEntry found[VRFPM_MAX_DEVICES];
+  size_t n = 0;
+  if (int rc = LibfprintListReaders(found, &n); rc != VRFPM_OK) return rc;
+  for (size_t i = 0; i < n; ++i) {
+    h->list[i].device_name = VRFPM_DEVICE_LIBFPRINT;
+    h->list[i].device_index = static_cast<uint32_t>(i);
+    CopySerial(found[i].id, h->list[i].serial);
+  }
+  h->list_count = static_cast<uint32_t>(n);
+  return VRFPM_OK;
+}
+
+int OpenLibfprint(VrfpmContext* h, uint32_t identifier) {
+  if (identifier != VRFPM_OPEN_USB) return VRFPM_ERR_OPEN_FAILED;
+  LibfprintDeviceEntry entry;
+  if (int rc = LibfprintOpenReader(&h->reader, &entry); rc != VRFPM_OK) return rc;
+  memset(&h->info, 0, sizeof h->info);
+  h->info.device_id = VRFPM_DEVICE_LIBFPRINT;
+  CopySerial(entry.id, h->info.serial);
+  h->info.image_width = kLibfprintFrameWidth;
+  h->info.image_height = kLibfprintFrameHeight;
+  h->info.image_dpi = 500;  // images are scaled to it
+  return VRFPM_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -153,20 +231,30 @@ extern "C" {
 int VRFPM_Create(VRFPM_HANDLE* handle) {
   if (handle == nullptr) return VRFPM_ERR_INVALID_ARGUMENT;
   *handle = nullptr;
+  bool libfprint = false;
+  int rc = ChooseBackend(&libfprint);
+  if (rc != VRFPM_OK) return rc;
   VirtualReaderConfig config;
-  int rc = VirtualReaderCurrentConfig(&config);
-  if (rc != 0) return rc;
-  rc = VirtualReaderCreateFault(config);
-  if (rc != 0) return rc;
+  if (libfprint) {
+    // A real reader: no faults injected, no graded fake detection.
+    VirtualReaderDefaults(&config);
+    config.fake_thresholds = 0;
+  } else {
+    rc = VirtualReaderCurrentConfig(&config);
+    if (rc != 0) return rc;
+    rc = VirtualReaderCreateFault(config);
+    if (rc != 0) return rc;
+  }
   VrfpmContext* h = static_cast<VrfpmContext*>(calloc(1, sizeof(VrfpmContext)));
   if (h == nullptr) return VRFPM_ERR_OUT_OF_MEMORY;
   h->config = config;
+  h->libfprint = libfprint;
   h->template_format = VRFPM_FORMAT_ISO;
   if (!Register(h)) {
     free(h);
     return VRFPM_ERR_OUT_OF_MEMORY;
   }
-  VirtualReaderCountHandle(1);
+  if (!h->libfprint) VirtualReaderCountHandle(1);
   *handle = h;
   return VRFPM_OK;
 }
@@ -174,6 +262,12 @@ int VRFPM_Create(VRFPM_HANDLE* handle) {
 int VRFPM_Init(VRFPM_HANDLE h, uint32_t device_name) {
   if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
   if (h->initialised) return VRFPM_ERR_SEQUENCE;
+  if (h->libfprint) {
+    if (device_name != VRFPM_DEVICE_LIBFPRINT) return VRFPM_ERR_UNKNOWN_DEVICE;
+    h->initialised = true;
+    h->device_name = device_name;
+    return VRFPM_OK;
+  }
   int rc = VirtualReaderCurrentConfig(&h->config);
   if (rc != 0) return rc;
   if (int f = Fault(h, kCallInit)) return f;
@@ -187,8 +281,15 @@ int VRFPM_EnumerateDevice(VRFPM_HANDLE h, uint32_t* count, VRFPM_DeviceListEntry
   if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
   if (count == nullptr || list == nullptr) return VRFPM_ERR_INVALID_ARGUMENT;
   if (int f = Fault(h, kCallEnumerateDevice)) return f;
-  // Enumeration lists USB readers only; the serial reader is found by its port.
   memset(h->list, 0, sizeof h->list);
+  h->list_count = 0;
+  if (h->libfprint) {
+    int rc = EnumerateLibfprint(h);
+    *count = h->list_count;
+    *list = h->list;
+    return rc;
+  }
+  // Enumeration lists USB readers only; the serial reader is found by its port.
   uint32_t n = 0;
   for (int i = 0; i < h->config.reader_count && n < VRFPM_MAX_DEVICES; ++i) {
     uint32_t code = h->config.readers[i];
@@ -209,6 +310,14 @@ int VRFPM_OpenDevice(VRFPM_HANDLE h, uint32_t identifier) {
   if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
   if (!h->initialised || h->open) return VRFPM_ERR_SEQUENCE;
   if (int f = Fault(h, kCallOpenDevice)) return f;
+  if (h->libfprint) {
+    if (int rc = OpenLibfprint(h, identifier); rc != VRFPM_OK) return rc;
+    h->image_width = h->info.image_width;
+    h->image_height = h->info.image_height;
+    h->open = true;
+    h->fake_level = 0;
+    return VRFPM_OK;
+  }
   const VirtualReaderModel* model = VirtualReaderFindModel(h->device_name);
   if (model == nullptr) return VRFPM_ERR_UNKNOWN_DEVICE;
   uint32_t index = 0;
@@ -240,6 +349,8 @@ int VRFPM_OpenDevice(VRFPM_HANDLE h, uint32_t identifier) {
   h->info.contrast = 50;
   h->info.gain = 1;
   h->info.image_dpi = dpi;
+  h->image_width = h->info.image_width;
+  h->image_height = h->info.image_height;
   h->open = true;
   h->fake_level = 0;
   VirtualReaderCountOpen(1);
@@ -278,6 +389,8 @@ int VRFPM_SetFakeDetectionLevel(VRFPM_HANDLE h, int level) {
   if (!h->open) return VRFPM_ERR_SEQUENCE;
   if (int f = Fault(h, kCallSetFakeDetectionLevel)) return f;
   if (level < 0) return VRFPM_ERR_INVALID_ARGUMENT;
+  // libfprint gives images only; it has no fake-finger detection to switch on.
+  if (h->libfprint && level > 0) return VRFPM_ERR_NOT_SUPPORTED;
   // A reader without graded thresholds still has plain on/off detection.
   int highest = std::max(h->config.fake_thresholds, 1);
   if (level > highest) return VRFPM_ERR_NOT_SUPPORTED;
@@ -293,16 +406,25 @@ int VRFPM_GetImageEx(VRFPM_HANDLE h, unsigned char* image, uint32_t timeout_ms, 
   if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
   if (image == nullptr) return VRFPM_ERR_INVALID_ARGUMENT;
   if (!h->open) return VRFPM_ERR_SEQUENCE;
+  if (h->libfprint) {
+    ImageDimensions size{};
+    const int rc = LibfprintCaptureImage(
+        h->reader, timeout_ms, h->abort_check, h->abort_context,
+        std::span<unsigned char>(image, size_t{h->info.image_width} * h->info.image_height), &size);
+    if (rc != VRFPM_OK) return rc;
+    h->image_width = static_cast<uint32_t>(size.width);
+    h->image_height = static_cast<uint32_t>(size.height);
+    return VRFPM_OK;
+  }
   VirtualReaderNoteCapture(timeout_ms);
   if (int f = Fault(h, kCallGetImageEx)) return f;
   const VirtualReaderConfig& c = h->config;
   // Each capture waits for the finger to be placed anew; a finger that would
   // arrive after the time-out is never seen.
   if (c.finger == 0 || h->no_image || static_cast<uint32_t>(c.placement_ms) > timeout_ms) {
-    PlatformSleepMs(timeout_ms);
-    return VRFPM_ERR_TIMEOUT;
+    return SleepUnlessAborted(h, timeout_ms) ? VRFPM_ERR_CANCELLED : VRFPM_ERR_TIMEOUT;
   }
-  if (c.placement_ms > 0) PlatformSleepMs(static_cast<unsigned>(c.placement_ms));
+  if (SleepUnlessAborted(h, static_cast<uint32_t>(c.placement_ms))) return VRFPM_ERR_CANCELLED;
   if (h->file_pixels != nullptr) {
     // One frame time, as a sensor takes; a file has no liveness to measure
     // and passes fake detection.
@@ -328,6 +450,22 @@ int VRFPM_GetImageEx(VRFPM_HANDLE h, unsigned char* image, uint32_t timeout_ms, 
     return VRFPM_ERR_FAKE_FINGER;
   }
   memcpy(image, pixels.get(), bytes);
+  return VRFPM_OK;
+}
+
+int VRFPM_GetImageSize(VRFPM_HANDLE h, uint32_t* width, uint32_t* height) {
+  if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
+  if (width == nullptr || height == nullptr) return VRFPM_ERR_INVALID_ARGUMENT;
+  if (!h->open) return VRFPM_ERR_SEQUENCE;
+  *width = h->image_width;
+  *height = h->image_height;
+  return VRFPM_OK;
+}
+
+int VRFPM_SetAbortCheck(VRFPM_HANDLE h, VRFPM_AbortCheck check, void* context) {
+  if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
+  h->abort_check = check;
+  h->abort_context = context;
   return VRFPM_OK;
 }
 
@@ -407,8 +545,8 @@ int VRFPM_CreateTemplate(VRFPM_HANDLE h, const VRFPM_FingerInfo* info, const uns
       (info->impression_type > 3 && info->impression_type != 8) || info->image_quality > 100) {
     return VRFPM_ERR_INVALID_ARGUMENT;
   }
-  const int width = static_cast<int>(h->info.image_width);
-  const int height = static_cast<int>(h->info.image_height);
+  const int width = static_cast<int>(h->image_width);
+  const int height = static_cast<int>(h->image_height);
   // Minutiae come from the pixels alone, whoever made the image; at most one
   // view's worth, the clearest ones when there are more.
   ExtractedMinutia found[kMaxViewMinutiae];
@@ -492,6 +630,11 @@ int VRFPM_CloseDevice(VRFPM_HANDLE h) {
   if (!h->open) return VRFPM_ERR_SEQUENCE;
   h->open = false;
   h->fake_level = 0;
+  if (h->libfprint) {
+    LibfprintCloseReader(h->reader);
+    h->reader = nullptr;
+    return VRFPM_OK;
+  }
   ReleasePresentedImage(h);
   VirtualReaderCountOpen(-1);
   return VRFPM_OK;
@@ -499,7 +642,12 @@ int VRFPM_CloseDevice(VRFPM_HANDLE h) {
 
 int VRFPM_Terminate(VRFPM_HANDLE h) {
   if (!Unregister(h)) return VRFPM_ERR_INVALID_HANDLE;
-  if (h->open) VirtualReaderCountOpen(-1);  // terminating closes the reader too
+  if (h->libfprint) {
+    LibfprintCloseReader(h->reader);  // terminating closes the reader too
+    free(h);
+    return VRFPM_OK;
+  }
+  if (h->open) VirtualReaderCountOpen(-1);
   ReleasePresentedImage(h);
   free(h);
   VirtualReaderCountHandle(-1);

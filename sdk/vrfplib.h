@@ -1,4 +1,6 @@
-// The reader SDK: a C interface over the virtual reader (sdk/virtual_reader.h).
+// The reader SDK: a C interface over the virtual reader (sdk/virtual_reader.h)
+// or, when VRFPLIB_BACKEND=libfprint is set at VRFPM_Create and the build has
+// it, over libfprint's image-capture readers (sdk/libfprint_reader.h).
 // Every call returns VRFPM_OK (0) or one of the codes below. A handle from
 // VRFPM_Create belongs to its caller until VRFPM_Terminate releases it; the
 // device list and WSQ buffers it hands out belong to the SDK. One handle is
@@ -34,14 +36,16 @@ enum {
   VRFPM_ERR_NOT_SUPPORTED = 1015,       // feature or data code the reader does not have
   VRFPM_ERR_QUALITY = 1016,             // the image cannot be graded (blank, wrong size)
   VRFPM_ERR_IMAGE_TOO_SMALL = 1017,     // WSQ needs at least 256 x 256 pixels
+  VRFPM_ERR_CANCELLED = 1018,           // the caller's abort check ended the wait for a finger
 };
 
 // Device-name codes (VRFPM_Init, DeviceListEntry::device_name).
 enum {
-  VRFPM_DEVICE_KLM06X = 4,   // USB, 258 x 336
-  VRFPM_DEVICE_TRV08 = 5,    // USB, 260 x 300
-  VRFPM_DEVICE_NX51 = 6,     // USB, 300 x 400
-  VRFPM_DEVICE_SERIAL = 13,  // the serial reader, 260 x 300, opened by COM port number
+  VRFPM_DEVICE_KLM06X = 4,     // USB, 258 x 336
+  VRFPM_DEVICE_TRV08 = 5,      // USB, 260 x 300
+  VRFPM_DEVICE_NX51 = 6,       // USB, 300 x 400
+  VRFPM_DEVICE_LIBFPRINT = 7,  // an image-capture reader driven by libfprint; its own size
+  VRFPM_DEVICE_SERIAL = 13,    // the serial reader, 260 x 300, opened by COM port number
 };
 
 // VRFPM_OpenDevice identifier that means "the first attached USB reader of the
@@ -61,6 +65,12 @@ enum {
 #define VRFPM_MAX_DEVICES 8u        // longest device list
 
 typedef struct VrfpmContext* VRFPM_HANDLE;
+
+// Asked by a VRFPM_GetImageEx that waits for a finger, on the calling thread,
+// at least every VRFPM_ABORT_POLL_MS; a non-zero answer ends the wait with
+// VRFPM_ERR_CANCELLED. Lets another thread cancel a capture through a flag.
+typedef int (*VRFPM_AbortCheck)(void* context);
+#define VRFPM_ABORT_POLL_MS 50u
 
 // 56 bytes, as the reader reports itself.
 typedef struct VRFPM_DeviceInfo {
@@ -104,9 +114,16 @@ int VRFPM_SetGetData(VRFPM_HANDLE handle, uint32_t code, uint32_t* value);
 // graded thresholds) turns it on, higher levels being stricter.
 int VRFPM_SetFakeDetectionLevel(VRFPM_HANDLE handle, int level);
 // Waits up to timeout_ms for a finger and writes image_width x image_height
-// bytes into image. quality is the caller's target, reported only.
+// bytes into image. quality is the caller's target, reported only. A reader
+// whose images vary in size (libfprint) writes at most the DeviceInfo size's
+// bytes; VRFPM_GetImageSize then gives the image's own size.
 int VRFPM_GetImageEx(VRFPM_HANDLE handle, unsigned char* image, uint32_t timeout_ms,
                      uint64_t display, int quality);
+// Size of the image the last VRFPM_GetImageEx wrote (the DeviceInfo size
+// before any capture). VRFPM_CreateTemplate reads images of this size.
+int VRFPM_GetImageSize(VRFPM_HANDLE handle, uint32_t* width, uint32_t* height);
+// check (null: none) is asked while VRFPM_GetImageEx waits; see above.
+int VRFPM_SetAbortCheck(VRFPM_HANDLE handle, VRFPM_AbortCheck check, void* context);
 int VRFPM_GetImageQuality(VRFPM_HANDLE handle, uint32_t width, uint32_t height,
                           const unsigned char* image, uint32_t* quality);
 // On success *wsq is an SDK block of *size bytes, released by VRFPM_FreeWSQ.
@@ -116,8 +133,8 @@ int VRFPM_EncodeWSQ(VRFPM_HANDLE handle, unsigned char** wsq, int32_t* size, flo
 int VRFPM_FreeWSQ(VRFPM_HANDLE handle, unsigned char* wsq);
 int VRFPM_SetTemplateFormat(VRFPM_HANDLE handle, uint32_t format);
 // Writes at most VRFPM_TEMPLATE_BYTES into template_data: the minutiae found
-// in the pixels of image, which has the open reader's size and resolution
-// (any image, not only the reader's own captures).
+// in the pixels of image, which has the open reader's resolution and the size
+// VRFPM_GetImageSize gives (any image, not only the reader's own captures).
 int VRFPM_CreateTemplate(VRFPM_HANDLE handle, const VRFPM_FingerInfo* info,
                          const unsigned char* image, unsigned char* template_data);
 // Reads the length a record declares in its header (format of the handle).
