@@ -183,8 +183,8 @@ TEST_F(DeviceTest, NoFingerWaitsTheWholeTimeout) {
 }
 
 // A page that goes away cancels its capture from another thread: the capture
-// ends at its next SDK call (a wait for the finger in progress runs out
-// first), closes the reader and releases the SDK object.
+// ends at its next SDK call, or within the wait for a finger, closes the
+// reader and releases the SDK object.
 TEST_F(DeviceTest, CancelEndsTheCaptureAtTheNextSdkCallAndFreesTheReader) {
   Configure("placement_ms=1000");
   std::atomic<bool> cancel{false};
@@ -204,6 +204,24 @@ TEST_F(DeviceTest, CancelEndsTheCaptureAtTheNextSdkCallAndFreesTheReader) {
             kErrCaptureCancelled);
   ExpectNothingLeft();
   EXPECT_FALSE(TracedPrefix("[BCCaptureImage]: VRFPM_Init"));
+}
+
+// The finger would come after a minute; the cancel reaches the wait itself.
+TEST_F(DeviceTest, CancelReachesACaptureWaitingForAFinger) {
+  Configure("placement_ms=60000");
+  std::atomic<bool> cancel{false};
+  std::thread page_gone([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    cancel.store(true);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const int rc =
+      BCCaptureImage(VRFPM_DEVICE_NX51, 0, 0, 120000, 50, 1, 0, 0, result_, kNoWsq, &cancel);
+  page_gone.join();
+  EXPECT_EQ(rc, kErrCaptureCancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(VirtualReaderStatsSnapshot().capture_calls, 1);
+  ExpectNothingLeft();
 }
 
 struct FakeCase {

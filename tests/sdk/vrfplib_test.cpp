@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "sdk/fingerprint_template.h"
+#include "sdk/libfprint_reader.h"
 #include "sdk/minutiae_matcher.h"
 #include "sdk/virtual_reader.h"
 #include "tests/extract/ridge_pattern.h"
@@ -222,6 +223,47 @@ TEST_F(SdkTest, PlacementDelayAndTimeout) {
   EXPECT_GE(std::chrono::duration_cast<milliseconds>(t1 - t0).count(), 100);
   EXPECT_GE(std::chrono::duration_cast<milliseconds>(t2 - t1).count(), 150);
   EXPECT_EQ(VRFPM_CloseDevice(h_), VRFPM_OK);
+}
+
+// A page that goes away must not leave the reader waiting out its time-out:
+// the abort check ends the wait, and the image size follows the capture.
+TEST_F(SdkTest, AbortCheckEndsTheWaitForAFinger) {
+  Open("placement_ms=60000", VRFPM_DEVICE_NX51);
+  std::vector<unsigned char> image(300 * 400);
+  uint32_t width = 0, height = 0;
+  ASSERT_EQ(VRFPM_GetImageSize(h_, &width, &height), VRFPM_OK);
+  EXPECT_EQ(width * 1000 + height, 300u * 1000 + 400u);
+  int asked = 0;
+  auto abort_on_third = [](void* count) { return ++*static_cast<int*>(count) >= 3 ? 1 : 0; };
+  ASSERT_EQ(VRFPM_SetAbortCheck(h_, abort_on_third, &asked), VRFPM_OK);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(VRFPM_GetImageEx(h_, image.data(), 120000, 0, 50), VRFPM_ERR_CANCELLED);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
+  EXPECT_EQ(asked, 3);
+  ASSERT_EQ(VRFPM_SetAbortCheck(h_, nullptr, nullptr), VRFPM_OK);
+  EXPECT_EQ(VRFPM_GetImageEx(h_, image.data(), 0, 0, 50), VRFPM_ERR_TIMEOUT);
+  EXPECT_EQ(VRFPM_CloseDevice(h_), VRFPM_OK);
+  EXPECT_EQ(VRFPM_GetImageSize(h_, &width, &height), VRFPM_ERR_SEQUENCE);
+}
+
+TEST_F(SdkTest, BackendChosenByTheEnvironment) {
+  const char* env = "VRFPLIB_BACKEND";
+  VRFPM_HANDLE h = nullptr;
+  ASSERT_EQ(PlatformSetEnv(env, "bogus"), 0);
+  EXPECT_EQ(VRFPM_Create(&h), VRFPM_ERR_INVALID_ARGUMENT);
+  ASSERT_EQ(PlatformSetEnv(env, "virtual"), 0);
+  ASSERT_EQ(VRFPM_Create(&h), VRFPM_OK);
+  EXPECT_EQ(VRFPM_Terminate(h), VRFPM_OK);
+  ASSERT_EQ(PlatformSetEnv(env, "libfprint"), 0);
+  if (!LibfprintBackendBuilt()) {
+    EXPECT_EQ(VRFPM_Create(&h), VRFPM_ERR_NOT_SUPPORTED);
+  } else {
+    // libfprint's own readers; the virtual reader's models are unknown there.
+    ASSERT_EQ(VRFPM_Create(&h), VRFPM_OK);
+    EXPECT_EQ(VRFPM_Init(h, VRFPM_DEVICE_NX51), VRFPM_ERR_UNKNOWN_DEVICE);
+    EXPECT_EQ(VRFPM_Terminate(h), VRFPM_OK);
+  }
+  ASSERT_EQ(PlatformSetEnv(env, nullptr), 0);
 }
 
 TEST_F(SdkTest, EachCaptureIsANewImpressionWithItsOwnTemplate) {
