@@ -24,7 +24,8 @@ from api_e2e_test import Service, b64, read_bmp, service_harness  # noqa: E402
 ERR_DEVICE_FAILURE = 1008
 ERR_TIMEOUT = 1009
 ERR_BUSY = 103
-RETRY, ERROR = -1, -2
+ERR_NO_DEVICE = 1006
+RETRY, ERROR, REMOVE = -1, -2, -5
 
 
 def virtual_prints(finger, count):
@@ -148,6 +149,7 @@ class LibfprintTest(unittest.TestCase):
             ((), 1500, ERR_TIMEOUT, "no finger within the time-out"),
             (((RETRY, 0),), 1500, ERR_TIMEOUT, "a retry alone waits on until the time-out"),
             (((ERROR, 0),), 10000, ERR_DEVICE_FAILURE, "the device reports a general error"),
+            (((REMOVE, 0),), 10000, ERR_NO_DEVICE, "the device is unplugged while it waits"),
         ]
         for pushed, timeout, code, why in rows:
             with self.subTest(why):
@@ -174,13 +176,26 @@ class LibfprintTest(unittest.TestCase):
         self.assertLess(time.monotonic() - start, 15)
         self.assertIn("cancelled", self.svc.trace())
 
-    def test_readers_listed_while_idle(self):
-        status, _, payload = self.svc.curl("/health")
-        self.assertEqual(status, 200)
-        health = json.loads(payload)
-        self.assertEqual(health["ReaderError"], 0)
-        self.assertEqual(health["Readers"], [{"Model": "LIBFPRINT", "SerialNumber": "0"}])
+    def test_readers_listed_idle_and_while_a_capture_waits(self):
+        def health():
+            start = time.monotonic()
+            status, _, payload = self.svc.curl("/health")
+            self.assertEqual(status, 200)
+            return json.loads(payload), time.monotonic() - start
 
+        listed = [{"Model": "LIBFPRINT", "SerialNumber": "0"}]
+        reply, _ = health()
+        self.assertEqual((reply["ReaderError"], reply["Readers"]), (0, listed))
+        # The waiting capture holds libfprint; the listing answers from the
+        # last enumeration instead of waiting the 4 s out.
+        waiting = threading.Thread(target=lambda: self.svc.json("/VRNFPCapture", "timeout=4000"))
+        waiting.start()
+        self.device.push().close()
+        time.sleep(0.3)
+        reply, seconds = health()
+        waiting.join(30)
+        self.assertEqual((reply["ReaderError"], reply["Readers"]), (0, listed))
+        self.assertLess(seconds, 2.5)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
