@@ -24,7 +24,8 @@ class EnumerationHandle {
   VRFPM_HANDLE handle_ = nullptr;
 };
 
-void NameModel(uint32_t code, char (&out)[kReaderModelBytes]) {
+void NameModel(VRFPM_HANDLE h, uint32_t index, uint32_t code, char (&out)[kReaderModelBytes]) {
+  if (VRFPM_GetDeviceModel(h, index, out, sizeof out) == VRFPM_OK && out[0] != '\0') return;
   if (const char* name = ReaderModelName(code)) {
     snprintf(out, sizeof out, "%s", name);
   } else {
@@ -45,7 +46,7 @@ int ListReaders(std::span<ReaderListing> out, size_t* count) {
   size_t n = 0;
   for (uint32_t i = 0; i < listed && n < out.size(); ++i, ++n) {
     ReaderListing& r = out[n];
-    NameModel(list[i].device_name, r.model);
+    NameModel(sdk.get(), i, list[i].device_name, r.model);
     static_assert(sizeof list[i].serial + 1 == sizeof r.serial_number);
     memcpy(r.serial_number, list[i].serial, sizeof list[i].serial);
     r.serial_number[sizeof list[i].serial] = '\0';

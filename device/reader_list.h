@@ -7,12 +7,12 @@
 #include <cstddef>
 #include <span>
 
-inline constexpr size_t kReaderModelBytes = 16;   // longest model name and NUL
+inline constexpr size_t kReaderModelBytes = 64;   // longest model name and NUL
 inline constexpr size_t kReaderSerialBytes = 17;  // 16 serial bytes and NUL
 
 // One enumerated reader. Both texts are NUL-terminated.
 struct ReaderListing {
-  char model[kReaderModelBytes];           // "NX51", "TRV08", "KLM06X", or "code N" for others
+  char model[kReaderModelBytes];  // "NX51", "TRV08", "KLM06X", libfprint's device name, or "code N"
   char serial_number[kReaderSerialBytes];  // the serial bytes up to the first NUL
 };
 

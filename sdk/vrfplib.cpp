@@ -29,8 +29,9 @@ struct VrfpmContext {
   VirtualReaderConfig config;  // read at Create, again at Init
   uint32_t list_count;
   VRFPM_DeviceListEntry list[VRFPM_MAX_DEVICES];
-  VRFPM_DeviceInfo info;  // of the open reader
-  int fake_level;         // 0 off
+  char list_models[VRFPM_MAX_DEVICES][kLibfprintNameBytes];  // model name per entry
+  VRFPM_DeviceInfo info;                                     // of the open reader
+  int fake_level;                                            // 0 off
   uint32_t template_format;
   int calls[kVirtualCallCount];  // per-handle call counts for fault injection
   // An image file presented by the open reader (images=): chosen and read
@@ -206,6 +207,7 @@ int EnumerateLibfprint(VrfpmContext* h) {
     h->list[i].device_name = VRFPM_DEVICE_LIBFPRINT;
     h->list[i].device_index = static_cast<uint32_t>(i);
     CopySerial(found[i].id, h->list[i].serial);
+    snprintf(h->list_models[i], sizeof h->list_models[i], "%s", found[i].name);
   }
   h->list_count = static_cast<uint32_t>(n);
   return VRFPM_OK;
@@ -298,11 +300,23 @@ int VRFPM_EnumerateDevice(VRFPM_HANDLE h, uint32_t* count, VRFPM_DeviceListEntry
     h->list[n].device_name = code;
     h->list[n].device_index = index;
     VirtualReaderSerial(code, index, h->list[n].serial);
+    const VirtualReaderModel* model = VirtualReaderFindModel(code);
+    snprintf(h->list_models[n], sizeof h->list_models[n], "%s",
+             model != nullptr ? model->name : "");
     ++n;
   }
   h->list_count = n;
   *count = n;
   *list = h->list;
+  return VRFPM_OK;
+}
+
+int VRFPM_GetDeviceModel(VRFPM_HANDLE h, uint32_t index, char* name, uint32_t name_bytes) {
+  if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
+  if (name == nullptr || name_bytes == 0 || index >= h->list_count) {
+    return VRFPM_ERR_INVALID_ARGUMENT;
+  }
+  snprintf(name, name_bytes, "%s", h->list_models[index]);
   return VRFPM_OK;
 }
 

@@ -107,6 +107,9 @@ int VRFPM_Create(VRFPM_HANDLE* handle);
 int VRFPM_Init(VRFPM_HANDLE handle, uint32_t device_name);
 // *list points to SDK memory valid until the next Enumerate or Terminate.
 int VRFPM_EnumerateDevice(VRFPM_HANDLE handle, uint32_t* count, VRFPM_DeviceListEntry** list);
+// The model name of entry index of the last enumeration into name (cut to
+// name_bytes, terminated): "NX51" and the like, or libfprint's device name.
+int VRFPM_GetDeviceModel(VRFPM_HANDLE handle, uint32_t index, char* name, uint32_t name_bytes);
 int VRFPM_OpenDevice(VRFPM_HANDLE handle, uint32_t identifier);
 int VRFPM_GetDeviceInfo(VRFPM_HANDLE handle, VRFPM_DeviceInfo* info);
 int VRFPM_SetGetData(VRFPM_HANDLE handle, uint32_t code, uint32_t* value);

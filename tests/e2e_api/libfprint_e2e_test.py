@@ -183,7 +183,7 @@ class LibfprintTest(unittest.TestCase):
             self.assertEqual(status, 200)
             return json.loads(payload), time.monotonic() - start
 
-        listed = [{"Model": "LIBFPRINT", "SerialNumber": "0"}]
+        listed = [{"Model": "Virtual image device for debugging", "SerialNumber": "0"}]
         reply, _ = health()
         self.assertEqual((reply["ReaderError"], reply["Readers"]), (0, listed))
         # The waiting capture holds libfprint; the listing answers from the
