@@ -17,9 +17,10 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from api_e2e_test import Service, b64, read_bmp, service_harness  # noqa: E402
+from api_e2e_test import MATCH_THRESHOLD, Service, b64, read_bmp, service_harness  # noqa: E402
 
 ERR_DEVICE_FAILURE = 1008
 ERR_TIMEOUT = 1009
@@ -96,6 +97,7 @@ class LibfprintTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.prints = virtual_prints(finger=5, count=2)
+        cls.other_print = virtual_prints(finger=9, count=1)
         cls.tmp = tempfile.TemporaryDirectory()
         cls.device = VirtualImageDevice(os.path.join(cls.tmp.name, "virtual-image.sock"))
         cls.svc = LibfprintService(cls.device.path)
@@ -142,6 +144,23 @@ class LibfprintTest(unittest.TestCase):
         self.assertEqual(b"".join(rows), pixels)
         self.assertEqual(b64(reply["ISOTemplateBase64"])[:8], b"FMR\0 20\0")
         self.assertIn(reply["NFIQ"], range(1, 6))
+
+    def test_impressions_of_one_finger_match_and_another_finger_does_not(self):
+        templates = []
+        for pushed in self.prints + self.other_print:
+            reply, _ = self.capture("quality=0&timeout=10000", pushed)
+            self.assertEqual(reply["ErrorCode"], 0, reply)
+            templates.append(reply["TemplateBase64"])
+
+        def score(a, b):
+            body = "template1=%s&template2=%s" % (urllib.parse.quote(a, safe=""),
+                                                  urllib.parse.quote(b, safe=""))
+            reply, _ = self.svc.json("/VRNMatchScore", body)
+            self.assertEqual(reply["ErrorCode"], 0, reply)
+            return reply["MatchingScore"]
+
+        self.assertGreaterEqual(score(templates[0], templates[1]), MATCH_THRESHOLD)
+        self.assertLess(score(templates[0], templates[2]), MATCH_THRESHOLD)
 
     def test_device_errors_and_silence_end_the_capture(self):
         rows = [
