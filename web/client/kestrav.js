@@ -167,7 +167,8 @@
   /**
    * 103: another capture or match (another page, tab or connection) has the
    * reader; nothing was done. Try again once it has ended. A capture that was
-   * aborted keeps the reader until the reader's current wait for a finger ends.
+   * aborted is cancelled, even while it waits for a finger, and frees the
+   * reader within a fraction of a second.
    */
   class ReaderBusyError extends ServiceError {}
 
