@@ -7,7 +7,6 @@ native 32-bit width and height, then width x height grey bytes, top row first
 (negative widths are commands: -1 retry, -2 error). Prints come from a second
 service on the virtual reader, so they are fingerprints libfprint accepts.
 """
-import base64
 import json
 import os
 import socket
@@ -215,6 +214,7 @@ class LibfprintTest(unittest.TestCase):
         waiting.join(30)
         self.assertEqual((reply["ReaderError"], reply["Readers"]), (0, listed))
         self.assertLess(seconds, 2.5)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
