@@ -58,29 +58,6 @@ bool WorkingSize(int width, int height, int ppi, int* work_w, int* work_h) {
          *work_w <= kExtractMaxWorkSide && *work_h <= kExtractMaxWorkSide;
 }
 
-// Bilinear resampling of the caller's image into the working one.
-void Resample(const ExtractImage& image, int work_w, int work_h, uint8_t* out) {
-  const float sx = static_cast<float>(image.width) / static_cast<float>(work_w);
-  const float sy = static_cast<float>(image.height) / static_cast<float>(work_h);
-  for (int y = 0; y < work_h; ++y) {
-    const float fy = std::clamp((static_cast<float>(y) + 0.5f) * sy - 0.5f, 0.0f,
-                                static_cast<float>(image.height - 1));
-    const int y0 = static_cast<int>(fy), y1 = std::min(y0 + 1, image.height - 1);
-    const float ay = fy - static_cast<float>(y0);
-    for (int x = 0; x < work_w; ++x) {
-      const float fx = std::clamp((static_cast<float>(x) + 0.5f) * sx - 0.5f, 0.0f,
-                                  static_cast<float>(image.width - 1));
-      const int x0 = static_cast<int>(fx), x1 = std::min(x0 + 1, image.width - 1);
-      const float ax = fx - static_cast<float>(x0);
-      const uint8_t* p = image.pixels.data();
-      const float top = p[y0 * image.width + x0] * (1 - ax) + p[y0 * image.width + x1] * ax;
-      const float bottom = p[y1 * image.width + x0] * (1 - ax) + p[y1 * image.width + x1] * ax;
-      out[static_cast<size_t>(y) * work_w + x] =
-          static_cast<uint8_t>(std::lround(top * (1 - ay) + bottom * ay));
-    }
-  }
-}
-
 bool ValidImage(const ExtractImage& image, int* work_w, int* work_h) {
   if (!WorkingSize(image.width, image.height, image.ppi, work_w, work_h)) return false;
   const size_t needed = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
@@ -97,7 +74,7 @@ HeapBytes Prepare(const ExtractImage& image, int work_w, int work_h, ExtractWork
   if (work_w == image.width && work_h == image.height) {
     std::memcpy(grey, image.pixels.data(), static_cast<size_t>(work_w) * work_h);
   } else {
-    Resample(image, work_w, work_h, grey);
+    ResampleGreyImage(image.pixels.data(), image.width, image.height, grey, work_w, work_h);
   }
   MeasureBlocks(work);
   EstimateOrientation(work);
@@ -249,4 +226,33 @@ int ExtractRidgeMaps(const ExtractImage& image, const ExtractMaps& maps) {
     }
   }
   return kExtractOk;
+}
+
+void ResampleGreyImage(const uint8_t* src, int src_w, int src_h, uint8_t* dst, int dst_w,
+                       int dst_h) {
+  const size_t sw = static_cast<size_t>(src_w);
+  if (src_w == dst_w && src_h == dst_h) {
+    std::memcpy(dst, src, sw * static_cast<size_t>(src_h));
+    return;
+  }
+  const double sx = static_cast<double>(src_w) / dst_w;
+  const double sy = static_cast<double>(src_h) / dst_h;
+  for (int y = 0; y < dst_h; ++y) {
+    const double fy = std::clamp((y + 0.5) * sy - 0.5, 0.0, src_h - 1.0);
+    const int y0 = static_cast<int>(fy);
+    const int y1 = std::min(y0 + 1, src_h - 1);
+    const double wy = fy - y0;
+    const uint8_t* r0 = src + static_cast<size_t>(y0) * sw;
+    const uint8_t* r1 = src + static_cast<size_t>(y1) * sw;
+    uint8_t* out = dst + static_cast<size_t>(y) * static_cast<size_t>(dst_w);
+    for (int x = 0; x < dst_w; ++x) {
+      const double fx = std::clamp((x + 0.5) * sx - 0.5, 0.0, src_w - 1.0);
+      const int x0 = static_cast<int>(fx);
+      const int x1 = std::min(x0 + 1, src_w - 1);
+      const double wx = fx - x0;
+      const double top = r0[x0] + (r0[x1] - r0[x0]) * wx;
+      const double bottom = r1[x0] + (r1[x1] - r1[x0]) * wx;
+      out[x] = static_cast<uint8_t>(std::lround(std::clamp(top + (bottom - top) * wy, 0.0, 255.0)));
+    }
+  }
 }

@@ -76,3 +76,10 @@ struct ExtractMaps {
 [[nodiscard]] int ExtractBlockGrid(int width, int height, int ppi, int* blocks_x, int* blocks_y);
 
 [[nodiscard]] int ExtractRidgeMaps(const ExtractImage& image, const ExtractMaps& maps);
+
+// Bilinear resampling of an 8-bit grey image of src_w x src_h into dst_w x
+// dst_h, pixel centres mapped onto each other (the extractor's own step to
+// 500 ppi, shared with readers whose sensors have another resolution). Sides
+// must be positive and the buffers hold them; equal sizes copy the bytes.
+void ResampleGreyImage(const uint8_t* src, int src_w, int src_h, uint8_t* dst, int dst_w,
+                       int dst_h);
