@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "codec/base64.h"
 #include "codec/sha1.h"
@@ -135,11 +136,11 @@ void ws_handshake_reply(ns_conn* nc, const ns_str* key) {
                               ? 0
                               : (static_cast<size_t>(n) < sizeof(key_guid) ? static_cast<size_t>(n)
                                                                            : sizeof(key_guid) - 1);
-  sha1_ctx ctx;
   unsigned char digest[kSha1DigestBytes];
-  sha1_init(&ctx);
-  sha1_update(&ctx, key_guid, text_len);
-  sha1_final(&ctx, digest);
+  if (Sha1Digest(std::string_view(key_guid, text_len), digest) != 0) {
+    nc->flags |= NCF_CLOSE_IMMEDIATELY;  // no accept key: no upgrade
+    return;
+  }
   char accept[32];  // 28 characters and the terminator
   ws_base64_encode(digest, sizeof(digest), accept);
   ns_printf(nc,

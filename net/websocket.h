@@ -65,7 +65,8 @@ struct ws_message {
 // and delivers the frames that came with it.
 void ws_upgrade(ns_conn* nc, http_message* hm, int header_len);
 
-// Queues "HTTP/1.1 101 Switching Protocols" with the Sec-WebSocket-Accept of key.
+// Queues "HTTP/1.1 101 Switching Protocols" with the Sec-WebSocket-Accept of key
+// (when the key cannot be hashed, sets NCF_CLOSE_IMMEDIATELY instead).
 void ws_handshake_reply(ns_conn* nc, const ns_str* key);
 
 // Protocol handler of an upgraded connection: passes each event to the
