@@ -38,20 +38,23 @@ int64_t Now() {
   return static_cast<int64_t>(time(nullptr));
 }
 
-// A select() set with the per-set limit of kMaxSocketsPerSet sockets.
+// A select() set and how many sockets the pass put in it.
 struct CountedSet {
   PlatformSocketSet set;
-  int count;
+  size_t count;
+  size_t limit;
 };
 
-// Adds the socket unless it is -1 or the set is full. A socket that select()
-// cannot watch at all (a POSIX descriptor at or above FD_SETSIZE) is left out
-// and does not raise the highest socket either, so select() never reads past
-// its sets.
-void AddToSet(sock_t sock, CountedSet* set, sock_t* max_sock) {
-  if (sock == kInvalidSocket || !PlatformSocketSelectable(sock)) return;
-  if (set->count < kMaxSocketsPerSet && PlatformSocketSetAdd(&set->set, sock)) set->count++;
+// Adds the socket unless it is -1. A socket that select() cannot watch at all
+// (a POSIX descriptor at or above FD_SETSIZE) is left out and does not raise
+// the highest socket either, so select() never reads past its sets. Returns
+// false only when a watchable socket found no place: the set is full.
+bool AddToSet(sock_t sock, CountedSet* set, sock_t* max_sock) {
+  if (sock == kInvalidSocket || !PlatformSocketSelectable(sock)) return true;
   if (sock > *max_sock) *max_sock = sock;
+  if (set->count >= set->limit || !PlatformSocketSetAdd(&set->set, sock)) return false;
+  set->count++;
+  return true;
 }
 
 bool WantsRead(const ns_conn* nc) {
@@ -66,6 +69,30 @@ bool WantsWrite(const ns_conn* nc) {
   // never be watched again. The write path retries it.
   return nc->ssl != nullptr && (nc->flags & NCF_SSL_WANT_WRITE) != 0 &&
          (nc->flags & NCF_HOLD_SEND) == 0;
+}
+
+// A TLS connection whose library holds bytes it has already taken from the
+// socket: select() cannot see them, and a read that stopped at its
+// per-pass bound would otherwise leave them until the peer sends again.
+bool HasBufferedTls(const ns_conn* nc) {
+  return nc->ssl != nullptr && (nc->flags & NCF_SSL_HANDSHAKE_DONE) != 0 &&
+         SSL_has_pending(nc->ssl) == 1;
+}
+
+bool ListenersBackingOff(const ns_mgr* mgr) {
+  return mgr->accept_resume_ms != 0 && PlatformMonotonicMs() < mgr->accept_resume_ms;
+}
+
+// Puts the connection in the sets it needs; false when a set had no place.
+bool AddConnToSets(ns_conn* nc, CountedSet* read_set, CountedSet* write_set, CountedSet* except_set,
+                   sock_t* max_sock) {
+  bool placed = true;
+  if (WantsRead(nc)) placed = AddToSet(nc->sock, read_set, max_sock);
+  if (WantsWrite(nc)) {
+    placed = AddToSet(nc->sock, write_set, max_sock) && placed;
+    placed = AddToSet(nc->sock, except_set, max_sock) && placed;
+  }
+  return placed;
 }
 
 void HandleCtl(ns_mgr* mgr) {
@@ -168,6 +195,8 @@ void ns_mgr_init(ns_mgr* mgr, void* user_data) {
   for (sock_t s : mgr->ctl) {
     if (s != kInvalidSocket) ns_set_non_blocking(s);
   }
+  mgr->set_limit = kPlatformSocketSetCapacity;
+  mgr->reserve_sock = PlatformSocketOpen(AF_INET, SOCK_DGRAM, 0);
 
   if (g_openssl_inits.fetch_add(1) == 0) OPENSSL_init_ssl(0, nullptr);
 
@@ -184,6 +213,8 @@ void ns_mgr_free(ns_mgr* mgr) {
     PlatformSocketClose(s);
     s = kInvalidSocket;
   }
+  PlatformSocketClose(mgr->reserve_sock);
+  mgr->reserve_sock = kInvalidSocket;
   for (ns_conn* nc = mgr->connections; nc != nullptr;) {
     ns_conn* next = nc->next;
     ns_close_conn(nc);
@@ -347,7 +378,7 @@ void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now) {
   if (fd_flags != 0) nc->last_io_time = now;
 
   if (nc->flags & NCF_LISTENING) {
-    if (fd_flags & 1) ns_accept_conn(nc);
+    if (fd_flags & 1) ns_accept_pending(nc);
     return;
   }
 
@@ -369,13 +400,18 @@ void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now) {
     }
   } while (false);
 
+  mbuf_trim(&nc->recv_mbuf, kBufferKeepBytes);
+  mbuf_trim(&nc->send_mbuf, kBufferKeepBytes);
   NS_DIAG("%p after fd=%d nc_flags=%lu rmbl=%d smbl=%d", static_cast<void*>(nc),
           static_cast<int>(nc->sock), static_cast<unsigned long>(nc->flags),
           static_cast<int>(nc->recv_mbuf.len), static_cast<int>(nc->send_mbuf.len));
 }
 
 int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
-  CountedSet read_set{}, write_set{}, except_set{};
+  const size_t limit = mgr->set_limit == 0 || mgr->set_limit > kPlatformSocketSetCapacity
+                           ? kPlatformSocketSetCapacity
+                           : mgr->set_limit;
+  CountedSet read_set{{}, 0, limit}, write_set{{}, 0, limit}, except_set{{}, 0, limit};
   PlatformSocketSetZero(&read_set.set);
   PlatformSocketSetZero(&write_set.set);
   PlatformSocketSetZero(&except_set.set);
@@ -384,20 +420,41 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
   // The control socket and the listeners take their places first: however
   // many connections are open, the service keeps accepting.
   AddToSet(mgr->ctl[1], &read_set, &max_sock);
-  for (ns_conn* nc = mgr->connections; nc != nullptr; nc = nc->next) {
-    if ((nc->flags & NCF_LISTENING) && WantsRead(nc)) AddToSet(nc->sock, &read_set, &max_sock);
-  }
-  for (ns_conn *nc = mgr->connections, *next; nc != nullptr; nc = next) {
-    next = nc->next;
-    if ((nc->flags & NCF_LISTENING) == 0 && WantsRead(nc)) {
+  const bool backing_off = ListenersBackingOff(mgr);
+  if (!backing_off) mgr->accept_resume_ms = 0;
+  size_t count = 0;
+  for (ns_conn* nc = mgr->connections; nc != nullptr; nc = nc->next, count++) {
+    if ((nc->flags & NCF_LISTENING) && !backing_off && WantsRead(nc)) {
       AddToSet(nc->sock, &read_set, &max_sock);
-    }
-    if (WantsWrite(nc)) {
-      AddToSet(nc->sock, &write_set, &max_sock);
-      AddToSet(nc->sock, &except_set, &max_sock);
     }
   }
 
+  // Then every other connection once, from set_rotation round to the one
+  // before it. The first that finds no place starts the next pass, so with
+  // counted sets each connection is watched within a few passes.
+  const size_t start = count == 0 ? 0 : mgr->set_rotation % count;
+  ns_conn* nc = mgr->connections;
+  for (size_t i = 0; i < start; i++) nc = nc->next;
+  size_t next_start = start;
+  bool full = false;
+  bool buffered_tls = false;
+  for (size_t i = 0; i < count; i++, nc = nc->next != nullptr ? nc->next : mgr->connections) {
+    if (nc->flags & NCF_LISTENING) continue;
+    if (!AddConnToSets(nc, &read_set, &write_set, &except_set, &max_sock) && !full) {
+      full = true;
+      next_start = (start + i) % count;
+    }
+    if (WantsRead(nc) && HasBufferedTls(nc)) buffered_tls = true;
+  }
+  mgr->set_rotation = next_start;
+
+  // Bytes already buffered by TLS must not wait for the time-out, and a
+  // back-off must end on time even when nothing else happens.
+  if (buffered_tls) timeout_ms = 0;
+  if (backing_off) {
+    const unsigned long long left = mgr->accept_resume_ms - PlatformMonotonicMs();
+    if (left < static_cast<unsigned long long>(timeout_ms)) timeout_ms = static_cast<int>(left);
+  }
   timeval tv = ns_poll_timeout(timeout_ms);
   int num_ev = PlatformSelect(max_sock, &read_set.set, &write_set.set, &except_set.set, &tv);
   int64_t now = Now();
@@ -408,22 +465,23 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
     HandleCtl(mgr);
   }
 
-  for (ns_conn *nc = mgr->connections, *next; nc != nullptr; nc = next) {
-    next = nc->next;
+  for (ns_conn *c = mgr->connections, *next; c != nullptr; c = next) {
+    next = c->next;
     int fd_flags = 0;
     if (num_ev > 0) {
-      fd_flags = (PlatformSocketSetHas(&read_set.set, nc->sock) ? 1 : 0) |
-                 (PlatformSocketSetHas(&write_set.set, nc->sock) ? 2 : 0) |
-                 (PlatformSocketSetHas(&except_set.set, nc->sock) ? 4 : 0);
+      fd_flags = (PlatformSocketSetHas(&read_set.set, c->sock) ? 1 : 0) |
+                 (PlatformSocketSetHas(&write_set.set, c->sock) ? 2 : 0) |
+                 (PlatformSocketSetHas(&except_set.set, c->sock) ? 4 : 0);
     }
-    ns_mgr_handle_conn(nc, fd_flags, now);
+    if (buffered_tls && WantsRead(c) && HasBufferedTls(c)) fd_flags |= 1;
+    ns_mgr_handle_conn(c, fd_flags, now);
   }
 
-  for (ns_conn *nc = mgr->connections, *next; nc != nullptr; nc = next) {
-    next = nc->next;
-    if ((nc->flags & NCF_CLOSE_IMMEDIATELY) ||
-        (nc->send_mbuf.len == 0 && (nc->flags & NCF_SEND_AND_CLOSE))) {
-      ns_close_conn(nc);
+  for (ns_conn *c = mgr->connections, *next; c != nullptr; c = next) {
+    next = c->next;
+    if ((c->flags & NCF_CLOSE_IMMEDIATELY) ||
+        (c->send_mbuf.len == 0 && (c->flags & NCF_SEND_AND_CLOSE))) {
+      ns_close_conn(c);
     }
   }
   return now;

@@ -68,9 +68,15 @@ inline constexpr uint32_t kNcfCreationMask = 0x03F02000;
 inline constexpr uint32_t kNcfHandlerMask = 0x03F03C00;
 
 // Fixed sizes of the poll pass and the I/O paths.
-inline constexpr int kMaxSocketsPerSet = 64;      // per select() set, control socket included
 inline constexpr size_t kPrintfStackBytes = 500;  // ns_vprintf text kept off the heap
 inline constexpr size_t kReadChunkBytes = 2048;   // one recv/SSL_read of the read path
+inline constexpr int kReadChunksPerPass = 4;      // most reads of one connection in one pass
+// A buffer whose capacity grew past this for one large message is shrunk
+// back once the message has been consumed (see ns_mgr_handle_conn).
+inline constexpr size_t kBufferKeepBytes = 16384;
+// Listeners sit out of the read set this long when the process is out of
+// descriptors and no reserve descriptor is left to shed connections with.
+inline constexpr unsigned kAcceptBackoffMs = 250;
 inline constexpr size_t kDatagramBytes = 2000;    // longest datagram taken; the rest is cut
 inline constexpr size_t kCtlDataBytes = 8192;     // data of one control message
 inline constexpr size_t kCtlMessageBytes = 8200;  // 8-byte callback pointer + data
@@ -85,6 +91,20 @@ struct ns_mgr {
   // work to the loop this way (ns_mgr_post).
   sock_t ctl[2];
   void* user_data;  // the owner's pointer from ns_mgr_init
+  // Most sockets a pass puts in one select() set: kPlatformSocketSetCapacity
+  // from ns_mgr_init (0 counts as that too); tests lower it to exercise the
+  // rotation below.
+  size_t set_limit;
+  // Position in the list of the connection that takes the first place in the
+  // sets of the next pass: the first one that found no place in this pass.
+  size_t set_rotation;
+  // A descriptor kept open and unused, owned by the manager, so that one can
+  // be freed when the process runs out of them (see ns_accept_pending); -1
+  // when none is held.
+  sock_t reserve_sock;
+  // PlatformMonotonicMs() before which listeners are not watched (back-off
+  // when out of descriptors without a reserve); 0 = watched.
+  unsigned long long accept_resume_ms;
 };
 
 // One socket: listener, accepted stream connection or datagram socket.
@@ -118,20 +138,34 @@ struct ns_bind_opts {
 };
 
 // Zeroes the manager, stores user_data, starts the platform's sockets,
-// creates the control pair and initialises OpenSSL once per process.
+// creates the control pair, opens the reserve descriptor and initialises
+// OpenSSL once per process.
 void ns_mgr_init(ns_mgr* mgr, void* user_data);
 
-// Runs one pass with time-out 0, closes the control pair and then closes
-// every connection (each gets NS_EV_CLOSE). A null manager is ignored.
+// Runs one pass with time-out 0, closes the control pair and the reserve and
+// then closes every connection (each gets NS_EV_CLOSE). A null manager is
+// ignored.
 void ns_mgr_free(ns_mgr* mgr);
 
 // One poll pass: waits up to timeout_ms for any socket, runs accept, read,
 // write or poll on each connection, then closes the connections flagged for
 // closing. Returns the pass's time (seconds since 1970).
+//
+// Every connection gets its turn: the control socket and the listeners take
+// their places in the sets first, then the connections, starting at
+// set_rotation. Where the platform's sets hold every socket (POSIX, up to
+// FD_SETSIZE descriptors) that changes nothing; where they are counted
+// (Windows), the connections left out of one pass come first in the next. A
+// readable connection is read at most kReadChunksPerPass chunks per pass, so
+// a fast sender cannot hold the others back; a TLS connection whose library
+// already holds bytes it read counts as readable and makes the pass not wait.
 int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms);
 
 // The per-connection step of a pass, with its readiness mask (1 readable,
-// 2 writable, 4 exception) and the pass's time.
+// 2 writable, 4 exception) and the pass's time. A readable listener accepts
+// what is pending (ns_accept_pending). Afterwards a receive or send buffer
+// that grew past kBufferKeepBytes for one large message gives its storage
+// back once at most a quarter of it is in use (mbuf_trim).
 void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now);
 
 // The select() time-out of a pass of timeout_ms milliseconds.

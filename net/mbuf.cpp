@@ -64,3 +64,12 @@ void mbuf_remove(mbuf* mb, size_t count) {
     mb->len -= count;
   }
 }
+
+void mbuf_trim(mbuf* mb, size_t keep) {
+  if (mb->size <= keep || mb->len > mb->size / 4) return;
+  if (mb->len == 0) {
+    mbuf_free(mb);
+  } else {
+    mbuf_resize(mb, mb->len > keep ? mb->len : keep);
+  }
+}

@@ -37,3 +37,9 @@ size_t mbuf_append(mbuf* mb, const void* data, size_t count);
 // Discards count bytes from the front when 0 < count <= len; otherwise does
 // nothing. The capacity is kept.
 void mbuf_remove(mbuf* mb, size_t count);
+
+// Gives back storage that one large message left behind: when the capacity
+// exceeds keep bytes and at most a quarter of it is in use, the block is
+// released (no bytes in use) or shrunk to the larger of len and keep. The
+// bytes in use stay; when the heap refuses, nothing changes.
+void mbuf_trim(mbuf* mb, size_t keep);

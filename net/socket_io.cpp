@@ -84,8 +84,8 @@ void ns_read_from_socket(ns_conn* nc) {
       ns_ssl_handshake(nc);
       return;
     }
-    int n;
-    for (;;) {
+    int n = 0;
+    for (int chunk = 0; chunk < kReadChunksPerPass; chunk++) {
       ERR_clear_error();
       n = SSL_read(nc->ssl, buf, static_cast<int>(sizeof buf));
       if (n <= 0) break;
@@ -95,6 +95,9 @@ void ns_read_from_socket(ns_conn* nc) {
       // peer keeps sending would only be buffered and thrown away.
       if (nc->flags & NCF_CLOSE_IMMEDIATELY) return;
     }
+    // The bound was reached: the rest waits for the next pass (which does
+    // not wait when TLS holds it already, see ns_mgr_poll).
+    if (n > 0) return;
     // Only "try again" keeps the connection: a TLS protocol failure or a
     // close alert leaves nothing further to read.
     if (!IsWant(ns_ssl_err(nc, n))) nc->flags |= NCF_CLOSE_IMMEDIATELY;
@@ -103,14 +106,16 @@ void ns_read_from_socket(ns_conn* nc) {
 
   int n = 0;
   size_t avail = 0;
-  while ((avail = ns_recv_avail(nc, sizeof buf)) > 0 &&
-         (n = PlatformSocketRecv(nc->sock, buf, static_cast<int>(avail))) > 0) {
+  for (int chunk = 0; chunk < kReadChunksPerPass; chunk++) {
+    if ((avail = ns_recv_avail(nc, sizeof buf)) == 0) break;
+    if ((n = PlatformSocketRecv(nc->sock, buf, static_cast<int>(avail))) <= 0) break;
     NS_DIAG("%p %d bytes (PLAIN) <- %d", static_cast<void*>(nc), n, static_cast<int>(nc->sock));
     RaiseRecv(nc, buf, n);
     if (nc->flags & NCF_CLOSE_IMMEDIATELY) return;  // read no further, as above
   }
-  // A full receive buffer ends the loop without a receive; that is no error.
-  if (avail > 0 && ns_is_error(n)) nc->flags |= NCF_CLOSE_IMMEDIATELY;
+  // A full receive buffer or the per-pass bound ends the loop without a
+  // failed receive; that is no error.
+  if (avail > 0 && n <= 0 && ns_is_error(n)) nc->flags |= NCF_CLOSE_IMMEDIATELY;
 }
 
 void ns_write_to_socket(ns_conn* nc) {
@@ -242,7 +247,11 @@ const char* ns_set_ssl(ns_conn* nc, const char* cert, const char* ca_cert) {
       SSL_set_fd(nc->ssl, static_cast<int>(nc->sock));
     }
   }
-  if (nc->ssl_ctx != nullptr) SSL_CTX_set_cipher_list(nc->ssl_ctx, NS_CIPHER_LIST);
+  if (nc->ssl_ctx != nullptr) {
+    SSL_CTX_set_cipher_list(nc->ssl_ctx, NS_CIPHER_LIST);
+    // Not left to the system's configuration, which may allow TLS 1.0.
+    SSL_CTX_set_min_proto_version(nc->ssl_ctx, kTlsMinVersion);
+  }
   ERR_clear_error();
   return result;
 }

@@ -5,12 +5,16 @@
 // thread only. The connection owns its SSL object and SSL_CTX.
 #pragma once
 
+#include <openssl/tls1.h>
+
 #include <cstddef>
 #include <cstdint>
 
 #include "net/event_manager.h"
 
-// Cipher list for TLS 1.2 and older; TLS 1.3 keeps OpenSSL's own suites.
+// Cipher list for TLS 1.2; TLS 1.3 keeps OpenSSL's own suites. Key exchange
+// by static RSA (!kRSA) is left out: it has no forward secrecy, and every
+// browser that can reach the service negotiates ECDHE.
 inline constexpr const char* NS_CIPHER_LIST =
     "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:"
     "ECDHE-ECDSA-AES256-GCM-SHA384:DHE-RSA-AES128-GCM-SHA256:DHE-DSS-AES128-GCM-SHA256:"
@@ -20,11 +24,15 @@ inline constexpr const char* NS_CIPHER_LIST =
     "DHE-DSS-AES128-SHA256:DHE-RSA-AES256-SHA256:DHE-DSS-AES256-SHA:DHE-RSA-AES256-SHA:"
     "AES128-GCM-SHA256:AES256-GCM-SHA384:AES128-SHA256:AES256-SHA256:AES128-SHA:AES256-SHA:"
     "AES:CAMELLIA:DES-CBC3-SHA:!aNULL:!eNULL:!EXPORT:!DES:!RC4:!MD5:!PSK:!aECDH:"
-    "!EDH-DSS-DES-CBC3-SHA:!EDH-RSA-DES-CBC3-SHA:!KRB5-DES-CBC3-SHA";
+    "!EDH-DSS-DES-CBC3-SHA:!EDH-RSA-DES-CBC3-SHA:!KRB5-DES-CBC3-SHA:!kRSA";
+// Oldest protocol a TLS listener accepts.
+inline constexpr int kTlsMinVersion = TLS1_2_VERSION;
 
-// Drains a readable stream connection in chunks of kReadChunkBytes, raising
-// NS_EV_RECV after each chunk was appended; runs the handshake step instead
-// while a TLS handshake is pending. Peer close or a socket/TLS failure sets
+// Reads a readable stream connection in chunks of kReadChunkBytes until it
+// would block, at most kReadChunksPerPass chunks (the rest waits for the next
+// pass, so one fast sender cannot hold the others back), raising NS_EV_RECV
+// after each chunk was appended; runs the handshake step instead while a TLS
+// handshake is pending. Peer close or a socket/TLS failure sets
 // NCF_CLOSE_IMMEDIATELY; once it is set (by a handler too) nothing more is
 // read.
 void ns_read_from_socket(ns_conn* nc);
@@ -57,7 +65,8 @@ size_t ns_recv_avail(const ns_conn* nc, size_t max);
 
 // TLS for the connection: a server context on a listener (client context on
 // anything else; no service path uses one) with the certificate file and CA
-// file (either may be null or empty). Returns null on success or "SSL_CTX_new() failed", "Invalid
+// file (either may be null or empty), NS_CIPHER_LIST and nothing older than
+// kTlsMinVersion. Returns null on success or "SSL_CTX_new() failed", "Invalid
 // ssl cert", "Invalid CA cert", "SSL_new() failed".
 const char* ns_set_ssl(ns_conn* nc, const char* cert, const char* ca_cert);
 

@@ -66,15 +66,24 @@ int PlatformSocketSetIntOption(sock_t s, int level, int name, int value);
 // Makes a blocking receive give up after ms milliseconds (0: never).
 int PlatformSocketSetReceiveTimeout(sock_t s, unsigned ms);
 int PlatformSocketBind(sock_t s, const sockaddr_in* sa);
+// Binds an AF_INET6 socket to the IPv6 loopback address [::1] and port (host
+// order; 0 lets the system choose), for IPv6 only (IPV6_V6ONLY), so that it
+// never competes with an IPv4 listener on the same port.
+int PlatformSocketBindLoopback6(sock_t s, uint16_t port);
+// Connects an AF_INET6 socket to [::1] and port (host order).
+int PlatformSocketConnectLoopback6(sock_t s, uint16_t port);
 int PlatformSocketListen(sock_t s, int backlog);
 int PlatformSocketConnect(sock_t s, const sockaddr_in* sa);
+// The socket's own and its peer's address. The records of the network layer
+// hold IPv4 addresses only: an IPv6 address is given as the family AF_INET6,
+// its port and a zero IPv4 address.
 int PlatformSocketLocalAddress(sock_t s, sockaddr_in* sa);
 int PlatformSocketPeerAddress(sock_t s, sockaddr_in* sa);
 // Ends the sending direction (the peer reads end of stream); receiving goes on.
 int PlatformSocketShutdownWrite(sock_t s);
 
 // A new, non-inheritable socket for a pending connection, or kInvalidSocket;
-// peer (may be null) receives the peer's address.
+// peer (may be null) receives the peer's address (IPv6 as above).
 sock_t PlatformSocketAccept(sock_t s, sockaddr_in* peer);
 
 // True when child processes would inherit the socket.
@@ -99,15 +108,26 @@ int PlatformSocketLastError();
 void PlatformSocketSetLastError(int err);
 const char* PlatformSocketErrorText(int err);
 bool PlatformSocketErrorIsTransient(int err);
+// Whether the error means the process or the system ran out of descriptors
+// or socket memory (EMFILE, ENFILE, ENOBUFS, ENOMEM; WSAEMFILE, WSAENOBUFS on
+// Windows): the call may succeed once other sockets have closed.
+bool PlatformSocketErrorIsExhaustion(int err);
 
-// A socket set for select(). On POSIX an fd_set is a bitmap indexed by the
-// descriptor, so a descriptor at or above FD_SETSIZE cannot be watched at
-// all: PlatformSocketSetAdd refuses it instead of writing past the set. On
-// Windows an fd_set is a counted array of FD_SETSIZE (64) sockets: any socket
-// can be watched, but a set that is full refuses the next one.
+// A socket set for select(). How many sockets one set can watch differs:
+// - POSIX: an fd_set is a bitmap indexed by the descriptor's number, so the
+//   limit is a bound on that number (FD_SETSIZE, 1024 on Linux): every
+//   descriptor below it fits, one at or above it cannot be watched at all and
+//   PlatformSocketSetAdd refuses it instead of writing past the set. The
+//   service closes such a connection as soon as it is accepted.
+// - Windows: an fd_set is a counted array of FD_SETSIZE sockets whatever their
+//   handle values (64 unless the build defines FD_SETSIZE before including
+//   winsock2.h); a full set refuses the next socket, and the poll pass
+//   rotates which connections take the places (net/event_manager.h).
 struct PlatformSocketSet {
   fd_set fds;
 };
+// Most sockets one set can hold.
+inline constexpr size_t kPlatformSocketSetCapacity = FD_SETSIZE;
 
 void PlatformSocketSetZero(PlatformSocketSet* set);
 // True when select() can watch the socket at all.

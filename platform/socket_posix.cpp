@@ -18,6 +18,17 @@ socklen_t AddrLen() {
   return static_cast<socklen_t>(sizeof(sockaddr_in));
 }
 
+// The IPv4 record the network layer keeps of an address of either family.
+void ToIpv4Record(const sockaddr_storage& ss, sockaddr_in* out) {
+  memset(out, 0, sizeof *out);
+  if (ss.ss_family == AF_INET) {
+    memcpy(out, &ss, sizeof *out);
+  } else if (ss.ss_family == AF_INET6) {
+    out->sin_family = AF_INET6;
+    out->sin_port = reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_port;
+  }
+}
+
 }  // namespace
 
 int PlatformSocketStartup() {
@@ -68,6 +79,26 @@ int PlatformSocketBind(sock_t s, const sockaddr_in* sa) {
   return bind(Fd(s), reinterpret_cast<const sockaddr*>(sa), AddrLen()) == 0 ? 0 : -1;
 }
 
+int PlatformSocketBindLoopback6(sock_t s, uint16_t port) {
+  int on = 1;
+  if (setsockopt(Fd(s), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) return -1;
+  sockaddr_in6 sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin6_family = AF_INET6;
+  sa.sin6_port = htons(port);
+  sa.sin6_addr = in6addr_loopback;
+  return bind(Fd(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int PlatformSocketConnectLoopback6(sock_t s, uint16_t port) {
+  sockaddr_in6 sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin6_family = AF_INET6;
+  sa.sin6_port = htons(port);
+  sa.sin6_addr = in6addr_loopback;
+  return connect(Fd(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
 int PlatformSocketListen(sock_t s, int backlog) {
   return listen(Fd(s), backlog) == 0 ? 0 : -1;
 }
@@ -77,15 +108,21 @@ int PlatformSocketConnect(sock_t s, const sockaddr_in* sa) {
 }
 
 int PlatformSocketLocalAddress(sock_t s, sockaddr_in* sa) {
-  socklen_t len = AddrLen();
-  memset(sa, 0, sizeof *sa);
-  return getsockname(Fd(s), reinterpret_cast<sockaddr*>(sa), &len) == 0 ? 0 : -1;
+  sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  socklen_t len = sizeof ss;
+  int rc = getsockname(Fd(s), reinterpret_cast<sockaddr*>(&ss), &len) == 0 ? 0 : -1;
+  ToIpv4Record(ss, sa);
+  return rc;
 }
 
 int PlatformSocketPeerAddress(sock_t s, sockaddr_in* sa) {
-  socklen_t len = AddrLen();
-  memset(sa, 0, sizeof *sa);
-  return getpeername(Fd(s), reinterpret_cast<sockaddr*>(sa), &len) == 0 ? 0 : -1;
+  sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  socklen_t len = sizeof ss;
+  int rc = getpeername(Fd(s), reinterpret_cast<sockaddr*>(&ss), &len) == 0 ? 0 : -1;
+  ToIpv4Record(ss, sa);
+  return rc;
 }
 
 int PlatformSocketShutdownWrite(sock_t s) {
@@ -93,12 +130,12 @@ int PlatformSocketShutdownWrite(sock_t s) {
 }
 
 sock_t PlatformSocketAccept(sock_t s, sockaddr_in* peer) {
-  sockaddr_in tmp;
-  memset(&tmp, 0, sizeof tmp);
-  socklen_t len = AddrLen();
-  int fd = accept4(Fd(s), reinterpret_cast<sockaddr*>(&tmp), &len, SOCK_CLOEXEC);
+  sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  socklen_t len = sizeof ss;
+  int fd = accept4(Fd(s), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
   if (fd < 0) return kInvalidSocket;
-  if (peer != nullptr) *peer = tmp;
+  if (peer != nullptr) ToIpv4Record(ss, peer);
   return fd;
 }
 
@@ -148,6 +185,10 @@ const char* PlatformSocketErrorText(int err) {
 
 bool PlatformSocketErrorIsTransient(int err) {
   return err == EINTR || err == EINPROGRESS || err == EAGAIN || err == EWOULDBLOCK;
+}
+
+bool PlatformSocketErrorIsExhaustion(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
 void PlatformSocketSetZero(PlatformSocketSet* set) {

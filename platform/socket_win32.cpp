@@ -31,6 +31,26 @@ bool EnsureStarted() {
   return started;
 }
 
+// The IPv4 record the network layer keeps of an address of either family.
+void ToIpv4Record(const sockaddr_storage& ss, sockaddr_in* out) {
+  memset(out, 0, sizeof *out);
+  if (ss.ss_family == AF_INET) {
+    memcpy(out, &ss, sizeof *out);
+  } else if (ss.ss_family == AF_INET6) {
+    out->sin_family = AF_INET6;
+    out->sin_port = reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_port;
+  }
+}
+
+sockaddr_in6 Loopback6(uint16_t port) {
+  sockaddr_in6 sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin6_family = AF_INET6;
+  sa.sin6_port = htons(port);
+  sa.sin6_addr = in6addr_loopback;
+  return sa;
+}
+
 int ClearInherit(SOCKET s) {
   return SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0) ? 0 : -1;
 }
@@ -90,6 +110,21 @@ int PlatformSocketBind(sock_t s, const sockaddr_in* sa) {
   return bind(Sock(s), reinterpret_cast<const sockaddr*>(sa), AddrLen()) == 0 ? 0 : -1;
 }
 
+int PlatformSocketBindLoopback6(sock_t s, uint16_t port) {
+  DWORD on = 1;
+  if (setsockopt(Sock(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on),
+                 sizeof on) != 0) {
+    return -1;
+  }
+  const sockaddr_in6 sa = Loopback6(port);
+  return bind(Sock(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int PlatformSocketConnectLoopback6(sock_t s, uint16_t port) {
+  const sockaddr_in6 sa = Loopback6(port);
+  return connect(Sock(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
 int PlatformSocketListen(sock_t s, int backlog) {
   return listen(Sock(s), backlog) == 0 ? 0 : -1;
 }
@@ -99,15 +134,21 @@ int PlatformSocketConnect(sock_t s, const sockaddr_in* sa) {
 }
 
 int PlatformSocketLocalAddress(sock_t s, sockaddr_in* sa) {
-  int len = AddrLen();
-  memset(sa, 0, sizeof *sa);
-  return getsockname(Sock(s), reinterpret_cast<sockaddr*>(sa), &len) == 0 ? 0 : -1;
+  sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  int len = static_cast<int>(sizeof ss);
+  const int rc = getsockname(Sock(s), reinterpret_cast<sockaddr*>(&ss), &len) == 0 ? 0 : -1;
+  ToIpv4Record(ss, sa);
+  return rc;
 }
 
 int PlatformSocketPeerAddress(sock_t s, sockaddr_in* sa) {
-  int len = AddrLen();
-  memset(sa, 0, sizeof *sa);
-  return getpeername(Sock(s), reinterpret_cast<sockaddr*>(sa), &len) == 0 ? 0 : -1;
+  sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  int len = static_cast<int>(sizeof ss);
+  const int rc = getpeername(Sock(s), reinterpret_cast<sockaddr*>(&ss), &len) == 0 ? 0 : -1;
+  ToIpv4Record(ss, sa);
+  return rc;
 }
 
 int PlatformSocketShutdownWrite(sock_t s) {
@@ -115,10 +156,10 @@ int PlatformSocketShutdownWrite(sock_t s) {
 }
 
 sock_t PlatformSocketAccept(sock_t s, sockaddr_in* peer) {
-  sockaddr_in tmp;
-  memset(&tmp, 0, sizeof tmp);
-  int len = AddrLen();
-  SOCKET a = accept(Sock(s), reinterpret_cast<sockaddr*>(&tmp), &len);
+  sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  int len = static_cast<int>(sizeof ss);
+  SOCKET a = accept(Sock(s), reinterpret_cast<sockaddr*>(&ss), &len);
   if (a == INVALID_SOCKET) return kInvalidSocket;
   // accept() has no flag for it: the new socket is made non-inheritable at
   // once, before it is handed out.
@@ -128,7 +169,7 @@ sock_t PlatformSocketAccept(sock_t s, sockaddr_in* peer) {
     WSASetLastError(err);
     return kInvalidSocket;
   }
-  if (peer != nullptr) *peer = tmp;
+  if (peer != nullptr) ToIpv4Record(ss, peer);
   return FromSocket(a);
 }
 
@@ -192,6 +233,10 @@ const char* PlatformSocketErrorText(int err) {
 
 bool PlatformSocketErrorIsTransient(int err) {
   return err == WSAEINTR || err == WSAEINPROGRESS || err == WSAEWOULDBLOCK;
+}
+
+bool PlatformSocketErrorIsExhaustion(int err) {
+  return err == WSAEMFILE || err == WSAENOBUFS;
 }
 
 void PlatformSocketSetZero(PlatformSocketSet* set) {

@@ -16,7 +16,8 @@
 # - platform_tests: the POSIX stand-ins for the window queue and the
 #   notification area (the Win32 forms are exercised by host_tests);
 # - *_posix_test.cpp and the POSIX_SOURCES of tests/*/CMakeLists.txt:
-#   descriptors numbered past FD_SETSIZE and the no-desktop error box;
+#   descriptors numbered past FD_SETSIZE, a process out of descriptors
+#   (setrlimit) and the no-desktop error box;
 # - tests that drive curl, openssl s_client or Python from inside a test
 #   program skip themselves when those programs are absent, as they are
 #   under Wine (the end-to-end suites drive them from Linux instead);

@@ -118,4 +118,34 @@ TEST(Mbuf, ZeroedRecordAcceptsAppends) {
   mbuf_free(&mb);
 }
 
+// Storage a large message left behind goes back once the message was
+// consumed; small buffers and buffers still in use keep theirs.
+TEST(Mbuf, TrimGivesBackWhatALargeMessageLeft) {
+  struct Row {
+    size_t size, len, keep, after;
+    const char* why;
+  };
+  const Row rows[] = {
+      {300000, 0, 16384, 0, "consumed: released"},
+      {300000, 1000, 16384, 16384, "a little left: down to keep"},
+      {300000, 70000, 16384, 70000, "under a quarter: down to the bytes in use"},
+      {300000, 75001, 16384, 300000, "more than a quarter in use: kept"},
+      {16384, 0, 16384, 16384, "not above keep: kept"},
+      {3072, 0, 16384, 3072, "small: kept"},
+  };
+  for (const Row& r : rows) {
+    mbuf mb;
+    mbuf_init(&mb, r.size);
+    std::string bytes(r.len, 'x');
+    for (size_t i = 0; i < r.len; i++) bytes[i] = static_cast<char>('a' + i % 26);
+    ASSERT_EQ(mbuf_append(&mb, bytes.data(), r.len), r.len);
+    mbuf_trim(&mb, r.keep);
+    EXPECT_EQ(mb.size, r.after) << r.why;
+    EXPECT_EQ(mb.len, r.len) << r.why;
+    EXPECT_EQ(r.after == 0, mb.buf == nullptr) << r.why;
+    EXPECT_EQ(r.len == 0 ? "" : std::string(mb.buf, mb.len), bytes) << r.why;
+    mbuf_free(&mb);
+  }
+}
+
 }  // namespace

@@ -103,6 +103,25 @@ inline sock_t ConnectClient(uint16_t port) {
   return s;
 }
 
+// A TCP client whose connect to 127.0.0.1:port has been started without
+// waiting for it, or kInvalidSocket. The socket stays non-blocking: read it
+// once Readable says so; short sends go through once it is connected.
+inline sock_t StartConnect(uint16_t port) {
+  sock_t s = PlatformSocketOpen(AF_INET, SOCK_STREAM, 0);
+  if (s == kInvalidSocket) return kInvalidSocket;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (PlatformSocketSetNonBlocking(s) != 0 ||
+      (PlatformSocketConnect(s, &sa) != 0 &&
+       !PlatformSocketErrorIsTransient(PlatformSocketLastError()))) {
+    PlatformSocketClose(s);
+    return kInvalidSocket;
+  }
+  return s;
+}
+
 inline bool SendAll(sock_t s, const std::string& data) {
   size_t off = 0;
   while (off < data.size()) {

@@ -1,6 +1,7 @@
 // Socket I/O cases that only POSIX has: descriptors numbered past FD_SETSIZE
 // (a Windows socket set is a counted array, where any socket fits while the
-// set has room) and a real curl client (not installed under Wine).
+// set has room), a process out of descriptors (setrlimit) and a real curl
+// client (not installed under Wine).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -95,6 +96,66 @@ TEST(SelectLimit, AcceptedSocketBeyondFdSetSizeIsClosedAtOnce) {
   sock_t fd2 = ConnectClient(PortOf(listener));
   ASSERT_TRUE(PollUntil(&m.mgr, [&] { return rec.accepted.size() == 1; }));
   PlatformSocketClose(fd2);
+}
+
+// Lowers the soft descriptor limit and fills what is left of it; puts both
+// back when it goes.
+class DescriptorsExhausted {
+ public:
+  DescriptorsExhausted() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit low = saved_;
+    low.rlim_cur = 256;
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int f; (f = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers_.push_back(f);
+  }
+  ~DescriptorsExhausted() { Release(); }
+  void Release() {
+    for (int f : fillers_) close(f);
+    fillers_.clear();
+    setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+ private:
+  rlimit saved_;
+  std::vector<int> fillers_;
+};
+
+// Out of descriptors, a pending connection cannot be accepted and keeps the
+// listener readable: every pass failed at once and the loop took a whole
+// core while the clients waited for ever. The reserve descriptor lets the
+// pending clients be closed at once; the pass then waits again, and once
+// descriptors are free the listener accepts as before.
+TEST(Exhaustion, PendingClientsAreClosedAndTheLoopWaits) {
+  Recorder rec;
+  Manager m;
+  ns_conn* listener = BindLoopback(&m.mgr, &rec);
+  // The clients' sockets exist before the table fills: connecting needs none.
+  std::vector<int> clients;
+  for (int i = 0; i < 3; i++) clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = listener->sa.sin_port;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  DescriptorsExhausted full;
+  for (int c : clients) {
+    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  }
+  for (int i = 0; i < 5; i++) ns_mgr_poll(&m.mgr, 20);
+  EXPECT_TRUE(rec.accepted.empty());
+  char c;
+  for (int fd : clients) {
+    EXPECT_TRUE(Readable(fd, 1000) && recv(fd, &c, 1, MSG_DONTWAIT) == 0) << "closed at once";
+  }
+  const unsigned long long start = PlatformMonotonicMs();
+  ns_mgr_poll(&m.mgr, 300);
+  EXPECT_GE(PlatformMonotonicMs() - start, 250u) << "nothing pending: the pass waits";
+
+  full.Release();
+  for (int fd : clients) close(fd);
+  sock_t fd = ConnectClient(PortOf(listener));
+  ASSERT_TRUE(PollUntil(&m.mgr, [&] { return rec.accepted.size() == 1; }));
+  PlatformSocketClose(fd);
 }
 
 // An HTTP-speaking handler for a real client: answers once the header block

@@ -157,6 +157,7 @@ TEST(TlsSetup, CertificateAndCaErrors) {
 
 struct ClientOptions {
   const char* cipher = nullptr;  // TLS 1.2 only with this cipher
+  int max_version = 0;           // with cipher: this protocol at most, no floor
   std::string send;
   size_t expect = 0;
   int rcvbuf = 0;
@@ -201,8 +202,13 @@ ClientResult RunClient(uint16_t port, const ClientOptions& o) {
 
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   if (o.cipher != nullptr) {
-    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(ctx, o.max_version != 0 ? o.max_version : TLS1_2_VERSION);
     SSL_CTX_set_cipher_list(ctx, o.cipher);
+    if (o.max_version != 0) {
+      // Offer what the system's configuration would hold back.
+      SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
+      SSL_CTX_set_security_level(ctx, 0);
+    }
   }
   SSL* ssl = SSL_new(ctx);
   SSL_set_fd(ssl, static_cast<int>(fd));
@@ -316,6 +322,36 @@ TEST(TlsHandshake, DheOnlyClientGetsTheBuiltInGroupUnlessTheFileHasItsOwn) {
   }
 }
 
+// Only key exchanges with forward secrecy, from TLS 1.2 on: a recorded
+// session must not open up once the server's key leaks.
+TEST(TlsHandshake, StaticRsaKeyExchangeAndOldProtocolsAreRefused) {
+  struct Row {
+    const char* cipher;
+    int max_version;
+    bool handshake;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"AES128-GCM-SHA256", 0, false, "static RSA key exchange"},
+      {"AES256-SHA256", 0, false, "static RSA key exchange"},
+      {"AES128-SHA", 0, false, "static RSA key exchange"},
+      {"CAMELLIA128-SHA", 0, false, "static RSA key exchange"},
+      {"ECDHE-RSA-AES128-SHA@SECLEVEL=0", TLS1_1_VERSION, false, "TLS 1.1"},
+      {"ECDHE-RSA-AES128-SHA@SECLEVEL=0", TLS1_VERSION, false, "TLS 1.0"},
+      {"ECDHE-RSA-AES256-GCM-SHA384", 0, true, "ECDHE stays"},
+      {"DHE-RSA-AES128-SHA256", 0, true, "DHE stays"},
+  };
+  for (const Row& r : rows) {
+    TlsServer s(TlsFiles::Get().plain);
+    ClientOptions o;
+    o.cipher = r.cipher;
+    o.max_version = r.max_version;
+    o.send = "x";
+    o.expect = r.handshake ? 1 : 0;
+    EXPECT_EQ(s.Run(o).handshake, r.handshake) << r.cipher << ": " << r.why;
+  }
+}
+
 TEST(TlsHandshake, GarbageInsteadOfAHandshakeClosesTheConnection) {
   TlsServer s(TlsFiles::Get().plain);
   sock_t fd = ConnectClient(PortOf(s.listener));
@@ -340,6 +376,20 @@ TEST(TlsRead, HandlerThatClosesOnReceiveStopsTheReadLoop) {
   ASSERT_TRUE(r.handshake);
   ASSERT_TRUE(closed);
   EXPECT_EQ(s.rec.Counts(NS_EV_RECV), (std::vector<int>{2048}));
+}
+
+// The read path stops after kReadChunksPerPass chunks, and one TLS record
+// holds up to 16 kB: the rest of a record sits in the TLS library, where
+// select() cannot see it, and must still be read without the peer sending
+// anything more.
+TEST(TlsRead, RecordHeldByTheLibraryIsReadWithoutFurtherBytes) {
+  TlsServer s(TlsFiles::Get().plain);
+  ClientOptions o;
+  o.send = Pattern(16384, 'r');  // one record
+  o.expect = o.send.size();
+  ClientResult r = s.Run(o);
+  ASSERT_TRUE(r.handshake);
+  EXPECT_TRUE(r.got == o.send) << r.got.size() << " of " << o.send.size() << " bytes echoed";
 }
 
 // A TLS read that has to write (to answer a key update, for instance) into a
