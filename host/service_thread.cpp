@@ -13,6 +13,7 @@
 #include "host/health_facts.h"
 #include "host/service_entry.h"
 #include "host/tray_window.h"
+#include "net/address.h"
 #include "net/event_manager.h"
 #include "net/http_helpers.h"
 #include "net/http_protocol.h"
@@ -32,13 +33,61 @@ constexpr size_t kListenAddressBytes = 64;
   exit(code);
 }
 
-// Scripts started with -p:0 learn the chosen port from this line.
-void AnnounceListening(const ns_conn* listener) {
+constexpr uint32_t kLoopbackNet = 0x7f000000;  // 127.0.0.0/8
+constexpr uint32_t kLoopbackMask = 0xff000000;
+
+// The address the listener binds for the -p: setting. A port alone ("8000",
+// ":8000") means the loopback interface: on every interface, any machine of
+// the network could send "Host: localhost" and drive the reader (the Host
+// check stops pages, not machines). Returns true for that case.
+bool ListenAddress(const char* setting, char* out, size_t cap) {
+  if (ns_address_names_host(setting)) {
+    snprintf(out, cap, "%s", setting);
+    return false;
+  }
+  const char* rest = strstr(setting, "://");
+  const int scheme_len = rest == nullptr ? 0 : static_cast<int>(rest + 3 - setting);
+  rest = setting + scheme_len;
+  if (*rest == ':') rest++;
+  snprintf(out, cap, "%.*s127.0.0.1:%s", scheme_len, setting, rest);
+  return true;
+}
+
+// Scripts started with -p:0 learn the chosen port from the first line, which
+// is always the IPv4 listener's.
+void AnnounceListening(const ns_conn* listener, const ns_conn* listener6) {
   char address[kListenAddressBytes] = {0};
   sock_addr_to_text(static_cast<int>(listener->sock), address, sizeof address,
                     NS_SOCK_ADDR_IP | NS_SOCK_ADDR_PORT);
-  fprintf(stdout, "Listening on %s (%s)\n", address, g_settings.use_https ? "https" : "http");
+  const char* scheme = g_settings.use_https ? "https" : "http";
+  fprintf(stdout, "Listening on %s (%s)\n", address, scheme);
+  if (listener6 != nullptr) {
+    fprintf(stdout, "Listening on [::1]:%d (%s)\n", ntohs(listener6->sa.sin_port), scheme);
+  }
   fflush(stdout);
+  if ((ntohl(listener->sa.sin_addr.s_addr) & kLoopbackMask) != kLoopbackNet) {
+    fprintf(stderr,
+            "Warning: listening on %s, beyond this machine: any computer that reaches it can "
+            "capture, match and read the public key. Give a port alone (-p:8000) to serve this "
+            "machine only.\n",
+            address);
+    fflush(stderr);
+  }
+}
+
+// The IPv6 loopback twin of a default listener, so that a browser that tries
+// [::1] first for "localhost" connects at once. Optional: without IPv6, or
+// with its port taken there, the service serves IPv4 alone.
+ns_conn* BindLoopback6(ns_mgr* mgr, const ns_conn* listener, ns_bind_opts opts) {
+  if ((listener->flags & NCF_LISTENING) == 0) return nullptr;
+  ns_conn* nc = ns_bind_loopback6(mgr, ntohs(listener->sa.sin_port), ApiRequestHandler, opts);
+  if (nc == nullptr) return nullptr;  // no "[::1]" line then
+  http_attach_protocol(nc);
+  if (g_settings.use_https && ns_set_ssl(nc, g_settings.cert_path, nullptr) != nullptr) {
+    nc->flags |= NCF_CLOSE_IMMEDIATELY;  // the IPv4 listener took the same file
+    return nullptr;
+  }
+  return nc;
 }
 
 void TraceKeyPair() {
@@ -81,7 +130,9 @@ void ServiceThread() {
       g_settings.device_name, g_settings.com_port, RefreshCertificateState, {}, &device_requests};
   ns_bind_opts opts = {};
   opts.user_data = &api;
-  ns_conn* listener = ns_bind_opt(&mgr, g_settings.port, ApiRequestHandler, opts);
+  char address[kListenAddressBytes];
+  const bool loopback_default = ListenAddress(g_settings.port, address, sizeof address);
+  ns_conn* listener = ns_bind_opt(&mgr, address, ApiRequestHandler, opts);
   if (listener == nullptr) {
     ShowErrorBox("Port Bind error to port %d", ConfiguredPortNumber(g_settings.port));
     EndProcess(kFatalExitCode);
@@ -106,7 +157,8 @@ void ServiceThread() {
   // Before the first poll, so every connection sees them.
   api.health = ListenerHealthFacts(listener);
 
-  AnnounceListening(listener);
+  ns_conn* listener6 = loopback_default ? BindLoopback6(&mgr, listener, opts) : nullptr;
+  AnnounceListening(listener, listener6);
   while (stop_requested.load(std::memory_order_relaxed) == 0) {
     ns_mgr_poll(&mgr, kPollTimeoutMs);
     // The poll's time-out, not the time it took: slots age by whole seconds.

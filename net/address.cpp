@@ -103,6 +103,16 @@ int ns_resolve_from_hosts(const char* name, sockaddr_in* sa) {
   return result;
 }
 
+bool ns_address_names_host(const char* str) {
+  if (str == nullptr) return false;
+  std::string_view s(str);
+  for (std::string_view scheme : {"udp://", "tcp://"}) {
+    if (s.substr(0, scheme.size()) == scheme) s.remove_prefix(scheme.size());
+  }
+  const size_t colon = s.find(':');
+  return colon != std::string_view::npos && colon > 0;
+}
+
 int ns_parse_address(const char* str, sockaddr_in* sa, int* sock_type, char* host,
                      size_t host_len) {
   memset(sa, 0, sizeof *sa);

@@ -23,6 +23,11 @@ inline constexpr size_t kHostsWordBytes = 256;
 // bits, or a dotted address with a part above 255.
 int ns_parse_address(const char* str, sockaddr_in* sa, int* sock_type, char* host, size_t host_len);
 
+// True when the string (after an optional scheme) names a host before its
+// port (a.b.c.d:port, name:port), false for a port alone (port, :port). The
+// string need not parse.
+bool ns_address_names_host(const char* str);
+
 // Looks the name up in the hosts file (exact, case-sensitive match against
 // the names after an IPv4 address; '#' starts a comment). Fills sa's address
 // and returns 0 when found, -1 otherwise or when the file cannot be read.

@@ -41,6 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ns_set_hosts_path(HostsPath());
 
+  // The service's choice between loopback-only and as-given listening.
+  if (ns_address_names_host(address) && strchr(address, ':') == nullptr) abort();
+
   sockaddr_in sa;
   int type = 0;
   for (size_t host_len : {size_t{1}, size_t{16}, kHostNameBytes}) {

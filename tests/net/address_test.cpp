@@ -112,6 +112,31 @@ TEST(ParseAddress, FormsResultsAndRefusals) {
   }
 }
 
+// A port alone binds the loopback interface only (the service decides so);
+// an address or name before the port is bound as given.
+TEST(ParseAddress, NamesHostTellsAddressesFromBarePorts) {
+  struct Row {
+    const char* address;
+    bool names_host;
+  };
+  const Row rows[] = {
+      {"8000", false},
+      {":8000", false},
+      {"tcp://8000", false},
+      {"udp://:53", false},
+      {"0", false},
+      {"", false},
+      {"127.0.0.1:8000", true},
+      {"0.0.0.0:8000", true},
+      {"localhost:8000", true},
+      {"tcp://10.0.0.1:1", true},
+      {"8000x", false},
+      {"nohost.x:80", true},
+  };
+  for (const Row& r : rows) EXPECT_EQ(ns_address_names_host(r.address), r.names_host) << r.address;
+  EXPECT_FALSE(ns_address_names_host(nullptr));
+}
+
 TEST(ParseAddress, NameTooLongForTheHostBufferIsNotLookedUp) {
   HostsFile hosts("10.1.1.1 " + std::string(250, 'n') + "\n");
   std::string input = std::string(250, 'n') + ":80";
