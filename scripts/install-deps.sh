@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing the service needs on Debian 12.
+# Installs what building, running and testing the service needs on Debian 12;
+# with --bench also what the load benchmark drives and compares with (nginx,
+# wrk) and valgrind for scripts/valgrind-e2e.sh.
 # Safe to run again: it only calls apt-get when a package is missing.
 set -euo pipefail
 
@@ -13,8 +15,12 @@ packages=(
   # pkg-config file needs GLib's headers, which that package does not pull in.
   libfprint-2-2 libfprint-2-dev libglib2.0-dev
   curl python3 python3-websockets
+  sslscan
   chromium
 )
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(nginx-light wrk valgrind)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -21,12 +21,15 @@
 # - tests that drive curl, openssl s_client or Python from inside a test
 #   program skip themselves when those programs are absent, as they are
 #   under Wine (the end-to-end suites drive them from Linux instead);
+# - e2e_host_flood: it reads the service's descriptors and memory in /proc
+#   and lowers its descriptor limit, which a program under Wine does not have
+#   in that form (the unit tests serve 100 clients through 64-socket sets);
 # - sdk_synth_tests, unless KV_WINDOWS_SYNTH_TESTS=ON (see tests/sdk/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-./scripts/install-missing.sh wine wine64 xvfb xauth xdotool curl openssl python3
+./scripts/install-missing.sh wine wine64 xvfb xauth xdotool curl openssl sslscan python3
 ./scripts/build-windows.sh
 
 export WINEPREFIX=$root/build-windows/wineprefix

@@ -111,12 +111,13 @@ class Service:
     argument list as it sees it; `command` is what was run."""
 
     def __init__(self, *args, executable=SERVICE, port_arg="-p:127.0.0.1:0", wait_listening=True,
-                 env=None):
+                 env=None, preexec_fn=None):
         options = ([port_arg] if port_arg else []) + list(args)
         self.command = LAUNCHER + [os.path.abspath(executable)] + options
         self.args = [program_path_as_seen(executable)] + options
         self.env = None if env is None else dict(os.environ, **env)
         self.wait_listening = wait_listening
+        self.preexec_fn = preexec_fn
         self.lines = []
         self._new_lines = queue.Queue()
         self.proc = None
@@ -126,7 +127,7 @@ class Service:
     def __enter__(self):
         self.proc = subprocess.Popen(
             self.command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-            env=self.env, cwd=service_cwd(),
+            env=self.env, cwd=service_cwd(), preexec_fn=self.preexec_fn,
         )
         self._stderr_chunks = []
         threading.Thread(target=self._read_stdout, daemon=True).start()

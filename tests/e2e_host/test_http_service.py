@@ -6,6 +6,7 @@ import http.client
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import time
@@ -26,6 +27,7 @@ from service_harness import (  # noqa: E402
     busy_port,
     ensure_log_dir,
     first_reply_before_preflight,
+    preflight_request,
     read_reply,
     resident_kb,
     sanitized,
@@ -255,6 +257,30 @@ class StartupTest(unittest.TestCase):
                         self.assertIn("Port Bind error to port %d" % port, service.stderr())
         finally:
             busy.close()
+
+    def test_port_alone_listens_on_the_loopback_only(self):
+        # On every interface, any machine of the network could send
+        # "Host: localhost" and drive the reader.
+        with Service(port_arg="-p:0") as service:
+            self.assertEqual(service.host, "127.0.0.1")
+            six = service.wait_for(re.compile(r"^Listening on \[::1\]:(\d+) \(http\)$"), 5)
+            if socket.has_ipv6 and six is not None:
+                self.assertEqual(int(six.group(1)), service.port, "the same port on [::1]")
+                with socket.create_connection(("::1", service.port), timeout=10) as sock:
+                    sock.sendall(preflight_request())
+                    self.assertEqual(read_reply(sock)[0], PREFLIGHT_REPLY)
+            else:
+                print("no IPv6 loopback: IPv4 alone")
+            time.sleep(0.2)
+            self.assertNotIn("Warning", service.stderr())
+
+    def test_explicit_address_binds_as_given_with_a_warning(self):
+        with Service(port_arg="-p:0.0.0.0:0") as service:
+            self.assertEqual(service.host, "0.0.0.0")
+            time.sleep(0.2)
+            self.assertIn("Warning: listening on 0.0.0.0:%d, beyond this machine" % service.port,
+                          service.stderr())
+            self.assertNotIn("[::1]", "\n".join(service.lines))
 
     def test_unparsable_port_ends_with_code_1(self):
         for arg, named in [("-p:8000x", 8000), ("-p:65535", 65535), ("-p:nohost.x:80", 80)]:

@@ -3,6 +3,7 @@ made here with openssl, spoken to by curl -k, openssl s_client and Python's
 ssl module; the tray lines show the certificate state."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -178,6 +179,27 @@ class HttpsServiceTest(unittest.TestCase):
                 refresh_certificate_state(service)
                 # "Unreadable" (2) is below 4: the state stays.
                 self.assertEqual(last_tray(service), (105, TIP_90))
+
+
+class TlsScanTest(unittest.TestCase):
+    # Static-RSA key exchange has no forward secrecy: a recorded session
+    # opens once the server's key leaks. Nothing below TLS 1.2 either.
+    def test_sslscan_finds_only_forward_secret_suites_from_tls_1_2(self):
+        with TempDir() as tmp:
+            make_server_pem(tmp, 365)
+            with Service("-s", executable=install_service(tmp)) as service:
+                scan = subprocess.run(
+                    ["sslscan", "--no-colour", "%s:%d" % (service.host, service.port)],
+                    capture_output=True, text=True, timeout=120,
+                ).stdout
+        protocols = dict(re.findall(r"^(SSLv[23]|TLSv1\.[0-3])\s+(enabled|disabled)$", scan, re.M))
+        self.assertEqual(protocols, {"SSLv2": "disabled", "SSLv3": "disabled", "TLSv1.0": "disabled",
+                                     "TLSv1.1": "disabled", "TLSv1.2": "enabled",
+                                     "TLSv1.3": "enabled"}, scan)
+        suites = re.findall(r"^(?:Preferred|Accepted)\s+TLSv1\.2\s+\d+ bits\s+(\S+)", scan, re.M)
+        self.assertIn("ECDHE-RSA-AES128-GCM-SHA256", suites, scan)
+        static_rsa = [name for name in suites if not name.startswith(("ECDHE-", "DHE-"))]
+        self.assertEqual(static_rsa, [], "suites without forward secrecy")
 
 
 if __name__ == "__main__":
