@@ -31,14 +31,19 @@ function check(ok, what) {
 
 function startService() {
   fs.mkdirSync('/logs', { recursive: true });
-  const child = spawn(service, ['-p:127.0.0.1:0', '-dl:99'], {
+  // The command that starts the service, its last word the executable, as
+  // the end-to-end harness takes it (scripts/valgrind-e2e.sh runs valgrind).
+  const command = (process.env.KV_SERVICE_COMMAND ?? '').split(' ').filter((w) => w !== '');
+  const argv = [...(command.length > 0 ? command : [service]), '-p:127.0.0.1:0', '-dl:99'];
+  const child = spawn(argv[0], argv.slice(1), {
     env: { ...process.env, VRFPLIB_VIRTUAL: 'readers=NX51;finger=4' },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   child.stderrText = '';
   child.stderr.on('data', (chunk) => { child.stderrText += chunk; });
   return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('service did not listen')), 30000);
+    const startMs = 1000 * Number(process.env.KV_SERVICE_START_TIMEOUT ?? 30);
+    const timer = setTimeout(() => reject(new Error('service did not listen')), startMs);
     let seen = '';
     child.stdout.on('data', (chunk) => {
       seen += chunk;

@@ -10,6 +10,9 @@ build in KV_BINARY_DIR. The Windows program runs under Wine this way:
 
     KV_SERVICE_COMMAND="wine build-windows/host/kestrav-service.exe"
 
+and the Linux program under valgrind's memcheck (scripts/valgrind-e2e.sh)
+with "valgrind --tool=memcheck ... build/host/kestrav-service".
+
 Wine must already be running on an X display, with a desktop that has a
 notification area (scripts/wine-start.sh), so that no helper Wine starts on
 first use holds the output pipes. The program writes the same console lines
@@ -210,8 +213,17 @@ class Service:
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(timeout=10)
+            if LAUNCHER and not windows_program():
+                # A wrapper such as valgrind (scripts/valgrind-e2e.sh) still
+                # writes its report when the process is terminated, not killed.
+                self.proc.terminate()
+                try:
+                    self.proc.wait(timeout=120)
+                except subprocess.TimeoutExpired:
+                    pass
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait(timeout=10)
         if self.proc:
             self.proc.stdout.close()
             self.proc.stderr.close()
