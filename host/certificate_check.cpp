@@ -75,6 +75,11 @@ bool FindCertificateMarker(const char* data, size_t len, size_t* offset) {
   return true;
 }
 
+void CheckCertificateText(const char* data, size_t len, time_t now) {
+  size_t marker = 0;
+  if (FindCertificateMarker(data, len, &marker)) CheckExpiry(data + marker, len - marker, now);
+}
+
 int CheckCertificateFile(const char* path, time_t now) {
   FilePtr file(fopen(path, "r"));
   if (!file) {
@@ -101,10 +106,7 @@ int CheckCertificateFile(const char* path, time_t now) {
     RecordCertFinding(kCertStateUnreadable, "FRead failure to read file");
     return -1;
   }
-  size_t marker = 0;
-  if (FindCertificateMarker(buffer.get(), got, &marker)) {
-    CheckExpiry(buffer.get() + marker, got - marker, now);
-  }
+  CheckCertificateText(buffer.get(), got, now);
   return 0;
 }
 

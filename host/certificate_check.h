@@ -42,6 +42,11 @@ void CertStateReset();
 // of the first one goes to *offset (may be null).
 [[nodiscard]] bool FindCertificateMarker(const char* data, size_t len, size_t* offset);
 
+// The scan of a certificate file's bytes: finds the first certificate block
+// (FindCertificateMarker), reads it and records its expiry finding against
+// now. Bytes without a marker or a readable certificate record nothing.
+void CheckCertificateText(const char* data, size_t len, time_t now);
+
 // Reads the certificate file at path and records what it finds, taking now as
 // the current time. Returns -1 on the failures of state 2 (with a line on
 // standard error when the file cannot be opened), else 0 whatever the file
