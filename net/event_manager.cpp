@@ -262,6 +262,7 @@ void ns_link_conn(ns_mgr* mgr, ns_conn* nc) {
 }
 
 void ns_unlink_conn(ns_conn* nc) {
+  if (nc->mgr != nullptr && nc->mgr->set_rotation == nc) nc->mgr->set_rotation = nc->next;
   if (nc->prev == nullptr) nc->mgr->connections = nc->next;
   if (nc->prev != nullptr) nc->prev->next = nc->next;
   if (nc->next != nullptr) nc->next->prev = nc->prev;
@@ -432,21 +433,18 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
   // Then every other connection once, from set_rotation round to the one
   // before it. The first that finds no place starts the next pass, so with
   // counted sets each connection is watched within a few passes.
-  const size_t start = count == 0 ? 0 : mgr->set_rotation % count;
-  ns_conn* nc = mgr->connections;
-  for (size_t i = 0; i < start; i++) nc = nc->next;
-  size_t next_start = start;
-  bool full = false;
+  ns_conn* nc = mgr->set_rotation != nullptr ? mgr->set_rotation : mgr->connections;
+  ns_conn* first_left_out = nullptr;
   bool buffered_tls = false;
   for (size_t i = 0; i < count; i++, nc = nc->next != nullptr ? nc->next : mgr->connections) {
     if (nc->flags & NCF_LISTENING) continue;
-    if (!AddConnToSets(nc, &read_set, &write_set, &except_set, &max_sock) && !full) {
-      full = true;
-      next_start = (start + i) % count;
+    if (!AddConnToSets(nc, &read_set, &write_set, &except_set, &max_sock) &&
+        first_left_out == nullptr) {
+      first_left_out = nc;
     }
     if (WantsRead(nc) && HasBufferedTls(nc)) buffered_tls = true;
   }
-  mgr->set_rotation = next_start;
+  mgr->set_rotation = first_left_out;
 
   // Bytes already buffered by TLS must not wait for the time-out, and a
   // back-off must end on time even when nothing else happens.

@@ -95,9 +95,10 @@ struct ns_mgr {
   // from ns_mgr_init (0 counts as that too); tests lower it to exercise the
   // rotation below.
   size_t set_limit;
-  // Position in the list of the connection that takes the first place in the
-  // sets of the next pass: the first one that found no place in this pass.
-  size_t set_rotation;
+  // The connection that takes the first place in the sets of the next pass:
+  // the first one that found no place in the last pass; null = the head.
+  // Unlinking it moves this on to the next connection.
+  ns_conn* set_rotation;
   // A descriptor kept open and unused, owned by the manager, so that one can
   // be freed when the process runs out of them (see ns_accept_pending); -1
   // when none is held.

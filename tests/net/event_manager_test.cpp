@@ -101,9 +101,11 @@ TEST(ConnList, LinkAtHeadAndUnlinkAnywhere) {
   EXPECT_EQ(ns_next(&mgr, nullptr), c[2]);
   EXPECT_EQ(ns_next(&mgr, c[2]), c[1]);
   EXPECT_EQ(c[2]->prev, nullptr);
-  ns_unlink_conn(c[1]);  // middle
+  mgr.set_rotation = c[1];  // the next pass was to start there
+  ns_unlink_conn(c[1]);     // middle
   EXPECT_EQ(c[2]->next, c[0]);
   EXPECT_EQ(c[0]->prev, c[2]);
+  EXPECT_EQ(mgr.set_rotation, c[0]) << "the rotation moves on, never to a closed connection";
   ns_unlink_conn(c[2]);  // head
   EXPECT_EQ(mgr.connections, c[0]);
   EXPECT_EQ(c[0]->prev, nullptr);
