@@ -244,13 +244,15 @@ void http_protocol_handler(ns_conn* nc, int ev, void* ev_data) {
 }
 
 ptrdiff_t http_parse_chunk(const char* p, size_t m, const char** data, uint64_t* size) {
+  // An unfinished line waits for more, unless it is already over its bound.
+  auto wait = [](size_t seen, size_t bound) -> ptrdiff_t { return seen >= bound ? -1 : 0; };
   size_t k = 0;
   uint64_t n = 0;
   for (int d; k < m && (d = HexDigit(p[k])) >= 0; k++) {
     if (n > (UINT64_MAX >> 4)) return -1;
     n = (n << 4) | static_cast<uint64_t>(d);
   }
-  if (k == m) return 0;
+  if (k == m) return wait(m, kHttpMaxChunkLineBytes);
   if (k == 0) return -1;
   // The rest of the size line: an extension (after optional white space,
   // RFC 9112 section 7.1.1), then CR LF.
@@ -259,29 +261,31 @@ ptrdiff_t http_parse_chunk(const char* p, size_t m, const char** data, uint64_t*
   if (line_end < m && p[line_end] == ';') {
     while (line_end < m && p[line_end] != '\r' && !IsControl(p[line_end])) line_end++;
   }
-  if (line_end == m) return 0;
+  if (line_end == m) return wait(m, kHttpMaxChunkLineBytes);
   if (p[line_end] != '\r') return -1;
-  if (line_end + 1 == m) return 0;
+  if (line_end + 1 == m) return wait(m, kHttpMaxChunkLineBytes);
   if (p[line_end + 1] != '\n') return -1;
   const size_t start = line_end + 2;
+  if (start > kHttpMaxChunkLineBytes) return -1;
   const size_t avail = m - start;
 
   if (n == 0) {
     // Trailer fields, each ending in CR LF, then the empty line.
     size_t q = start;
     for (;;) {
-      if (q == m) return 0;
+      if (q == m) return wait(m - start, kHttpMaxHeaderBlockBytes);
       if (p[q] == '\r') {
-        if (q + 1 == m) return 0;
+        if (q + 1 == m) return wait(m - start, kHttpMaxHeaderBlockBytes);
         if (p[q + 1] != '\n') return -1;
+        if (q + 2 - start > kHttpMaxHeaderBlockBytes) return -1;
         *data = p + start;
         *size = 0;
         return static_cast<ptrdiff_t>(q + 2);
       }
       while (q < m && p[q] != '\r' && !IsControl(p[q])) q++;
-      if (q == m) return 0;
+      if (q == m) return wait(m - start, kHttpMaxHeaderBlockBytes);
       if (p[q] != '\r') return -1;
-      if (q + 1 == m) return 0;
+      if (q + 1 == m) return wait(m - start, kHttpMaxHeaderBlockBytes);
       if (p[q + 1] != '\n') return -1;
       q += 2;
     }

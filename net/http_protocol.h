@@ -28,6 +28,12 @@ inline constexpr size_t kHttpMaxHeaderBlockBytes = 8192;
 // read; a chunked one when it gets there. The receive buffer then holds at
 // most this plus one read (its capacity at most 1.5 times that).
 inline constexpr size_t kHttpMaxRequestBytes = size_t{4} << 20;
+// A chunk's size line (size, extension, CR LF) may be this long, and the
+// trailer section of a chunked body (its fields and the empty line) as long
+// as a header block; longer: 400. Each read parses an unfinished line again
+// from its start, so a line without end up to the request bound would keep
+// the loop busy for seconds.
+inline constexpr size_t kHttpMaxChunkLineBytes = 4096;
 
 // Time-outs in seconds of the poll pass's clock. Browsers keep idle
 // connections for minutes and retry a request on one the server closed; the
@@ -77,7 +83,9 @@ void http_protocol_handler(ns_conn* nc, int ev, void* ev_data);
 // the bytes it occupies (> 0) with *data and *size set; 0 when it has not
 // fully arrived; -1 when it is malformed (no hex digits, a line that does not
 // end in CR LF, data not followed by CR LF, a control byte in an extension or
-// trailer) or the size does not fit in 64 bits.
+// trailer), the size does not fit in 64 bits, or the size line or the
+// trailer section is longer than its bound (kHttpMaxChunkLineBytes,
+// kHttpMaxHeaderBlockBytes), arrived or not.
 [[nodiscard]] ptrdiff_t http_parse_chunk(const char* p, size_t m, const char** data,
                                          uint64_t* size);
 

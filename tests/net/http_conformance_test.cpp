@@ -142,6 +142,10 @@ std::vector<Row> Rows() {
        Echo("POST", "/a", "hi") + Echo("GET", "/b"), false},
       {"a chunk not followed by CR LF",
        "POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhiXX", k400, true},
+      {"a chunk-size line without end: refused at its bound, not parsed again with every read",
+       "POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5;" +
+           std::string(kHttpMaxChunkLineBytes, 'x'),
+       k400, true},
       // WebSocket handshakes.
       {"a valid handshake upgrades",
        "GET /ws HTTP/1.1\r\nUpgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n"

@@ -267,6 +267,16 @@ TEST(HttpChunk, ParseChunk) {
       {"ffffffffffffffff\r\nab\r\n", 0, ""},
       {"0000000000000000000000005\r\nhello\r\n", 34, "hello"},
       {"10000000000000000\r\n", -1, ""},
+      // Bounded lines: one without end is refused once it has passed its
+      // bound, so that it is not parsed again with every read.
+      {"5;" + std::string(kHttpMaxChunkLineBytes - 4, 'x') + "\r\nhello\r\n",
+       static_cast<ptrdiff_t>(kHttpMaxChunkLineBytes) + 7, "hello"},
+      {"5;" + std::string(kHttpMaxChunkLineBytes - 3, 'x') + "\r\nhello\r\n", -1, ""},
+      {"5;" + std::string(kHttpMaxChunkLineBytes, 'x'), -1, ""},
+      {std::string(kHttpMaxChunkLineBytes, '0'), -1, ""},
+      {"0\r\nX: " + std::string(kHttpMaxHeaderBlockBytes, 'y'), -1, ""},
+      {"0\r\nX: " + std::string(kHttpMaxHeaderBlockBytes - 7, 'y') + "\r\n\r\n",
+       static_cast<ptrdiff_t>(kHttpMaxHeaderBlockBytes) + 3, ""},
   };
   for (const auto& c : cases) {
     const char* data = nullptr;
