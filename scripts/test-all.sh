@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks the formatting of every C++ file, then builds and runs every test
 # twice: a normal build (build/) and an AddressSanitizer + UBSan build
-# (build-asan/); then cross-builds the Windows program and its installer and
-# runs their unit, end-to-end and installer tests under Wine
-# (scripts/test-windows.sh; KV_WINDOWS=OFF leaves that stage out). Exits
+# (build-asan/); then a short pass of every fuzzer from its seeds (build-fuzz/,
+# KV_FUZZ_SECONDS each, 10 by default); then cross-builds the Windows program
+# and its installer and runs their unit, end-to-end and installer tests under
+# Wine (scripts/test-windows.sh; KV_WINDOWS=OFF leaves that stage out). Exits
 # non-zero on any failure, a file that is not formatted included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +26,8 @@ run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "=== sanitizer build (ASan + UBSan) ==="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BENCH=OFF
+echo "=== fuzzers, ${KV_FUZZ_SECONDS:-10} s each from their seeds ==="
+./scripts/fuzz.sh --build build-fuzz "${KV_FUZZ_SECONDS:-10}"
 echo "=== up to here: ${SECONDS} s ==="
 if [ "${KV_WINDOWS:-ON}" != OFF ]; then
   echo "=== Windows program under Wine ==="
