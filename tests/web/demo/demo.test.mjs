@@ -73,11 +73,17 @@ async function openDemo(context, base = `${pageOrigin}/demo/index.html`) {
 async function captureInto(tab, slot) {
   await tab.click(`#capture${slot} button`);
   await tab.waitForFunction((n) => ['done', 'failed'].includes(document.querySelector(`#capture${n}`).dataset.state), slot);
-  return tab.evaluate((n) => ({
-    state: document.querySelector(`#capture${n}`).dataset.state,
-    figures: document.querySelector(`#capture${n} .figures`).textContent,
-    image: document.querySelector(`#capture${n} img`).naturalWidth,
-  }), slot);
+  return tab.evaluate(async (n) => {
+    // The state turns "done" when the image is given its source; decoding
+    // it may take longer (it did under the sanitizer build).
+    const img = document.querySelector(`#capture${n} img`);
+    if (!img.hidden) await img.decode().catch(() => {});
+    return {
+      state: document.querySelector(`#capture${n}`).dataset.state,
+      figures: document.querySelector(`#capture${n} .figures`).textContent,
+      image: img.naturalWidth,
+    };
+  }, slot);
 }
 
 before(async () => {
