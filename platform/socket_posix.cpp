@@ -79,23 +79,29 @@ int PlatformSocketBind(sock_t s, const sockaddr_in* sa) {
   return bind(Fd(s), reinterpret_cast<const sockaddr*>(sa), AddrLen()) == 0 ? 0 : -1;
 }
 
-int PlatformSocketBindLoopback6(sock_t s, uint16_t port) {
-  int on = 1;
-  if (setsockopt(Fd(s), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) return -1;
+namespace {
+
+// [::1] and port (host order).
+sockaddr_in6 Loopback6(uint16_t port) {
   sockaddr_in6 sa;
   memset(&sa, 0, sizeof sa);
   sa.sin6_family = AF_INET6;
   sa.sin6_port = htons(port);
   sa.sin6_addr = in6addr_loopback;
+  return sa;
+}
+
+}  // namespace
+
+int PlatformSocketBindLoopback6(sock_t s, uint16_t port) {
+  int on = 1;
+  if (setsockopt(Fd(s), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) return -1;
+  const sockaddr_in6 sa = Loopback6(port);
   return bind(Fd(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
 int PlatformSocketConnectLoopback6(sock_t s, uint16_t port) {
-  sockaddr_in6 sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin6_family = AF_INET6;
-  sa.sin6_port = htons(port);
-  sa.sin6_addr = in6addr_loopback;
+  const sockaddr_in6 sa = Loopback6(port);
   return connect(Fd(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
