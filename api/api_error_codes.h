@@ -1,7 +1,7 @@
 // The API's own "ErrorCode" values. The device layer adds 55 and 63
 // (kErrSerialNoComPort, kErrFakeDetectionUnavailable in
 // device/fingerprint_device.h); every other non-zero code a page sees comes
-// from the reader SDK unchanged (sdk/vrfplib.h, 1001 and up). README.md
+// from the reader SDK unchanged (sdk/vrfplib.h, 1001 and up). docs/api.md
 // (Error codes) explains each one to page authors.
 #pragma once
 

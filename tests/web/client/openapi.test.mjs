@@ -1,5 +1,5 @@
 // The OpenAPI description: valid for a maintained validator, served by the
-// service exactly as committed, in step with README and the client; and the
+// service exactly as committed, in step with docs/api.md and the client; and the
 // client's type declarations compile.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -10,7 +10,7 @@ import { Validator } from '@seriousme/openapi-schema-validator';
 import { ErrorCode } from '@kestrav/client';
 import { SOURCE_DIR, openapi, startService } from '../harness.mjs';
 
-const readme = fs.readFileSync(path.join(SOURCE_DIR, 'README.md'), 'utf8');
+const apiDoc = fs.readFileSync(path.join(SOURCE_DIR, 'docs', 'api.md'), 'utf8');
 let svc;
 before(async () => { svc = await startService(); });
 after(async () => { await svc?.stop(); });
@@ -33,17 +33,17 @@ test('an unknown path still gets no reply', async () => {
   await assert.rejects(fetch(`${svc.url}/health/`, { signal: AbortSignal.timeout(500) }), { name: 'TimeoutError' });
 });
 
-test('routes and error codes agree with README and the client', () => {
-  const endpointTable = readme.slice(readme.indexOf('| Path | Method | Reply |'));
-  const readmePaths = new Set([...endpointTable.slice(0, endpointTable.indexOf('\n\n'))
+test('routes and error codes agree with docs/api.md and the client', () => {
+  const endpointTable = apiDoc.slice(apiDoc.indexOf('| Path | Method | Reply |'));
+  const docPaths = new Set([...endpointTable.slice(0, endpointTable.indexOf('\n\n'))
     .matchAll(/`(\/[A-Za-z.]+)`/g)].map((m) => m[1]));
-  assert.deepEqual(readmePaths, new Set(Object.keys(openapi.paths)));
+  assert.deepEqual(docPaths, new Set(Object.keys(openapi.paths)));
 
-  const codeTable = readme.slice(readme.indexOf('| Code | Meaning |'));
-  const readmeCodes = [...codeTable.slice(0, codeTable.indexOf('\n\n')).matchAll(/^\| (\d+) \|/gm)].map((m) => Number(m[1]));
+  const codeTable = apiDoc.slice(apiDoc.indexOf('| Code | Meaning |'));
+  const docCodes = [...codeTable.slice(0, codeTable.indexOf('\n\n')).matchAll(/^\| (\d+) \|/gm)].map((m) => Number(m[1]));
   const described = openapi.components.schemas.ErrorCode.oneOf.map((c) => c.const);
-  assert.deepEqual(described, readmeCodes);
-  assert.deepEqual(Object.values(ErrorCode), readmeCodes);
+  assert.deepEqual(described, docCodes);
+  assert.deepEqual(Object.values(ErrorCode), docCodes);
 });
 
 test('the client type declarations compile, and reject misuse', () => {

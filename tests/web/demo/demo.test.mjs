@@ -14,7 +14,7 @@ import { decryptTemplate, readTemplateHeader } from '@kestrav/client/server';
 import { SOURCE_DIR, checkReply, replyProblems, startService } from '../harness.mjs';
 
 const WEB_DIR = path.join(SOURCE_DIR, 'web');
-const SCREENSHOT = process.env.KV_DEMO_SCREENSHOT ?? null;  // where to write the README picture
+const SCREENSHOT = process.env.KV_DEMO_SCREENSHOT ?? null;  // where to write the picture in docs/web.md
 const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css' };
 
 // Serves web/ (the demo and the client beside it) on a port of its own.
