@@ -16,6 +16,9 @@ packages=(
   libfprint-2-2 libfprint-2-dev libglib2.0-dev
   curl python3 python3-websockets
   sslscan
+  # The Linux package: dpkg-shlibdeps and dpkg-gencontrol, lintian, and
+  # systemd-analyze to verify the user unit.
+  dpkg-dev lintian systemd
   chromium
 )
 if [ "${1:-}" = "--bench" ]; then

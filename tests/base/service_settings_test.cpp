@@ -108,6 +108,38 @@ TEST_F(ServiceSettingsTest, TraceLevelNamesTheTraceFileByProcessId) {
   EXPECT_EQ(settings_.log_path, NativePath("/logs/trace-1234567.txt"));
 }
 
+// -logs: moves the trace file to a folder the user can write (the installed
+// per-user service's), in either order with -dl:, and only when tracing.
+TEST_F(ServiceSettingsTest, LogsOptionNamesTheTraceFolder) {
+  const std::string dir = NativePath("/home/u/.local/state/log/kestrav");
+  const std::string logs = "-logs:" + dir;
+  const std::string upper = "-LOGS:" + dir;
+  // "/" + folder + "/trace-00077.txt" fills the 127 characters exactly.
+  const std::string longest_dir = NativePath("/") + std::string(kTracePathBytes - 18, 'x');
+  const std::string longest = "-logs:" + longest_dir;
+  const std::string too_long = longest + "x";
+  struct Case {
+    std::vector<const char*> args;
+    std::string log_path;
+  } cases[] = {
+      {{"svc", logs.c_str(), "-dl:1"}, dir + NativePath("/trace-00077.txt")},
+      {{"svc", "-dl:1", upper.c_str()}, dir + NativePath("/trace-00077.txt")},
+      {{"svc", logs.c_str()}, ""},                                        // no level: no file
+      {{"svc", "-logs:", "-dl:1"}, NativePath("/logs/trace-00077.txt")},  // empty: the default
+      {{"svc", "-logs", "-dl:1"}, NativePath("/logs/trace-00077.txt")},   // no colon: ignored
+      {{"svc", longest.c_str(), "-dl:1"}, longest_dir + NativePath("/trace-00077.txt")},
+      {{"svc", too_long.c_str(), "-dl:1"}, NativePath("/logs/trace-00077.txt")},  // never cut
+  };
+  for (const Case& c : cases) {
+    Parse(c.args, 77);
+    EXPECT_EQ(settings_.log_path, c.log_path)
+        << c.args[1] << " " << (c.args.size() > 2 ? c.args[2] : "");
+  }
+  Parse({"svc", logs.c_str(), "-dl:1", "-p:9000"}, 77);
+  EXPECT_STREQ(settings_.port, "9000") << "-logs: leaves the other options alone";
+  EXPECT_STREQ(settings_.device_name, "NX51");
+}
+
 // Regression: the certificate path followed the name the program was started
 // by, while the certificate check reads beside the executable itself, so a
 // service started through a link or by a bare name on the search path served
