@@ -16,6 +16,7 @@ struct ServiceSettings {
   int com_port;                    // -cp: COM port of a serial reader
   char cert_path[256];             // server.pem in the executable's own directory
   char log_path[kTracePathBytes];  // trace file; empty unless -dl: was given
+  char http_port[16];              // -hp: a second, plain-HTTP listening address; empty: none
 };
 
 inline constexpr size_t kComPortTextBytes = 4;  // 3 digits and the terminator
@@ -37,6 +38,6 @@ void ServiceSettingsDefaults(ServiceSettings* settings);
 // pre-scan for -dl (trace level and trace path named with pid), which also
 // configures the trace log so that the arguments can be traced; cert_path
 // (ServerCertificatePath, or beside argv[0] when the platform gives no path);
-// the argument trace at level 99; then the five options. Values
+// the argument trace at level 99; then the six options. Values
 // longer than their field are cut to it.
 void ParseServiceSettings(int argc, const char* const* argv, int pid, ServiceSettings* settings);

@@ -17,6 +17,9 @@ packages=(
   curl python3 python3-websockets
   sslscan
   chromium
+  # kestrav-cert's Linux trust stores (NSS certutil) and the renewal test's
+  # shifted clock.
+  libnss3-tools faketime
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(nginx-light wrk valgrind)
