@@ -25,7 +25,7 @@ enum ToolExit {
   kExitDone = 0,
   kExitUsage = 1,
   kExitFile = 2,     // a file could not be read or written
-  kExitNotOurs = 3,  // DIR/server.pem was not made by kestrav-cert: left as it is
+  kExitNotOurs = 3,  // DIR/server.pem was not made by kestrav-cert (status: or is missing)
   kExitStore = 4,    // a trust store could not be changed
   kExitCrypto = 5,   // a key or certificate could not be made
 };
@@ -139,13 +139,15 @@ int Status(const LocalCertPaths& paths, bool user_only) {
   } else {
     printf("issuing CA: none\n");
   }
+  // An uninstaller deletes server.pem only when this says it made it.
+  const int code = f.made_here ? kExitDone : kExitNotOurs;
   if (!f.root_present) {
     printf("root: none\n");
-    return kExitDone;
+    return code;
   }
   printf("root: %s, valid until %s\n", f.root_name.c_str(), DateText(f.root_not_after).c_str());
   StoreTally tally = {TrustAction::kQuery, 0};
-  return VisitStores(paths, TrustAction::kQuery, user_only, &tally) > 0 ? kExitStore : kExitDone;
+  return VisitStores(paths, TrustAction::kQuery, user_only, &tally) > 0 ? kExitStore : code;
 }
 
 }  // namespace
