@@ -26,9 +26,12 @@ bool Elevated() {
   return ok && elevation.TokenIsElevated != 0;
 }
 
+// The store's own registry entries, not the system store's logical view: the
+// user's view also shows the machine's roots, and a removal made through
+// that view may not reach the registry (Wine keeps the root there).
 HCERTSTORE OpenRoot(const StoreLocation& where, bool write) {
   DWORD flags = where.flag | (write ? 0 : CERT_STORE_READONLY_FLAG);
-  return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, L"Root");
+  return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, flags, L"Root");
 }
 
 // The store's own copy of the certificate, or null.
