@@ -93,7 +93,7 @@ int ServerCertificatePath(char* out, size_t cap) {
 }
 
 void ServiceSettingsDefaults(ServiceSettings* settings) {
-  *settings = ServiceSettings{0, "8000", "NX51", 0, "000", 0, "", ""};
+  *settings = ServiceSettings{0, "8000", "NX51", 0, "000", 0, "", "", ""};
 }
 
 void ParseServiceSettings(int argc, const char* const* argv, int pid, ServiceSettings* settings) {
@@ -131,6 +131,7 @@ void ParseServiceSettings(int argc, const char* const* argv, int pid, ServiceSet
     if (StartsWithNoCase(arg, "-s", 2)) s->use_https = 1;
     if (value == nullptr) continue;
     if (StartsWithNoCase(arg, "-p:", 3)) CopyCut(s->port, sizeof s->port, value);
+    if (StartsWithNoCase(arg, "-hp:", 4)) CopyCut(s->http_port, sizeof s->http_port, value);
     if (StartsWithNoCase(arg, "-d:", 3)) CopyCut(s->device_name, sizeof s->device_name, value);
     if (StartsWithNoCase(arg, "-dl", 3)) ApplyTraceLevel(s, value);
     if (StartsWithNoCase(arg, "-cp", 3)) {

@@ -16,6 +16,7 @@ struct ServiceSettings {
   int com_port;                    // -cp: COM port of a serial reader
   char cert_path[256];             // ServerCertificatePath: the user's, else beside the executable
   char log_path[kTracePathBytes];  // trace file; empty unless -dl: was given
+  char http_port[16];              // -hp: a second, plain-HTTP listening address; empty: none
 };
 
 inline constexpr size_t kComPortTextBytes = 4;  // 3 digits and the terminator
@@ -52,7 +53,7 @@ void ServiceSettingsDefaults(ServiceSettings* settings);
 // that -logs:DIR names, else kTracePathFormat's /logs), which also configures
 // the trace log so that the arguments can be traced; cert_path
 // (ServerCertificatePath, or beside argv[0] when the platform gives no path);
-// the argument trace at level 99; then the five options. Values longer than
+// the argument trace at level 99; then the six options. Values longer than
 // their field are cut to it, except a -logs: folder whose trace path does not
 // fit: a cut path would name another file, so it is refused with a line on
 // standard error and the trace goes to /logs.

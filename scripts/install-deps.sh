@@ -20,6 +20,9 @@ packages=(
   # systemd-analyze to verify the user unit.
   dpkg-dev lintian systemd
   chromium
+  # kestrav-cert's Linux trust stores (NSS certutil) and the renewal test's
+  # shifted clock.
+  libnss3-tools faketime
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(nginx-light wrk valgrind)

@@ -95,6 +95,23 @@ TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
   }
 }
 
+TEST_F(ServiceSettingsTest, SecondHttpListenerOnlyWithItsOwnOption) {
+  const struct {
+    std::vector<const char*> args;
+    const char* http_port;
+    const char* port;
+  } cases[] = {
+      {{"svc", "-s", "-p:8443"}, "", "8443"},
+      {{"svc", "-s", "-p:8443", "-HP:8000"}, "8000", "8443"},
+      {{"svc", "-hp8000"}, "", "8000"},  // no colon: ignored
+  };
+  for (const auto& c : cases) {
+    Parse(c.args);
+    EXPECT_STREQ(settings_.http_port, c.http_port);
+    EXPECT_STREQ(settings_.port, c.port);
+  }
+}
+
 TEST_F(ServiceSettingsTest, TraceLevelNamesTheTraceFileByProcessId) {
   Parse({"svc", "-dl:1"}, 77);
   EXPECT_EQ(settings_.trace_level, 1);
