@@ -49,8 +49,10 @@ int main(int argc, char** argv) {
   const int impressions = argc > 2 ? atoi(argv[2]) : 3;
   if (fingers < 1 || impressions < 1) return 2;
   printf("%d fingers x %d impressions on each of NX51, TRV08, KLM06X\n", fingers, impressions);
-  printf("| Profile | min / 5 %% / median / 95 %% / max | >= 25 | >= 40 | >= 50 | >= 60 | NFIQ 1/2/3/4/5 "
-         "| ms / quality |\n|---|---|---|---|---|---|---|---|\n");
+  printf(
+      "| Profile | min / 5 %% / median / 95 %% / max | >= 25 | >= 40 | >= 50 | >= 60 | NFIQ "
+      "1/2/3/4/5 "
+      "| ms / quality |\n|---|---|---|---|---|---|---|---|\n");
   for (const Profile& p : kProfiles) {
     std::vector<int> q;
     int nfiq_levels[6] = {};
@@ -72,9 +74,9 @@ int main(int argc, char** argv) {
           Check(VRFPM_GetImageEx(h, image.data(), 1000, 0, 0), "GetImageEx");
           uint32_t quality = 0;
           const double t0 = CpuMs();
-          Check(VRFPM_GetImageQuality(h, info.image_width, info.image_height, image.data(),
-                                      &quality),
-                "GetImageQuality");
+          Check(
+              VRFPM_GetImageQuality(h, info.image_width, info.image_height, image.data(), &quality),
+              "GetImageQuality");
           ms += CpuMs() - t0;
           q.push_back(static_cast<int>(quality));
           int nfiq = 0;
@@ -91,7 +93,9 @@ int main(int argc, char** argv) {
     }
     std::sort(q.begin(), q.end());
     const size_t n = q.size();
-    auto at = [&](double share) { return q[static_cast<size_t>(share * static_cast<double>(n - 1))]; };
+    auto at = [&](double share) {
+      return q[static_cast<size_t>(share * static_cast<double>(n - 1))];
+    };
     printf("| %s | %d / %d / %d / %d / %d |", p.name, q.front(), at(0.05), at(0.5), at(0.95),
            q.back());
     for (int t : kThresholds) {
