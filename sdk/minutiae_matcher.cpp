@@ -12,12 +12,16 @@
 // of relative direction, whether neighbouring minutiae lie near it; rotation
 // and translation leave it unchanged, and a missing or spurious neighbour
 // changes only the cells around it. Cylinders are bit vectors compared by
-// their normalised Hamming distance over the cells valid in both. Global:
-// the most similar cylinder pairs, taken one to one, are relaxed against
-// each other (a pair gains when other pairs keep the same distances and
-// relative angles between the two prints, and loses otherwise), and the
-// mean similarity of the pairs that kept their similarity best is the raw
-// score. The calibration then maps it onto the false match rate.
+// their normalised Hamming distance over the cells valid in both.
+// Consolidation: the most similar cylinder pairs, taken one to one, are
+// relaxed against each other (a pair gains when other pairs keep the same
+// distances and relative angles between the two prints, and loses
+// otherwise); the mean similarity of the pairs that kept theirs best is the
+// local evidence. Global: the strongest relaxed pairs propose alignments,
+// and under the best one the minutiae are paired one to one. The raw
+// similarity weighs those pairs against the minutiae the prints share (the
+// more they share, the more pairs chance alone makes), and the calibration
+// maps it onto the false match rate scale.
 
 namespace {
 
@@ -342,7 +346,6 @@ struct Work {
   Hull hull_a, hull_b;
   int pair_b[kMaxMinutiae];
   bool taken[kMaxMinutiae];
-
   int order[3 * kMaxMinutiae + 1];
   Cylinder ca[kMaxMinutiae], cb[kMaxMinutiae];
   Pair* pairs;  // ca * cb, then one to one

@@ -52,14 +52,17 @@ struct MatchEvidence {
   float paired_quality, overlap_quality_a, overlap_quality_b;
 };
 
+// The evidence of two minutiae sets, the raw similarity it gives, and the
+// evidence of the best-agreeing views of two records (for the benchmark's
+// calibration data).
 MatchEvidence MinutiaeEvidence(const MatcherMinutia* a, int count_a, const MatcherMinutia* b,
                                int count_b);
 float SimilarityFromEvidence(const MatchEvidence& evidence);
 MatchEvidence TemplateRecordsEvidence(const TemplateRecord& a, const TemplateRecord& b);
 
-// Raw similarity of two minutiae sets, 0..1 (up to kMaxViewMinutiae each;
-// more are ignored); 0 without evidence or when the working block cannot be
-// had. Its meaning depends on the prints; ScoreFromSimilarity calibrates it.
+// Raw similarity of two minutiae sets, 0 or more (up to kMaxViewMinutiae
+// each; more are ignored); 0 without evidence or when the working blocks
+// cannot be had. ScoreFromSimilarity puts it on the score scale.
 float MinutiaeSimilarity(const MatcherMinutia* a, int count_a, const MatcherMinutia* b,
                          int count_b);
 
