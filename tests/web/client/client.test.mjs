@@ -101,10 +101,10 @@ describe('with one reader and a finger', () => {
     for (let i = 0; i < 4 && !a?.templateBase64.includes('+'); i++) a = await kv.capture();
     assert.ok(a.templateBase64.includes('+'), 'precondition: a template whose Base64 has a "+"');
     const b = await kv.capture();
-    // Identical records agree on every minutia; a "+" read as a space would
-    // cut the record short and fail it.
+    // Identical records match far above the threshold; a "+" read as a space
+    // would cut the record short and fail it.
     const self = await kv.match(a, a.templateBase64);
-    assert.equal(self.score, readTemplateHeader(a.template).minutiae);
+    assert.ok(self.score >= MATCH_THRESHOLD + 8, `a record against itself scores ${self.score}`);
     const pair = await kv.match(a, b.template);
     assert.deepEqual([pair.sameFinger, pair.threshold], [pair.score >= MATCH_THRESHOLD, MATCH_THRESHOLD]);
     assert.ok(pair.sameFinger, `two impressions of one finger score ${pair.score}`);
