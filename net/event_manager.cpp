@@ -189,8 +189,11 @@ void ns_budget_release(ns_conn* nc) {
 
 bool ns_wants_read(const ns_conn* nc) {
   if (nc->linger_since != 0) return true;
-  if (nc->flags & (NCF_SSL_WANT_WRITE | NCF_REPLY_DEFERRED | NCF_PEER_DONE)) return false;
+  if (nc->flags & (NCF_SSL_WANT_WRITE | NCF_PEER_DONE)) return false;
   if (nc->recv_mbuf.len >= nc->recv_limit) return false;
+  // While a reply is deferred, a little more is read, so that a peer that
+  // goes away is noticed (and its request cancelled).
+  if ((nc->flags & NCF_REPLY_DEFERRED) && nc->recv_mbuf.len >= kSendLowWaterBytes) return false;
   const size_t queued = nc->send_mbuf.len;
   if (queued > kSendHighWaterBytes) return false;
   const ns_mgr* mgr = nc->mgr;

@@ -54,8 +54,8 @@ inline constexpr uint32_t NCF_CLOSE_IMMEDIATELY = 0x1000;  // close at the end o
 inline constexpr uint32_t NCF_WS_NO_REASSEMBLY = 0x2000;   // WebSocket frames not reassembled
 inline constexpr uint32_t NCF_DELETE_CHUNK = 0x4000;       // drop the decoded HTTP chunk
 // The handler took a request whose reply comes later (from another thread's
-// work): nothing more is read or delivered, and a close waits, until the
-// next byte is queued (ns_send clears it).
+// work): no further request is delivered, little more is read, and a close
+// waits, until the next byte is queued (ns_send clears it).
 inline constexpr uint32_t NCF_REPLY_DEFERRED = 0x8000;
 // The peer has shut its sending side (or the last reply went out): nothing
 // more is taken from it; set by the read path and the poll pass.
@@ -271,9 +271,9 @@ int64_t ns_deadline(const ns_conn* nc, int64_t seconds);
 void ns_budget_release(ns_conn* nc);
 
 // Whether the connection may be read in this pass: not while TLS waits to
-// write, the receive buffer is at recv_limit, a reply is deferred, the peer
-// is done, or its queued output is over kSendHighWaterBytes (over
-// kSendLowWaterBytes while the budget is spent).
+// write, the receive buffer is at recv_limit (or, while a reply is deferred,
+// at kSendLowWaterBytes), the peer is done, or its queued output is over
+// kSendHighWaterBytes (over kSendLowWaterBytes while the budget is spent).
 bool ns_wants_read(const ns_conn* nc);
 
 // Raises an event: calls proto_handler if set, else handler; afterwards only

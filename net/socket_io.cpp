@@ -79,9 +79,12 @@ void ns_ssl_handshake(ns_conn* nc) {
 namespace {
 
 // The peer has shut its sending side: what it sent is answered, then the
-// connection closes (an error closes at once instead).
+// connection closes (an error closes at once instead). A peer whose reply
+// is still being worked on (a capture waiting for a finger) is taken as
+// gone: its request is cancelled and the reader freed for other pages.
 void PeerDone(ns_conn* nc) {
-  nc->flags |= NCF_PEER_DONE | NCF_SEND_AND_CLOSE;
+  nc->flags |=
+      (nc->flags & NCF_REPLY_DEFERRED) ? NCF_CLOSE_IMMEDIATELY : NCF_PEER_DONE | NCF_SEND_AND_CLOSE;
 }
 
 // After the last reply: read and drop what the peer still sends; its end of
