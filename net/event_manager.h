@@ -194,7 +194,11 @@ void ns_mgr_free(ns_mgr* mgr);
 
 // One poll pass: waits up to timeout_ms for any socket, runs accept, read,
 // write or poll on each connection, then closes the connections flagged for
-// closing. Returns the pass's time (seconds since 1970).
+// closing: NCF_CLOSE_IMMEDIATELY at once; NCF_SEND_AND_CLOSE once its
+// output is written and no reply is deferred, after a linger (kLingerSeconds:
+// FIN sent, what the peer still sends read and dropped) unless the peer has
+// already finished. A TLS handshake not done kTlsHandshakeSeconds after the
+// accept is closed. Returns the pass's time (seconds since 1970).
 //
 // Every connection gets its turn: the control socket and the listeners take
 // their places in the sets first, then the connections, starting at

@@ -153,6 +153,10 @@ void ns_read_from_socket(ns_conn* nc) {
     NS_DIAG("%p %d bytes (PLAIN) <- %d", static_cast<void*>(nc), n, static_cast<int>(nc->sock));
     RaiseRecv(nc, buf, n);
     if (nc->flags & NCF_CLOSE_IMMEDIATELY) return;  // read no further, as above
+    // A short read has emptied the socket's buffer: asking again would only
+    // cost a failing call for every request (select() reports what comes
+    // next, the end of the stream included).
+    if (static_cast<size_t>(n) < avail) return;
   }
   // A full receive buffer or the per-pass bound ends the loop without a
   // failed receive; that is no error. The end of the stream is a half-close
