@@ -467,7 +467,13 @@ void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now) {
       }
       if (nc->flags & NCF_CLOSE_IMMEDIATELY) break;
     }
-    if ((fd_flags & 2) && (nc->flags & NCF_HOLD_SEND) == 0 && (nc->flags & NCF_UDP) == 0) {
+    // A reply queued by this pass's read goes out now: the socket nearly
+    // always has room, and waiting for select() to say so would cost every
+    // request a second pass.
+    const bool fresh_reply = (fd_flags & 1) && nc->send_mbuf.len > 0 &&
+                             (nc->ssl == nullptr || (nc->flags & NCF_SSL_HANDSHAKE_DONE));
+    if ((fd_flags & 2 || fresh_reply) && (nc->flags & NCF_HOLD_SEND) == 0 &&
+        (nc->flags & NCF_UDP) == 0) {
       ns_write_to_socket(nc);
     }
     if ((fd_flags & (1 | 2)) == 0) {
@@ -541,6 +547,11 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
     HandleCtl(mgr);
   }
 
+  // Connections that were not ready get their poll event (whose deadlines
+  // count whole seconds) once in each second: a busy loop makes many passes
+  // a second, and each would otherwise visit every idle connection.
+  const bool poll_due = now != mgr->last_poll_time;
+  mgr->last_poll_time = now;
   for (ns_conn *c = mgr->connections, *next; c != nullptr; c = next) {
     next = c->next;
     int fd_flags = 0;
@@ -550,6 +561,7 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
                  (PlatformSocketSetHas(&except_set.set, c->sock) ? 4 : 0);
     }
     if (buffered_tls && WantsRead(c) && HasBufferedTls(c)) fd_flags |= 1;
+    if (fd_flags == 0 && !poll_due) continue;
     ns_mgr_handle_conn(c, fd_flags, now);
   }
 

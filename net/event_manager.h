@@ -141,6 +141,9 @@ struct ns_mgr {
   unsigned long long accept_resume_ms;
   // Deadlines in seconds are divided by this (kDeadlineDivisorEnv); 1 normally.
   int deadline_divisor;
+  // The pass time of the last pass; a connection that is not ready gets its
+  // NS_EV_POLL only in the first pass of each second.
+  int64_t last_poll_time;
   // Bytes reserved by connections for bodies and messages under way
   // (ns_budget_reserve), and the output queued on all connections as the
   // last pass counted it.
