@@ -240,6 +240,24 @@ class FloodTest(unittest.TestCase):
                   % (1000 * statistics.median(times), 1000 * max(times)))
             self.assertLess(max(times), 0.05, "every pre-flight within 50 ms")
 
+    def test_pings_never_read_leave_memory_flat(self):
+        """Pings from a peer that never reads its pongs (each would queue 127
+        bytes): once output waits, only the latest ping is answered."""
+        with Service() as service:
+            sock = websocket(service)
+            before = resident_kb(service.proc.pid)
+            ping = b"\x89\xfd\0\0\0\0" + b"p" * 125  # masked, longest payload
+            batch = ping * 10000
+            sock.settimeout(30)
+            for _ in range(30):
+                sock.sendall(batch)
+            time.sleep(0.5)
+            grown = resident_kb(service.proc.pid) - before
+            reset(sock)
+            print("300,000 pings never read: resident %+d kB" % grown)
+            if not SANITIZED:
+                self.assertLess(grown, 8192)
+
     def test_resets_aborted_handshakes_and_garbage(self):
         with TempDir() as tmp:
             make_server_pem(tmp, 365)

@@ -257,6 +257,27 @@ TEST(HttpConformance, UnreadRepliesHoldBackTheRequestsBehind) {
   EXPECT_EQ(replies.find(Echo("GET", "/1")), Echo("GET", "/0").size());
 }
 
+// Bodies under way reserve their announced size of the budget all
+// connections share; past it a new one is told to retry, and those under
+// way go on.
+TEST(HttpConformance, BodiesPastTheMemoryBudgetWaitForARetry) {
+  ns_mgr mgr{};
+  mgr.budget_reserved = kMemoryBudgetBytes - 1000;
+  TestConn late, under_way;
+  late.nc.mgr = under_way.nc.mgr = &mgr;
+  late.nc.handler = under_way.nc.handler = EchoHandler;
+  under_way.Feed("POST /a HTTP/1.1\r\nContent-Length: 600\r\n\r\n");
+  EXPECT_GE(mgr.budget_reserved, kMemoryBudgetBytes - 400) << "the request, header block and body";
+  late.Feed("POST /b HTTP/1.1\r\nContent-Length: 500\r\n\r\n");
+  EXPECT_EQ(late.Sent(),
+            "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n"
+            "Connection: close\r\n\r\n");
+  EXPECT_TRUE(late.Closing());
+  under_way.Feed(std::string(600, 'x'));
+  EXPECT_EQ(under_way.Sent(), Echo("POST", "/a", std::string(600, 'x')));
+  EXPECT_EQ(mgr.budget_reserved, kMemoryBudgetBytes - 1000) << "given back with the request";
+}
+
 TEST(HttpConformance, ContinueComesOnceThenTheReply) {
   TestConn t;
   t.nc.handler = EchoHandler;
