@@ -157,8 +157,6 @@ HttpRefusal ParseHeaders(const char* pos, const char* end, int block_len, http_m
   return HttpRefusal::kNone;
 }
 
-const ns_str kRootPath = {"/", 1};
-
 // method SP request-target SP HTTP-version, nothing more (RFC 9112 section
 // 3); fills method, uri, query, authority and protocol.
 HttpRefusal ParseRequestLine(std::string_view line, http_message* hm) {
@@ -190,7 +188,11 @@ HttpRefusal ParseRequestLine(std::string_view line, http_message* hm) {
     hm->query.len = static_cast<uint64_t>((uri.data + uri.len) - (qp + 1));
     uri.len = static_cast<uint64_t>(qp - uri.data);
   }
-  hm->uri = uri.len == 0 ? kRootPath : uri;
+  // An absolute target without a path asks for "/" (RFC 9110 section
+  // 4.2.3): the last slash of its "://", so that every slice stays inside
+  // the header block.
+  if (uri.len == 0 && hm->authority.data != nullptr) uri = ns_str{hm->authority.data - 1, 1};
+  hm->uri = uri;
   return HttpRefusal::kNone;
 }
 
