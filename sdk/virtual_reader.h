@@ -9,8 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "sdk/synthetic_finger.h"
 #include "sdk/vrfplib.h"
+#include "synth/synthetic_finger.h"
 
 inline constexpr const char* kVirtualReaderEnv = "VRFPLIB_VIRTUAL";
 inline constexpr int kVirtualMaxFaults = 16;

@@ -18,9 +18,9 @@
 #include "sdk/image_quality.h"
 #include "sdk/libfprint_reader.h"
 #include "sdk/minutiae_matcher.h"
-#include "sdk/synthetic_finger.h"
 #include "sdk/virtual_reader.h"
-#include "sdk/wsq.h"
+#include "synth/synthetic_finger.h"
+#include "wsq/wsq.h"
 
 struct VrfpmContext {
   bool initialised;

@@ -16,7 +16,7 @@ extern "C" {
 #endif
 
 // Result codes. They start at 1001 so that none of them can be taken for a
-// device-name code or for the service's own codes (1, 55, 63, 100).
+// device-name code or for the service's own codes (1, 55, 63, 100-103).
 enum {
   VRFPM_OK = 0,
   VRFPM_ERR_INVALID_ARGUMENT = 1001,  // null pointer or value out of range
