@@ -293,7 +293,7 @@ int HandleInit(BackendState*, uint32_t device_name) {
   return device_name == VRFPM_DEVICE_LIBFPRINT ? VRFPM_OK : VRFPM_ERR_UNKNOWN_DEVICE;
 }
 
-int HandleEnumerate(BackendState*, std::span<ReaderListing> out, uint32_t* count) {
+int HandleEnumerate(BackendState*, std::span<EnumeratedReader> out, uint32_t* count) {
   LibfprintDeviceEntry found[VRFPM_MAX_DEVICES];
   size_t n = 0;
   *count = 0;
@@ -331,7 +331,7 @@ int HandleSetFakeLevel(BackendState*, int level) {
   return level > 0 ? VRFPM_ERR_NOT_SUPPORTED : VRFPM_OK;
 }
 
-int HandleCapture(BackendState* state, const CaptureRequest& request, ImageDimensions* size) {
+int HandleCapture(BackendState* state, const CaptureWait& request, ImageDimensions* size) {
   return LibfprintCaptureImage(Libfprint(state)->reader, request.timeout_ms, request.abort_check,
                                request.abort_context, request.image, size);
 }

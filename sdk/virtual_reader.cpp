@@ -564,7 +564,7 @@ int LoadPresentedImage(VirtualHandle* v, int* width, int* height, uint32_t* dpi)
 
 // Sleeps ms in slices, asking the abort check between them. Returns true
 // when the check asked to stop.
-bool SleepUnlessAborted(const CaptureRequest& request, uint32_t ms) {
+bool SleepUnlessAborted(const CaptureWait& request, uint32_t ms) {
   for (;;) {
     if (request.abort_check != nullptr && request.abort_check(request.abort_context) != 0) {
       return true;
@@ -617,7 +617,7 @@ int VirtualInit(BackendState* state, uint32_t device_name) {
 }
 
 // Enumeration lists USB readers only; the serial reader is found by its port.
-int VirtualEnumerate(BackendState* state, std::span<ReaderListing> out, uint32_t* count) {
+int VirtualEnumerate(BackendState* state, std::span<EnumeratedReader> out, uint32_t* count) {
   const VirtualReaderConfig& c = Virtual(state)->config;
   uint32_t n = 0;
   for (int i = 0; i < c.reader_count && n < out.size(); ++i) {
@@ -690,7 +690,7 @@ int VirtualSetFakeLevel(BackendState* state, int level) {
   return VRFPM_OK;
 }
 
-int VirtualCapture(BackendState* state, const CaptureRequest& request, ImageDimensions* size) {
+int VirtualCapture(BackendState* state, const CaptureWait& request, ImageDimensions* size) {
   VirtualHandle* v = Virtual(state);
   VirtualReaderNoteCapture(request.timeout_ms);
   if (int f = VirtualFaultOf(v, kCallGetImageEx)) return f;
