@@ -13,3 +13,8 @@ inline constexpr int kErrorOutOfMemory = 102;        // the reply could not be b
 // (from another page, tab or connection); nothing was done. The page may try
 // again once that request has ended.
 inline constexpr int kErrorReaderBusy = 103;
+// A capture's "readerSerial" names no attached USB reader (or is longer than
+// any serial number); nothing was captured. The serials are those /health
+// lists. Refused rather than served by another reader: the page asked for
+// that one.
+inline constexpr int kErrorReaderNotAttached = 104;

@@ -22,6 +22,7 @@
 #include "base/trace_tags.h"
 #include "codec/aes256.h"
 #include "device/fingerprint_device.h"
+#include "device/reader_list.h"
 #include "platform/heap_owner.h"
 #include "sdk/vrfplib.h"
 
@@ -70,6 +71,8 @@ struct CaptureRequest : DeviceRequest {
   float wsq_rate = 0.0f;
   bool raw_image = false;
   bool encrypt = false;
+  bool choose_reader = false;  // "readerSerial" was sent
+  char reader_serial[kReaderSerialParamBytes] = {};
   unsigned char session_key[kSessionKeyBytes] = {};
   JsonReply json;  // the reply when code is 0
 };
@@ -81,6 +84,25 @@ struct CaptureResultFree {
   }
 };
 
+// Device thread. The reader the page named, or without a name the first
+// one (GetDeviceIdFromName); 0 and the code into *device, or an ErrorCode.
+int ChooseReader(const CaptureRequest* c, int* device) {
+  if (!c->choose_reader) {
+    *device = GetDeviceIdFromName(c->device_name);
+    return 0;
+  }
+  ReaderLocation where;
+  if (int rc = FindReaderBySerial(c->reader_serial, &where); rc != 0) return rc;
+  trace_log(kTraceProgress, "[%s]: readerSerial[%s]; found[%d]; index[%u]", kTagDeviceId,
+            c->reader_serial, where.found ? 1 : 0, where.index);
+  if (!where.found) return kErrorReaderNotAttached;
+  // The SDK opens the first reader of a model; a second one of the same model
+  // cannot be opened by itself, and another reader must not stand in for it.
+  if (where.index != 0) return VRFPM_ERR_NOT_SUPPORTED;
+  *device = static_cast<int>(where.device_code);
+  return 0;
+}
+
 // Device thread.
 void RunCapture(DeviceJob* job) {
   auto* c = static_cast<CaptureRequest*>(job);
@@ -88,7 +110,11 @@ void RunCapture(DeviceJob* job) {
     c->code = kErrCaptureCancelled;
     return;
   }
-  const int device = GetDeviceIdFromName(c->device_name);
+  int device = 0;
+  if (int chosen = ChooseReader(c, &device); chosen != 0) {
+    c->code = chosen;
+    return;
+  }
   // Each capture fills a record of its own, so nothing of it is shared with
   // the next one.
   std::unique_ptr<CaptureResult, CaptureResultFree> record(
@@ -205,6 +231,14 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   int session_key_len = 0;
   std::unique_ptr<unsigned char, SessionKeyFree> session_key(GetSessionKey(hm, &session_key_len));
   c->raw_image = GetRawImageDataParam(hm);
+  const int named = GetReaderSerialParam(hm, c->reader_serial);
+  c->choose_reader = named != 0;
+  if (named < 0) {
+    // Too long for any serial number: no such reader is attached.
+    SendErrorCodeReply(nc, kErrorReaderNotAttached);
+    ReleaseCapture(c);
+    return;
+  }
 
   // A page that sent a key asked for an encrypted template: never fall back to
   // the clear, and refuse before anyone is asked to place a finger.

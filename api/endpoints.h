@@ -14,5 +14,13 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api);
 // "/VRNMatchScore", any method.
 void HandleMatchScore(ns_conn* nc, http_message* hm, const ApiContext* api);
 
-// "/VRNGetPublicKey", any method; no Host check.
+// "/VRNGetPublicKey", any method. The current key without a Host check; with
+// "generate" a new pair, for this machine's pages only (Host check), made
+// off the loop (session_keys.h): the reply then comes once it is installed,
+// and requests that come meanwhile share it.
 void HandleGetPublicKey(ns_conn* nc, http_message* hm);
+
+// The router passes every connection event here: NS_EV_POLL (also the
+// worker's wake-up) installs a finished pair and answers the connections
+// waiting for it; NS_EV_CLOSE forgets a connection that waited.
+void KeyRotationEvent(ns_conn* nc, int ev, void* ev_data);

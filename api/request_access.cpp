@@ -24,6 +24,13 @@ bool PortText(std::string_view digits) {
 }  // namespace
 
 bool HostValueAccepted(std::string_view value) {
+  // An IPv6 literal comes from no name lookup, so no DNS answer can rebind
+  // it; only the loopback address is this machine.
+  constexpr std::string_view kLoopback6 = "[::1]";
+  if (value.substr(0, kLoopback6.size()) == kLoopback6) {
+    const std::string_view rest = value.substr(kLoopback6.size());
+    return rest.empty() || (rest[0] == ':' && PortText(rest.substr(1)));
+  }
   for (const char* name : kAcceptedHostNames) {
     size_t n = strlen(name);
     if (value.size() < n || ascii_ncompare_nocase(value.data(), name, n) != 0) continue;
@@ -35,7 +42,10 @@ bool HostValueAccepted(std::string_view value) {
 }
 
 int CheckHostHeader(ns_conn* nc, const http_message* hm) {
-  const ns_str* host = http_find_header(hm, "Host");
+  // An absolute target's authority takes the Host field's place (RFC 9112
+  // section 3.2.2).
+  const ns_str* host =
+      hm->authority.data != nullptr ? &hm->authority : http_find_header(hm, "Host");
   if (host != nullptr && host->data != nullptr &&
       HostValueAccepted(std::string_view(host->data, host->len))) {
     return 0;

@@ -18,11 +18,13 @@ inline constexpr const char* kAcceptedHostNames[] = {"localhost", "127.0.0.1",
                                                      "localhost.localdomain"};
 
 // True when a Host value names this machine: equal to an accepted name
-// (ASCII case ignored), or such a name followed by ":" and a port of 1 to 5
-// digits not above 65535. Anything else, e.g. "localhost.example.net", fails.
+// (ASCII case ignored) or to "[::1]", or one of those followed by ":" and a
+// port of 1 to 5 digits not above 65535. Anything else, e.g.
+// "localhost.example.net", fails.
 [[nodiscard]] bool HostValueAccepted(std::string_view value);
 
-// Returns 0 when the request's Host header is accepted. Otherwise (also when
+// Returns 0 when the request's Host header (for an absolute target, the
+// target's authority) is accepted. Otherwise (also when
 // the header is missing) writes "HTTP/1.1 403 Forbidden" with
 // "Content-Length: 0" and returns -1; the endpoint then writes nothing more.
 [[nodiscard]] int CheckHostHeader(ns_conn* nc, const http_message* hm);

@@ -101,6 +101,13 @@ bool GetGenerateParam(const http_message* hm) {
   return buf[0] == 'Y' || buf[0] == 'y';
 }
 
+int GetReaderSerialParam(const http_message* hm, char (&serial)[kReaderSerialParamBytes]) {
+  const int got = ReadFormParam(hm, "readerSerial", serial, sizeof serial);
+  if (got > 0) return 1;
+  serial[0] = '\0';
+  return got == -2 ? -1 : 0;
+}
+
 int FixPercentEscapes(char* text) {
   static constexpr struct {
     char hex[2];

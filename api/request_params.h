@@ -12,10 +12,11 @@
 struct http_message;
 
 // Buffer capacities, terminating NUL included: a value may hold one byte less.
-inline constexpr size_t kNumericParamBytes = 20;      // flags and numbers
-inline constexpr size_t kGenerateParamBytes = 10;     // "generate"
-inline constexpr size_t kSessionKeyParamBytes = 512;  // "sessionkey"
-inline constexpr size_t kTemplateParamBytes = 2048;   // "template1", "template2"
+inline constexpr size_t kNumericParamBytes = 20;       // flags and numbers
+inline constexpr size_t kGenerateParamBytes = 10;      // "generate"
+inline constexpr size_t kSessionKeyParamBytes = 512;   // "sessionkey"
+inline constexpr size_t kTemplateParamBytes = 2048;    // "template1", "template2"
+inline constexpr size_t kReaderSerialParamBytes = 20;  // "readerSerial"
 
 inline constexpr int kDefaultTimeoutMs = 10000;
 inline constexpr int kDefaultQuality = 50;
@@ -44,6 +45,12 @@ float GetImageWSQRateParam(const http_message* hm);
 int GetFakeDetectionParam(const http_message* hm);
 // "generate": true when the value begins with "Y" or "y".
 bool GetGenerateParam(const http_message* hm);
+// "readerSerial" into serial: 1 when a value was sent, 0 when it was not (or
+// is empty), -1 when one was sent that cannot be read (too long, bad escape).
+// Unlike the other readers an unreadable value is not the default: the page
+// named a reader, and no other may serve it.
+[[nodiscard]] int GetReaderSerialParam(const http_message* hm,
+                                       char (&serial)[kReaderSerialParamBytes]);
 
 // The integer an atoi-style reader gives: optional white space and sign, then
 // decimal digits up to the first other character; no digits gives 0. Unlike

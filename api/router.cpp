@@ -20,18 +20,7 @@ bool PathIs(const http_message* hm, const char* path) {
   return ns_str_compare(&hm->uri, path) == 0;
 }
 
-}  // namespace
-
-void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
-  const ApiContext* api =
-      nc->user_data != nullptr ? static_cast<const ApiContext*>(nc->user_data) : &kEmptyContext;
-  if (ev != NS_EV_HTTP_REQUEST) {
-    if (api->device_requests != nullptr)
-      DeviceRequestsConnectionEvent(nc, ev, api->device_requests);
-    return;
-  }
-  if (ev_data == nullptr) return;
-  auto* hm = static_cast<http_message*>(ev_data);
+void Route(ns_conn* nc, http_message* hm, const ApiContext* api) {
   if (PathIs(hm, kCapturePath) || PathIs(hm, kCaptureSynonymPath)) {
     if (ns_str_compare(&hm->method, kPreflightMethod) == 0) {
       trace_log(kTraceEverything, "[%s]: Request -PREFLIGHT-VRNFPCapture", kTagRoutePreflight);
@@ -52,5 +41,29 @@ void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
   } else if (PathIs(hm, kOpenApiPath)) {
     trace_log(kTraceEverything, "[%s]: Request %s", kTagRouteStatus, kOpenApiPath);
     HandleOpenApi(nc, hm);
+  } else if (PathIs(hm, "*")) {
+    SendOptionsAnyReply(nc);  // the parser lets "*" through for OPTIONS only
+  } else {
+    SendNotFoundReply(nc);
   }
+}
+
+}  // namespace
+
+void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
+  const ApiContext* api =
+      nc->user_data != nullptr ? static_cast<const ApiContext*>(nc->user_data) : &kEmptyContext;
+  if (ev != NS_EV_HTTP_REQUEST) {
+    KeyRotationEvent(nc, ev, ev_data);
+    if (api->device_requests != nullptr)
+      DeviceRequestsConnectionEvent(nc, ev, api->device_requests);
+    return;
+  }
+  if (ev_data == nullptr) return;
+  const size_t queued = nc->send_mbuf.len;
+  Route(nc, static_cast<http_message*>(ev_data), api);
+  // Every route answers; one that wrote nothing has handed its request to
+  // another thread, and its reply comes later: the HTTP layer holds the
+  // requests behind it, and a close waits for it.
+  if (nc->send_mbuf.len == queued) nc->flags |= NCF_REPLY_DEFERRED;
 }

@@ -65,8 +65,13 @@ inline constexpr char kOpenApiPath[] = "/openapi.json";
 // by exact path and method, traces the route at level 99 and runs it with the
 // connection's ApiContext (user_data; a connection without one is served with
 // an empty device name, no COM port, no callback, empty host facts and no
-// device thread). Any other path gets no reply; the connection stays open.
-// NS_EV_RECV, NS_EV_POLL and NS_EV_CLOSE go to the device requests: holding
-// back the next requests of a connection that waits for its reply, writing a
-// reply whose wake-up was lost, cancelling the request of a closed one.
+// device thread). "OPTIONS *" gets 200 with the methods taken; any other
+// path 404 with "Content-Length: 0" (a request left unanswered would pair
+// the next reply with it). A route that writes nothing has handed its
+// request off (capture, match, key generation): the connection is marked
+// NCF_REPLY_DEFERRED until the reply comes.
+// NS_EV_RECV, NS_EV_POLL and NS_EV_CLOSE go to the key rotation and the
+// device requests: holding back the next requests of a connection that waits
+// for its reply, writing a reply whose wake-up was lost, cancelling the
+// request of a closed one.
 void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data);

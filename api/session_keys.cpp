@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "api/request_params.h"
 #include "base/trace_log.h"
@@ -17,7 +19,7 @@
 #include "net/openssl_owners.h"
 #include "platform/heap_owner.h"
 
-ServiceKeyPair g_service_key_pair = {nullptr, nullptr, nullptr};
+ServiceKeyPair g_service_key_pair = {nullptr, nullptr, nullptr, 0};
 
 namespace {
 
@@ -66,26 +68,61 @@ PkeyPtr MakeRsaKey() {
   return PkeyPtr(key);
 }
 
+// A pair made but not yet installed.
+struct MadePair {
+  PkeyPtr key;
+  HeapText public_pem;
+  SecretText private_pem;
+};
+
+// Makes a pair; false (and a trace line) when a step failed.
+bool MakePair(MadePair* out) {
+  out->key = MakeRsaKey();
+  if (!out->key) {
+    trace_log(kTraceProgress, "[%s]: RSA key generation failed; the previous key pair stays",
+              kTagKeyGenerationFailed);
+    return false;
+  }
+  out->public_pem.reset(WritePkcs1Pem(out->key.get(), OSSL_KEYMGMT_SELECT_PUBLIC_KEY));
+  out->private_pem.reset(WritePkcs1Pem(out->key.get(), OSSL_KEYMGMT_SELECT_KEYPAIR));
+  if (!out->public_pem || !out->private_pem) {
+    trace_log(kTraceProgress, "[%s]: RSA key PEM writing failed; the previous key pair stays",
+              kTagKeyPemFailed);
+    return false;
+  }
+  return true;
+}
+
+void Install(MadePair* made) {
+  const unsigned long serial = g_service_key_pair.serial;
+  ReleaseServiceKeyPair();
+  g_service_key_pair.rsa = made->key.release();
+  g_service_key_pair.public_pem = made->public_pem.release();
+  g_service_key_pair.private_pem = made->private_pem.release();
+  g_service_key_pair.serial = serial + 1;
+}
+
+// The worker's hand-over. Made once and never freed: a worker may still run
+// while the process ends.
+struct Generation {
+  std::mutex mutex;
+  bool pending = false;  // started, result not yet taken
+  bool done = false;     // the worker has finished; `made` and `ok` are set
+  bool ok = false;
+  MadePair made;
+};
+
+Generation& TheGeneration() {
+  static Generation* g = new Generation;
+  return *g;
+}
+
 }  // namespace
 
 int GenerateRSAKeyPair() {
-  PkeyPtr key = MakeRsaKey();
-  if (!key) {
-    trace_log(kTraceProgress, "[%s]: RSA key generation failed; the previous key pair stays",
-              kTagKeyGenerationFailed);
-    return -1;
-  }
-  HeapText public_pem(WritePkcs1Pem(key.get(), OSSL_KEYMGMT_SELECT_PUBLIC_KEY));
-  SecretText private_pem(WritePkcs1Pem(key.get(), OSSL_KEYMGMT_SELECT_KEYPAIR));
-  if (!public_pem || !private_pem) {
-    trace_log(kTraceProgress, "[%s]: RSA key PEM writing failed; the previous key pair stays",
-              kTagKeyPemFailed);
-    return -1;
-  }
-  ReleaseServiceKeyPair();
-  g_service_key_pair.rsa = key.release();
-  g_service_key_pair.public_pem = public_pem.release();
-  g_service_key_pair.private_pem = private_pem.release();
+  MadePair made;
+  if (!MakePair(&made)) return -1;
+  Install(&made);
   return 0;
 }
 
@@ -93,7 +130,54 @@ void ReleaseServiceKeyPair() {
   EVP_PKEY_free(g_service_key_pair.rsa);
   free(g_service_key_pair.public_pem);
   SecretTextFree()(g_service_key_pair.private_pem);
-  g_service_key_pair = {nullptr, nullptr, nullptr};
+  g_service_key_pair = {nullptr, nullptr, nullptr, g_service_key_pair.serial};
+}
+
+int StartKeyGeneration(void (*ready)(void* arg), void* ready_arg) {
+  Generation& g = TheGeneration();
+  {
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (g.pending) return 0;
+    g.pending = true;
+    g.done = false;
+  }
+  auto work = [ready, ready_arg] {
+    Generation& gen = TheGeneration();
+    MadePair made;
+    const bool ok = MakePair(&made);
+    {
+      std::lock_guard<std::mutex> lock(gen.mutex);
+      gen.made = std::move(made);
+      gen.ok = ok;
+      gen.done = true;
+    }
+    if (ready != nullptr) ready(ready_arg);
+  };
+  // As for the device thread: a thread that cannot be started ends the
+  // process (std::thread's failure is not caught anywhere).
+  std::thread(work).detach();
+  return 0;
+}
+
+int InstallGeneratedKeyPair() {
+  Generation& g = TheGeneration();
+  MadePair made;
+  bool ok = false;
+  {
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (!g.pending || !g.done) return 0;
+    made = std::move(g.made);
+    ok = g.ok;
+    g.pending = g.done = false;
+  }
+  if (ok) Install(&made);
+  return 1;
+}
+
+bool KeyGenerationPending() {
+  Generation& g = TheGeneration();
+  std::lock_guard<std::mutex> lock(g.mutex);
+  return g.pending;
 }
 
 int RSADecrypt(const unsigned char* cipher, unsigned int len, unsigned char** plain,

@@ -20,9 +20,10 @@ inline constexpr int kSessionKeyBytes = kAesKeyBytes;  // AES-256 key at the fro
 // generation; afterwards they are set together and replaced together. Owned by
 // this module: callers read them and never free them.
 struct ServiceKeyPair {
-  EVP_PKEY* rsa;      // 2048-bit RSA key, public exponent 3
-  char* public_pem;   // "RSA PUBLIC KEY" (PKCS #1) PEM, LF line breaks, NUL-terminated
-  char* private_pem;  // "RSA PRIVATE KEY" (PKCS #1) PEM, unencrypted, NUL-terminated
+  EVP_PKEY* rsa;         // 2048-bit RSA key, public exponent 3
+  char* public_pem;      // "RSA PUBLIC KEY" (PKCS #1) PEM, LF line breaks, NUL-terminated
+  char* private_pem;     // "RSA PRIVATE KEY" (PKCS #1) PEM, unencrypted, NUL-terminated
+  unsigned long serial;  // counts the pairs installed; replies built from a pair name it
 };
 
 extern ServiceKeyPair g_service_key_pair;
@@ -36,6 +37,24 @@ extern ServiceKeyPair g_service_key_pair;
 
 // Releases the pair and sets every member to null (tests, process end).
 void ReleaseServiceKeyPair();
+
+// Generation off the service thread: a pair takes 100-400 ms to make, during
+// which the loop must go on serving. At most one is made at a time, on a
+// worker thread of its own; the service thread installs it, so that the pair
+// is still used by that thread alone.
+//
+// StartKeyGeneration starts one unless one is already being made or waits to
+// be installed (then the caller shares it); when it is ready, the worker
+// calls ready(ready_arg) on its own thread (to wake the loop). Returns 0, or
+// -1 when no thread could be started.
+[[nodiscard]] int StartKeyGeneration(void (*ready)(void* arg), void* ready_arg);
+// Service thread: installs the pair the worker finished, as
+// GenerateRSAKeyPair does. Returns 1 when a generation ended (installed, or
+// failed and the previous pair stays), 0 when none has ended since the last
+// call.
+[[nodiscard]] int InstallGeneratedKeyPair();
+// True from StartKeyGeneration until InstallGeneratedKeyPair took its result.
+bool KeyGenerationPending();
 
 // Decrypts len bytes of cipher with the service's private key under OAEP
 // (SHA-1, MGF1-SHA-1, empty label). On success returns 0, *plain is a new

@@ -1,5 +1,10 @@
 # Small helpers shared by the module, test, bench and fuzz folders.
 
+# The service reads a server.pem in the user's data home before the one beside
+# it; the tests' services get an empty one of their own, so that a certificate
+# the developer's installed service made is never the one a test loads.
+set(KV_TEST_USER_DATA "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-user-data")
+
 # kv_add_gtest(NAME SOURCES a.cpp b.cpp [POSIX_SOURCES c.cpp] [POSIX_ONLY "why"]
 #              LIBS kv_x kv_y)
 # One GoogleTest executable, registered with CTest under the label of its
@@ -30,7 +35,8 @@ function(kv_add_gtest name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES LABELS unit-${module})
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit-${module})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit-${module}
+      ENVIRONMENT "${KV_TEST_USER_DATA}")
   endif()
 endfunction()
 
@@ -44,7 +50,7 @@ function(kv_add_script_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set(env "KV_SOURCE_DIR=${CMAKE_SOURCE_DIR};KV_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  set(env "KV_SOURCE_DIR=${CMAKE_SOURCE_DIR};KV_BINARY_DIR=${CMAKE_BINARY_DIR};${KV_TEST_USER_DATA}")
   if(CMAKE_CROSSCOMPILING)
     list(APPEND env "KV_SERVICE_COMMAND=${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:kestrav-service>")
   endif()

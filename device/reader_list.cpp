@@ -54,3 +54,22 @@ int ListReaders(std::span<ReaderListing> out, size_t* count) {
   *count = n;
   return VRFPM_OK;
 }
+
+int FindReaderBySerial(const char* serial, ReaderLocation* where) {
+  *where = {};
+  EnumerationHandle sdk;
+  if (int rc = sdk.Create(); rc != VRFPM_OK) return rc;
+  uint32_t listed = 0;
+  VRFPM_DeviceListEntry* list = nullptr;  // the SDK's; valid until Terminate
+  if (int rc = VRFPM_EnumerateDevice(sdk.get(), &listed, &list); rc != VRFPM_OK) return rc;
+  for (uint32_t i = 0; list != nullptr && i < listed; ++i) {
+    char listed_serial[kReaderSerialBytes];
+    memcpy(listed_serial, list[i].serial, sizeof list[i].serial);
+    listed_serial[sizeof list[i].serial] = '\0';
+    if (strcmp(listed_serial, serial) == 0) {
+      *where = {true, list[i].device_name, list[i].device_index};
+      return VRFPM_OK;
+    }
+  }
+  return VRFPM_OK;
+}

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 inline constexpr size_t kReaderModelBytes = 64;   // longest model name and NUL
@@ -20,3 +21,18 @@ struct ReaderListing {
 // their number in *count. Returns 0, or the SDK's code when the SDK object
 // cannot be made or the enumeration fails (*count is then 0).
 [[nodiscard]] int ListReaders(std::span<ReaderListing> out, size_t* count);
+
+// Where the attached USB reader with this serial number (as ListReaders gives
+// it) is: its device-name code and its position among readers of its model
+// (the SDK opens a model's first reader only, so only index 0 can be opened
+// by itself).
+struct ReaderLocation {
+  bool found;
+  uint32_t device_code;
+  uint32_t index;
+};
+
+// Looks serial up among the attached USB readers; *where->found is false when
+// none has it. Returns 0, or the SDK's code when the SDK object cannot be made
+// or the enumeration fails.
+[[nodiscard]] int FindReaderBySerial(const char* serial, ReaderLocation* where);

@@ -77,6 +77,37 @@ struct ExtractMaps {
 
 [[nodiscard]] int ExtractRidgeMaps(const ExtractImage& image, const ExtractMaps& maps);
 
+// The extractor's ridge analysis block by block, without the minutiae: what
+// image quality grades an image by. One record per kExtractBlockPixels square
+// block of the working image (500 ppi), row by row; blocks on the right and
+// bottom edges may be partial. Accepts images with sides of
+// kExtractAnalysisMinSide..kExtractMaxSide whose working image keeps both
+// sides within kExtractAnalysisMinSide..kExtractMaxWorkSide (smaller than the
+// extractor's own minimum: a print that small still has ridges to grade).
+inline constexpr int kExtractAnalysisMinSide = 32;
+
+struct ExtractBlockAnalysis {
+  float orientation;        // ridge direction, radians in [0, pi), counter-clockwise on screen
+  float coherence;          // 0..1: how well the gradients around the block agree on it
+  float period;             // ridge period in working pixels, smoothed over the print
+  float wave;               // 0..1: share of the profile across the ridges one sinusoid explains
+  float deviation;          // grey-level standard deviation over the 3 x 3 blocks around, 0..128
+  uint8_t foreground;       // 1: part of the print (after the mask is cleaned of islands and holes)
+  uint8_t period_in_range;  // 1: the block's own period lies inside the 5-15 px searched,
+                            // not at either end (ridges no finger has give an end)
+};
+
+// Blocks of the analysis of an image of that size and resolution (ppi 0:
+// 500). Returns kExtractOk or kExtractBadImage.
+[[nodiscard]] int ExtractAnalysisGrid(int width, int height, int ppi, int* blocks_x, int* blocks_y);
+
+// Analyses image into blocks, which must hold blocks_x * blocks_y records
+// (ExtractAnalysisGrid). Returns kExtractOk, kExtractBadImage (image not
+// accepted, blocks too short) or kExtractNoMemory. An image without ridges is
+// analysed like any other: its blocks are background.
+[[nodiscard]] int ExtractRidgeBlockMaps(const ExtractImage& image,
+                                        std::span<ExtractBlockAnalysis> blocks);
+
 // Bilinear resampling of an 8-bit grey image of src_w x src_h into dst_w x
 // dst_h, pixel centres mapped onto each other (the extractor's own step to
 // 500 ppi, shared with readers whose sensors have another resolution). Sides

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "certs/local_ca.h"
 #include "host/service_entry.h"
 #include "host/tray_window.h"
 #include "net/openssl_owners.h"
@@ -119,6 +120,32 @@ int CheckServerCertificate() {
     return -1;
   }
   return CheckCertificateFile(path, time(nullptr));
+}
+
+void RenewOwnCertificate(const char* cert_path, time_t now) {
+  if (cert_path == nullptr || cert_path[0] == '\0') return;
+  const LocalCertPaths paths = LocalCertPathsBeside(cert_path);
+  switch (UpdateLocalCertificate(paths, now, LocalCertMode::kRenewOnly)) {
+    case LocalCertResult::kNewLeaf:
+    case LocalCertResult::kNewChain:
+      fprintf(stdout, "Renewed the server certificate %s: valid until %s\n", cert_path,
+              DateText(ReadLocalCertFacts(paths).leaf_not_after).c_str());
+      fflush(stdout);
+      return;
+    case LocalCertResult::kNotRenewable:
+      fprintf(stderr,
+              "Server certificate not renewed: its issuing CA ends too soon; run kestrav-cert make "
+              "%s\n",
+              paths.dir.c_str());
+      return;
+    case LocalCertResult::kFileError:
+    case LocalCertResult::kCryptoError:
+      fprintf(stderr, "Server certificate not renewed: cannot write %s\n", cert_path);
+      return;
+    case LocalCertResult::kUpToDate:
+    case LocalCertResult::kNotOurs:
+      return;
+  }
 }
 
 void RefreshCertificateState() {

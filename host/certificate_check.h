@@ -58,6 +58,13 @@ void CheckCertificateText(const char* data, size_t len, time_t now);
 // Returns -1 on the failures of state 2, else 0.
 [[nodiscard]] int CheckServerCertificate();
 
+// When the certificate file at cert_path was made by kestrav-cert (its
+// issuing CA lies beside it) and has less than 120 days left as of now, makes
+// it a new leaf in place, before TLS loads it. A file put there by anyone
+// else is never touched. Prints one line: on standard output when it renewed,
+// on standard error when it could not (the old file is then served).
+void RenewOwnCertificate(const char* cert_path, time_t now);
+
 // With HTTPS, checks the certificate again; in every case asks the tray
 // window to show the current state.
 void RefreshCertificateState();

@@ -64,7 +64,8 @@ time_t CertificateNotAfter(const ns_conn* listener) {
 HealthHostFacts ListenerHealthFacts(const ns_conn* listener) {
   char port[kPortTextBytes] = {0};
   sock_addr_to_text(listener->sock, port, sizeof port, NS_SOCK_ADDR_PORT);
-  g_not_after = CertificateNotAfter(listener);
-  const bool https = g_settings.use_https != 0;
+  // A plain listener beside the TLS one (-hp:) shows itself as plain.
+  const bool https = listener->ssl_ctx != nullptr;
+  if (https) g_not_after = CertificateNotAfter(listener);
   return {kServiceVersion, https, atoi(port), https ? CurrentCertificate : nullptr};
 }

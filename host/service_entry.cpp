@@ -9,7 +9,7 @@
 #include "platform/platform.h"
 #include "platform/window.h"
 
-ServiceSettings g_settings = {0, "8000", "NX51", 0, "000", 0, "", ""};
+ServiceSettings g_settings = {0, "8000", "NX51", 0, "000", 0, "", "", ""};
 
 void TrayRetryThread() {
   while (tray_added.load(std::memory_order_relaxed) == 0) {

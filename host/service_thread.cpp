@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <ctime>
+
 #include "api/device_requests.h"
 #include "api/router.h"
 #include "api/session_keys.h"
@@ -53,12 +55,12 @@ bool ListenAddress(const char* setting, char* out, size_t cap) {
 }
 
 // Scripts started with -p:0 learn the chosen port from the first line, which
-// is always the IPv4 listener's.
+// is always the IPv4 listener's of -p: (then those of -hp:).
 void AnnounceListening(const ns_conn* listener, const ns_conn* listener6) {
   char address[kListenAddressBytes] = {0};
   sock_addr_to_text(static_cast<int>(listener->sock), address, sizeof address,
                     NS_SOCK_ADDR_IP | NS_SOCK_ADDR_PORT);
-  const char* scheme = g_settings.use_https ? "https" : "http";
+  const char* scheme = listener->ssl_ctx != nullptr ? "https" : "http";
   fprintf(stdout, "Listening on %s (%s)\n", address, scheme);
   if (listener6 != nullptr) {
     fprintf(stdout, "Listening on [::1]:%d (%s)\n", ntohs(listener6->sa.sin_port), scheme);
@@ -82,11 +84,25 @@ ns_conn* BindLoopback6(ns_mgr* mgr, const ns_conn* listener, ns_bind_opts opts) 
   ns_conn* nc = ns_bind_loopback6(mgr, ntohs(listener->sa.sin_port), ApiRequestHandler, opts);
   if (nc == nullptr) return nullptr;  // no "[::1]" line then
   http_attach_protocol(nc);
-  if (g_settings.use_https && ns_set_ssl(nc, g_settings.cert_path, nullptr) != nullptr) {
+  if (listener->ssl_ctx != nullptr && ns_set_ssl(nc, g_settings.cert_path, nullptr) != nullptr) {
     nc->flags |= NCF_CLOSE_IMMEDIATELY;  // the IPv4 listener took the same file
     return nullptr;
   }
   return nc;
+}
+
+// A listener on the address setting with the HTTP handler and the API
+// router; a port that cannot be bound ends the process.
+ns_conn* BindApiListener(ns_mgr* mgr, const char* setting, ns_bind_opts opts, bool* loopback) {
+  char address[kListenAddressBytes];
+  *loopback = ListenAddress(setting, address, sizeof address);
+  ns_conn* listener = ns_bind_opt(mgr, address, ApiRequestHandler, opts);
+  if (listener == nullptr) {
+    ShowErrorBox("Port Bind error to port %d", ConfiguredPortNumber(setting));
+    EndProcess(kFatalExitCode);
+  }
+  http_attach_protocol(listener);
+  return listener;
 }
 
 void TraceKeyPair() {
@@ -129,16 +145,23 @@ void ServiceThread() {
       g_settings.device_name, g_settings.com_port, RefreshCertificateState, {}, &device_requests};
   ns_bind_opts opts = {};
   opts.user_data = &api;
-  char address[kListenAddressBytes];
-  const bool loopback_default = ListenAddress(g_settings.port, address, sizeof address);
-  ns_conn* listener = ns_bind_opt(&mgr, address, ApiRequestHandler, opts);
-  if (listener == nullptr) {
-    ShowErrorBox("Port Bind error to port %d", ConfiguredPortNumber(g_settings.port));
-    EndProcess(kFatalExitCode);
-  }
-  http_attach_protocol(listener);
+  bool loopback_default = false;
+  ns_conn* listener = BindApiListener(&mgr, g_settings.port, opts, &loopback_default);
+  // -hp: plain HTTP on a second address from the same process, so the one
+  // device thread keeps one busy rule for the reader. Its own context: its
+  // "/health" shows its own scheme and port.
+  ApiContext api_http = api;
+  ns_bind_opts opts_http = opts;
+  opts_http.user_data = &api_http;
+  bool loopback_http = false;
+  ns_conn* listener_http =
+      g_settings.http_port[0] == '\0'
+          ? nullptr
+          : BindApiListener(&mgr, g_settings.http_port, opts_http, &loopback_http);
 
   if (g_settings.use_https) {
+    // A certificate kestrav-cert made is renewed before TLS loads it.
+    RenewOwnCertificate(g_settings.cert_path, time(nullptr));
     const char* error = ns_set_ssl(listener, g_settings.cert_path, nullptr);
     if (error != nullptr) {
       ShowErrorBox("SSL Certificate Error: %s", error);
@@ -155,9 +178,14 @@ void ServiceThread() {
   TraceKeyPair();
   // Before the first poll, so every connection sees them.
   api.health = ListenerHealthFacts(listener);
+  if (listener_http != nullptr) api_http.health = ListenerHealthFacts(listener_http);
 
   ns_conn* listener6 = loopback_default ? BindLoopback6(&mgr, listener, opts) : nullptr;
   AnnounceListening(listener, listener6);
+  if (listener_http != nullptr) {
+    AnnounceListening(listener_http,
+                      loopback_http ? BindLoopback6(&mgr, listener_http, opts_http) : nullptr);
+  }
   // For the life of the process: it ends by exiting (the tray's Exit, a
   // fatal error), never by leaving this loop.
   for (;;) {

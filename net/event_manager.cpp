@@ -20,7 +20,6 @@ FILE* g_ns_diag_stream = nullptr;
 namespace {
 
 std::atomic<int> g_openssl_inits{0};
-ns_traffic_dump_fn g_traffic_dump = nullptr;
 
 // Tries to make the control pair before giving up: without a loopback
 // interface the manager still works, only without its wake-up socket.
@@ -58,7 +57,36 @@ bool AddToSet(sock_t sock, CountedSet* set, sock_t* max_sock) {
 }
 
 bool WantsRead(const ns_conn* nc) {
-  return (nc->flags & NCF_SSL_WANT_WRITE) == 0 && nc->recv_mbuf.len < nc->recv_limit;
+  return ns_wants_read(nc);
+}
+
+constexpr int kMaxDeadlineDivisor = 3600;
+
+int DeadlineDivisorFromEnvironment() {
+  const char* text = getenv(kDeadlineDivisorEnv);
+  if (text == nullptr) return 1;
+  char* end = nullptr;
+  const long n = strtol(text, &end, 10);
+  return end != text && *end == '\0' && n >= 1 && n <= kMaxDeadlineDivisor ? static_cast<int>(n)
+                                                                           : 1;
+}
+
+// The connection has sent its last reply and closes: stop sending, then read
+// and drop what the peer still sends for a while (see kLingerSeconds). A
+// peer that has already stopped sending, a socket-less record and a
+// datagram socket close at once.
+bool StartLinger(ns_conn* nc, int64_t now) {
+  if (nc->sock == kInvalidSocket || (nc->flags & (NCF_PEER_DONE | NCF_UDP | NCF_LISTENING)) ||
+      nc->linger_since != 0) {
+    return false;
+  }
+  if (PlatformSocketShutdownWrite(nc->sock) != 0) return false;
+  nc->linger_since = now;
+  nc->flags &= ~(NCF_SEND_AND_CLOSE | NCF_SSL_WANT_READ | NCF_SSL_WANT_WRITE);
+  nc->recv_limit = SIZE_MAX;
+  mbuf_free(&nc->recv_mbuf);
+  ns_budget_release(nc);
+  return true;
 }
 
 bool WantsWrite(const ns_conn* nc) {
@@ -134,11 +162,44 @@ void ns_diag_write(const char* location, const char* fmt, ...) {
   errno = saved_errno;
 }
 
-void ns_set_traffic_dump(ns_traffic_dump_fn fn) {
-  g_traffic_dump = fn;
+int64_t ns_deadline(const ns_conn* nc, int64_t seconds) {
+  const int divisor =
+      nc->mgr != nullptr && nc->mgr->deadline_divisor > 1 ? nc->mgr->deadline_divisor : 1;
+  const int64_t d = seconds / divisor;
+  return d < 1 ? 1 : d;
 }
-ns_traffic_dump_fn ns_traffic_dump() {
-  return g_traffic_dump;
+
+bool ns_budget_reserve(ns_conn* nc, size_t total) {
+  ns_mgr* mgr = nc->mgr;
+  if (mgr == nullptr) return true;
+  const size_t others = mgr->budget_reserved - nc->budget_held;
+  const size_t used = others + mgr->output_queued;
+  if (total > nc->budget_held && (used > kMemoryBudgetBytes || total > kMemoryBudgetBytes - used)) {
+    return false;
+  }
+  mgr->budget_reserved = others + total;
+  nc->budget_held = total;
+  return true;
+}
+
+void ns_budget_release(ns_conn* nc) {
+  if (nc->mgr != nullptr) nc->mgr->budget_reserved -= nc->budget_held;
+  nc->budget_held = 0;
+}
+
+bool ns_wants_read(const ns_conn* nc) {
+  if (nc->linger_since != 0) return true;
+  if (nc->flags & (NCF_SSL_WANT_WRITE | NCF_PEER_DONE)) return false;
+  if (nc->recv_mbuf.len >= nc->recv_limit) return false;
+  // While a reply is deferred, a little more is read, so that a peer that
+  // goes away is noticed (and its request cancelled).
+  if ((nc->flags & NCF_REPLY_DEFERRED) && nc->recv_mbuf.len >= kSendLowWaterBytes) return false;
+  const size_t queued = nc->send_mbuf.len;
+  if (queued > kSendHighWaterBytes) return false;
+  const ns_mgr* mgr = nc->mgr;
+  const bool spent =
+      mgr != nullptr && mgr->output_queued + mgr->budget_reserved > kMemoryBudgetBytes;
+  return !(spent && queued > kSendLowWaterBytes);
 }
 
 int ns_socketpair(sock_t sp[2], int sock_type) {
@@ -197,6 +258,7 @@ void ns_mgr_init(ns_mgr* mgr, void* user_data) {
   }
   mgr->set_limit = kPlatformSocketSetCapacity;
   mgr->reserve_sock = PlatformSocketOpen(AF_INET, SOCK_DGRAM, 0);
+  mgr->deadline_divisor = DeadlineDivisorFromEnvironment();
 
   if (g_openssl_inits.fetch_add(1) == 0) OPENSSL_init_ssl(0, nullptr);
 
@@ -247,7 +309,7 @@ ns_conn* ns_create_conn(ns_mgr* mgr, ns_event_handler handler, ns_bind_opts opts
   nc->sock = kInvalidSocket;
   nc->handler = handler;
   nc->mgr = mgr;
-  nc->last_io_time = Now();
+  nc->last_io_time = nc->created_time = Now();
   nc->flags = opts.flags & kNcfCreationMask;
   nc->user_data = opts.user_data;
   nc->recv_limit = SIZE_MAX;
@@ -270,6 +332,7 @@ void ns_unlink_conn(ns_conn* nc) {
 }
 
 void ns_destroy_conn(ns_conn* nc) {
+  ns_budget_release(nc);
   if (nc->sock != kInvalidSocket) {
     PlatformSocketClose(nc->sock);
     nc->sock = kInvalidSocket;
@@ -291,11 +354,6 @@ void ns_close_conn(ns_conn* nc) {
 void ns_dispatch_event(ns_conn* nc, int ev, void* ev_data) {
   NS_DIAG("%p flags=%lu ev=%d ev_data=%p rmbl=%d", static_cast<void*>(nc),
           static_cast<unsigned long>(nc->flags), ev, ev_data, static_cast<int>(nc->recv_mbuf.len));
-  if (nc->mgr != nullptr && nc->mgr->hexdump_file != nullptr && g_traffic_dump != nullptr &&
-      ev != NS_EV_POLL && ev != NS_EV_SEND) {
-    int num_bytes = ev == NS_EV_RECV && ev_data != nullptr ? *static_cast<int32_t*>(ev_data) : 0;
-    g_traffic_dump(nc, nc->mgr->hexdump_file, num_bytes, ev);
-  }
   ns_event_handler fn = nc->proto_handler != nullptr ? nc->proto_handler : nc->handler;
   if (fn == nullptr) return;
   uint32_t old_flags = nc->flags;
@@ -308,7 +366,10 @@ void ns_dispatch_event(ns_conn* nc, int ev, void* ev_data) {
 }
 
 size_t ns_send(ns_conn* nc, const void* buf, size_t len) {
-  if ((nc->flags & NCF_UDP) == 0) return mbuf_append(&nc->send_mbuf, buf, len);
+  if ((nc->flags & NCF_UDP) == 0) {
+    if (len > 0) nc->flags &= ~NCF_REPLY_DEFERRED;  // the deferred reply has come
+    return mbuf_append(&nc->send_mbuf, buf, len);
+  }
   // A datagram goes out at once, as one piece; a length beyond 32 bits
   // could never be one datagram.
   int n =
@@ -382,6 +443,20 @@ void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now) {
     if (fd_flags & 1) ns_accept_pending(nc);
     return;
   }
+  // Deadlines no handler can extend: a TLS handshake, and the linger after
+  // the last reply.
+  if (nc->ssl != nullptr && (nc->flags & NCF_SSL_HANDSHAKE_DONE) == 0 &&
+      now - nc->created_time > ns_deadline(nc, kTlsHandshakeSeconds)) {
+    nc->flags |= NCF_CLOSE_IMMEDIATELY;
+    return;
+  }
+  if (nc->linger_since != 0) {
+    if ((fd_flags & 1) != 0) ns_read_from_socket(nc);
+    if (now - nc->linger_since > ns_deadline(nc, kLingerSeconds)) {
+      nc->flags |= NCF_CLOSE_IMMEDIATELY;
+    }
+    return;
+  }
 
   do {
     if (fd_flags & 1) {
@@ -392,7 +467,13 @@ void ns_mgr_handle_conn(ns_conn* nc, int fd_flags, int64_t now) {
       }
       if (nc->flags & NCF_CLOSE_IMMEDIATELY) break;
     }
-    if ((fd_flags & 2) && (nc->flags & NCF_HOLD_SEND) == 0 && (nc->flags & NCF_UDP) == 0) {
+    // A reply queued by this pass's read goes out now: the socket nearly
+    // always has room, and waiting for select() to say so would cost every
+    // request a second pass.
+    const bool fresh_reply = (fd_flags & 1) && nc->send_mbuf.len > 0 &&
+                             (nc->ssl == nullptr || (nc->flags & NCF_SSL_HANDSHAKE_DONE));
+    if ((fd_flags & 2 || fresh_reply) && (nc->flags & NCF_HOLD_SEND) == 0 &&
+        (nc->flags & NCF_UDP) == 0) {
       ns_write_to_socket(nc);
     }
     if ((fd_flags & (1 | 2)) == 0) {
@@ -433,6 +514,9 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
   // Then every other connection once, from set_rotation round to the one
   // before it. The first that finds no place starts the next pass, so with
   // counted sets each connection is watched within a few passes.
+  size_t queued = 0;
+  for (ns_conn* c = mgr->connections; c != nullptr; c = c->next) queued += c->send_mbuf.len;
+  mgr->output_queued = queued;
   ns_conn* nc = mgr->set_rotation != nullptr ? mgr->set_rotation : mgr->connections;
   ns_conn* first_left_out = nullptr;
   bool buffered_tls = false;
@@ -463,6 +547,11 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
     HandleCtl(mgr);
   }
 
+  // Connections that were not ready get their poll event (whose deadlines
+  // count whole seconds) once in each second: a busy loop makes many passes
+  // a second, and each would otherwise visit every idle connection.
+  const bool poll_due = now != mgr->last_poll_time;
+  mgr->last_poll_time = now;
   for (ns_conn *c = mgr->connections, *next; c != nullptr; c = next) {
     next = c->next;
     int fd_flags = 0;
@@ -472,13 +561,15 @@ int64_t ns_mgr_poll(ns_mgr* mgr, int timeout_ms) {
                  (PlatformSocketSetHas(&except_set.set, c->sock) ? 4 : 0);
     }
     if (buffered_tls && WantsRead(c) && HasBufferedTls(c)) fd_flags |= 1;
+    if (fd_flags == 0 && !poll_due) continue;
     ns_mgr_handle_conn(c, fd_flags, now);
   }
 
   for (ns_conn *c = mgr->connections, *next; c != nullptr; c = next) {
     next = c->next;
+    const bool replies_out = c->send_mbuf.len == 0 && (c->flags & NCF_REPLY_DEFERRED) == 0;
     if ((c->flags & NCF_CLOSE_IMMEDIATELY) ||
-        (c->send_mbuf.len == 0 && (c->flags & NCF_SEND_AND_CLOSE))) {
+        (replies_out && (c->flags & NCF_SEND_AND_CLOSE) && !StartLinger(c, now))) {
       ns_close_conn(c);
     }
   }

@@ -34,12 +34,12 @@ typedef void (*ns_event_handler)(ns_conn* nc, int ev, void* ev_data);
 
 // Event codes. NS_EV_HTTP_REQUEST (100) and the other codes of the HTTP and
 // WebSocket layers are defined by those layers.
-inline constexpr int NS_EV_POLL = 0;     // not ready in this pass; data: int64_t* pass time
-inline constexpr int NS_EV_ACCEPT = 1;   // accepted (TLS: handshake done); data: sockaddr_in* peer
-inline constexpr int NS_EV_CONNECT = 2;  // reserved for outbound connections; never raised
-inline constexpr int NS_EV_RECV = 3;     // bytes appended to recv_mbuf; data: int32_t* count
-inline constexpr int NS_EV_SEND = 4;     // the write path ran; data: int32_t* send result
-inline constexpr int NS_EV_CLOSE = 5;    // about to be destroyed; data: null
+inline constexpr int NS_EV_POLL = 0;    // not ready in this pass; data: int64_t* pass time
+inline constexpr int NS_EV_ACCEPT = 1;  // accepted (TLS: handshake done); data: sockaddr_in* peer
+// 2 is kept unused: it was the code of outbound connects, which nothing makes.
+inline constexpr int NS_EV_RECV = 3;   // bytes appended to recv_mbuf; data: int32_t* count
+inline constexpr int NS_EV_SEND = 4;   // the write path ran; data: int32_t* send result
+inline constexpr int NS_EV_CLOSE = 5;  // about to be destroyed; data: null
 
 // Connection flags (ns_conn::flags, logged as "nc_flags").
 inline constexpr uint32_t NCF_LISTENING = 0x1;             // listening TCP socket
@@ -53,7 +53,14 @@ inline constexpr uint32_t NCF_HOLD_SEND = 0x800;           // keep queued data, 
 inline constexpr uint32_t NCF_CLOSE_IMMEDIATELY = 0x1000;  // close at the end of this pass
 inline constexpr uint32_t NCF_WS_NO_REASSEMBLY = 0x2000;   // WebSocket frames not reassembled
 inline constexpr uint32_t NCF_DELETE_CHUNK = 0x4000;       // drop the decoded HTTP chunk
-inline constexpr uint32_t NCF_USER_1 = 0x100000;           // NCF_USER_*: free for handlers
+// The handler took a request whose reply comes later (from another thread's
+// work): no further request is delivered, little more is read, and a close
+// waits, until the next byte is queued (ns_send clears it).
+inline constexpr uint32_t NCF_REPLY_DEFERRED = 0x8000;
+// The peer has shut its sending side (or the last reply went out): nothing
+// more is taken from it; set by the read path and the poll pass.
+inline constexpr uint32_t NCF_PEER_DONE = 0x10000;
+inline constexpr uint32_t NCF_USER_1 = 0x100000;  // NCF_USER_*: free for handlers
 inline constexpr uint32_t NCF_USER_2 = 0x200000;
 inline constexpr uint32_t NCF_USER_3 = 0x400000;
 inline constexpr uint32_t NCF_USER_4 = 0x800000;
@@ -65,7 +72,7 @@ inline constexpr uint32_t kNcfCreationMask = 0x03F02000;
 // The only bits a handler may change during an event; ns_dispatch_event puts
 // every other bit back as it was before the handler ran, except that
 // NCF_WEBSOCKET, once set by the HTTP layer's upgrade, is kept.
-inline constexpr uint32_t kNcfHandlerMask = 0x03F03C00;
+inline constexpr uint32_t kNcfHandlerMask = 0x03F0BC00;
 
 // Fixed sizes of the poll pass and the I/O paths.
 inline constexpr size_t kPrintfStackBytes = 500;  // ns_vprintf text kept off the heap
@@ -77,6 +84,33 @@ inline constexpr size_t kBufferKeepBytes = 16384;
 // Listeners sit out of the read set this long when the process is out of
 // descriptors and no reserve descriptor is left to shed connections with.
 inline constexpr unsigned kAcceptBackoffMs = 250;
+// What queued output may reach before the connection is read no more: a
+// client that pipelines requests (or pings) and never reads its replies
+// would otherwise make the service hold them all. 1 MiB is several capture
+// replies (about 160 kB each); reading resumes once the queue drains.
+inline constexpr size_t kSendHighWaterBytes = size_t{1} << 20;
+// Memory all connections together may hold in request bodies and partial
+// WebSocket messages (reserved as they are announced) and in queued output.
+// One page and one reader need well under 1 MiB; 64 MiB is sixteen requests
+// at the 4 MiB bound at once, and keeps 1,000 slow peers from taking
+// gigabytes. Past it a new large body is refused with 503 and Retry-After
+// (those already under way go on), and connections with more than
+// kSendLowWaterBytes queued are not read until output drains.
+inline constexpr size_t kMemoryBudgetBytes = size_t{64} << 20;
+inline constexpr size_t kSendLowWaterBytes = size_t{64} << 10;
+// A TLS handshake must be done this long after the connection was accepted;
+// a browser finishes in milliseconds, and the header deadline only starts
+// once the handshake is over.
+inline constexpr int64_t kTlsHandshakeSeconds = 10;
+// After its last reply, a connection that closes stops sending (FIN) and
+// reads and drops what the peer still sends, this long at most and up to
+// kLingerBytes, so that the peer reads the reply instead of a reset.
+inline constexpr int64_t kLingerSeconds = 2;
+inline constexpr size_t kLingerBytes = size_t{256} << 10;
+// Environment variable that divides every deadline of the network layer (the
+// seconds above and in http_protocol.h and websocket.h; at least 1 second
+// each) for tests that must see them pass; unset or invalid: 1.
+inline constexpr char kDeadlineDivisorEnv[] = "KV_NET_DEADLINE_DIVISOR";
 inline constexpr size_t kDatagramBytes = 2000;    // longest datagram taken; the rest is cut
 inline constexpr size_t kCtlDataBytes = 8192;     // data of one control message
 inline constexpr size_t kCtlMessageBytes = 8200;  // 8-byte callback pointer + data
@@ -84,8 +118,7 @@ inline constexpr size_t kCtlMessageBytes = 8200;  // 8-byte callback pointer + d
 // The event manager. The record belongs to its owner (the service thread
 // keeps it on its stack); the manager owns every connection in its list.
 struct ns_mgr {
-  ns_conn* connections;      // head of the list, newest first
-  const char* hexdump_file;  // traffic dump file, null = no dump (owned by the owner)
+  ns_conn* connections;  // head of the list, newest first
   // Control pair: [0] sending end, [1] read by the manager; -1 closed. A
   // message there runs its callback on every connection. Other threads hand
   // work to the loop this way (ns_mgr_post).
@@ -106,6 +139,16 @@ struct ns_mgr {
   // PlatformMonotonicMs() before which listeners are not watched (back-off
   // when out of descriptors without a reserve); 0 = watched.
   unsigned long long accept_resume_ms;
+  // Deadlines in seconds are divided by this (kDeadlineDivisorEnv); 1 normally.
+  int deadline_divisor;
+  // The pass time of the last pass; a connection that is not ready gets its
+  // NS_EV_POLL only in the first pass of each second.
+  int64_t last_poll_time;
+  // Bytes reserved by connections for bodies and messages under way
+  // (ns_budget_reserve), and the output queued on all connections as the
+  // last pass counted it.
+  size_t budget_reserved;
+  size_t output_queued;
 };
 
 // One socket: listener, accepted stream connection or datagram socket.
@@ -114,16 +157,20 @@ struct ns_mgr {
 struct ns_conn {
   ns_conn* next;  // list links; prev is null for the head
   ns_conn* prev;
-  ns_conn* listener;     // accepted: the listener it came from; else null
-  ns_mgr* mgr;           // the owning manager
-  sock_t sock;           // -1 when none
-  sockaddr_in sa;        // listener: bound address; datagram event: sender; accepted: zero
-  size_t recv_limit;     // most bytes recv_mbuf may hold; SIZE_MAX = no limit
-  mbuf recv_mbuf;        // received bytes not yet consumed
-  mbuf send_mbuf;        // bytes queued for sending
-  SSL* ssl;              // TLS connection object; null for plain connections
-  SSL_CTX* ssl_ctx;      // TLS context set by ns_set_ssl; null on accepted connections
-  int64_t last_io_time;  // seconds since 1970: creation, then each pass it was ready
+  ns_conn* listener;      // accepted: the listener it came from; else null
+  ns_mgr* mgr;            // the owning manager
+  sock_t sock;            // -1 when none
+  sockaddr_in sa;         // listener: bound address; datagram event: sender; accepted: zero
+  size_t recv_limit;      // most bytes recv_mbuf may hold; SIZE_MAX = no limit
+  mbuf recv_mbuf;         // received bytes not yet consumed
+  mbuf send_mbuf;         // bytes queued for sending
+  SSL* ssl;               // TLS connection object; null for plain connections
+  SSL_CTX* ssl_ctx;       // TLS context set by ns_set_ssl; null on accepted connections
+  int64_t last_io_time;   // seconds since 1970: creation, then each pass it was ready
+  int64_t created_time;   // seconds since 1970 when the record was made
+  int64_t linger_since;   // NCF_PEER_DONE after the last reply: when the linger began; else 0
+  size_t linger_dropped;  // bytes read and dropped while lingering
+  size_t budget_held;     // this connection's share of mgr->budget_reserved
   ns_event_handler proto_handler;  // protocol handler, sees events first; may be null
   void* proto_data;                // the protocol handler's pointer
   ns_event_handler handler;        // the user handler
@@ -150,7 +197,11 @@ void ns_mgr_free(ns_mgr* mgr);
 
 // One poll pass: waits up to timeout_ms for any socket, runs accept, read,
 // write or poll on each connection, then closes the connections flagged for
-// closing. Returns the pass's time (seconds since 1970).
+// closing: NCF_CLOSE_IMMEDIATELY at once; NCF_SEND_AND_CLOSE once its
+// output is written and no reply is deferred, after a linger (kLingerSeconds:
+// FIN sent, what the peer still sends read and dropped) unless the peer has
+// already finished. A TLS handshake not done kTlsHandshakeSeconds after the
+// accept is closed. Returns the pass's time (seconds since 1970).
 //
 // Every connection gets its turn: the control socket and the listeners take
 // their places in the sets first, then the connections, starting at
@@ -214,6 +265,24 @@ constexpr size_t ns_format_capacity(size_t size, size_t text_len) {
   return size;
 }
 
+// The deadline of the connection's manager for a bound of seconds: divided
+// by its deadline_divisor, at least 1 (no manager: unchanged).
+int64_t ns_deadline(const ns_conn* nc, int64_t seconds);
+
+// Reserves total bytes of the memory budget for the connection (replacing
+// what it held): true when that fits beside every other connection's share
+// and the queued output, or when the connection has no manager. On false
+// the connection keeps what it held. ns_budget_release gives its share back
+// (also done when the connection is destroyed).
+[[nodiscard]] bool ns_budget_reserve(ns_conn* nc, size_t total);
+void ns_budget_release(ns_conn* nc);
+
+// Whether the connection may be read in this pass: not while TLS waits to
+// write, the receive buffer is at recv_limit (or, while a reply is deferred,
+// at kSendLowWaterBytes), the peer is done, or its queued output is over
+// kSendHighWaterBytes (over kSendLowWaterBytes while the budget is spent).
+bool ns_wants_read(const ns_conn* nc);
+
 // Raises an event: calls proto_handler if set, else handler; afterwards only
 // the bits of kNcfHandlerMask keep the handler's changes (and a newly set
 // NCF_WEBSOCKET).
@@ -236,14 +305,6 @@ void ns_destroy_conn(ns_conn* nc);
 // both non-inheritable: sp[0] the sending end, sp[1] the other. Returns 1,
 // or 0 with both ends -1.
 int ns_socketpair(sock_t sp[2], int sock_type);
-
-// Records one connection event in the traffic dump file (path): the
-// connection, the byte count and the event code. ns_dispatch_event and the
-// write path call the installed recorder only while mgr->hexdump_file is set.
-// No service path installs one or sets the file: kept for diagnosis by hand.
-typedef void (*ns_traffic_dump_fn)(ns_conn* nc, const char* path, int num_bytes, int ev);
-void ns_set_traffic_dump(ns_traffic_dump_fn fn);
-ns_traffic_dump_fn ns_traffic_dump();
 
 // The diagnostic sink of the network layer: each line is a "%-20s " location
 // tag, the message and a newline, then the stream is flushed. Null (the

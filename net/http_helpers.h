@@ -1,6 +1,6 @@
 // Helpers around the HTTP layer: form variables and URL decoding for the API,
-// and the network layer's diagnostics (address text, hex dump, traffic dump
-// file). Outputs are caller-owned buffers; everything runs on the network thread.
+// and the network layer's diagnostics (address text, hex dump). Outputs are caller-owned buffers;
+// everything runs on the network thread.
 #pragma once
 
 #include <cstddef>
@@ -39,10 +39,3 @@ void sock_addr_to_text(sock_t sock, char* buf, size_t buf_len, int flags);
 // Output is cut to dst_len - 1 characters and NUL-terminated; needs about
 // len * 5 + 100 bytes. Returns the characters written.
 int hexdump_to_text(const void* data, size_t len, char* dst, size_t dst_len);
-
-// Appends one record for a connection event to the file at path (nothing when
-// it cannot be opened): time, user_data, local address, direction tag, peer
-// address, byte count, then for receive and send a hex dump of the count bytes
-// (the newest bytes of recv_mbuf, the oldest of send_mbuf). Has the shape of
-// ns_traffic_dump_fn; the owner installs it with ns_set_traffic_dump.
-void traffic_dump_record(ns_conn* nc, const char* path, int num_bytes, int ev);

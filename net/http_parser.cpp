@@ -11,8 +11,13 @@ constexpr unsigned char AsciiLower(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
+// RFC 9112 section 2.2: empty lines before a request line are ignored.
 constexpr bool IsLeadingSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  return c == '\n' || c == '\r';
+}
+
+constexpr bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
 }
 
 constexpr bool IsFieldSpace(char c) {
@@ -43,6 +48,39 @@ bool ReadContentLength(std::string_view value, uint64_t* out) {
   }
   *out = n;
   return true;
+}
+
+// "HTTP/" DIGIT "." DIGIT (RFC 9112 section 2.3), case-sensitive.
+HttpRefusal CheckVersion(std::string_view v) {
+  if (v.size() != 8 || v.substr(0, 5) != "HTTP/" || !IsDigit(v[5]) || v[6] != '.' ||
+      !IsDigit(v[7])) {
+    return HttpRefusal::kMalformed;
+  }
+  return v == "HTTP/1.1" || v == "HTTP/1.0" ? HttpRefusal::kNone : HttpRefusal::kBadVersion;
+}
+
+// Splits an absolute target "http://host[:port][/path][?query]" into its
+// authority and the rest; false when the target has another form or no host,
+// or names a user (which no browser sends and which would hide the host).
+bool SplitAbsoluteTarget(ns_str* target, ns_str* authority) {
+  static constexpr std::string_view kSchemes[] = {"http://", "https://"};
+  for (std::string_view scheme : kSchemes) {
+    if (target->len < scheme.size() ||
+        ascii_ncompare_nocase(target->data, scheme.data(), scheme.size()) != 0) {
+      continue;
+    }
+    const char* host = target->data + scheme.size();
+    const char* end = target->data + target->len;
+    const char* path = host;
+    while (path < end && *path != '/' && *path != '?') path++;
+    if (path == host || memchr(host, '@', static_cast<size_t>(path - host)) != nullptr) {
+      return false;
+    }
+    *authority = ns_str{host, static_cast<uint64_t>(path - host)};
+    *target = ns_str{path, static_cast<uint64_t>(end - path)};
+    return true;
+  }
+  return false;
 }
 
 bool NameIs(const ns_str& name, std::string_view text) {
@@ -76,6 +114,7 @@ HttpRefusal ParseHeaders(const char* pos, const char* end, int block_len, http_m
   int transfer_encodings = 0;
   bool chunked = false;
   int count = 0;
+  int hosts = 0;
   while (pos < end) {
     const char* lf = static_cast<const char*>(memchr(pos, '\n', static_cast<size_t>(end - pos)));
     if (lf == nullptr) lf = end;  // cannot happen: the block ends with a line end
@@ -96,6 +135,8 @@ HttpRefusal ParseHeaders(const char* pos, const char* end, int block_len, http_m
       if (have_length && n != length) return HttpRefusal::kBadFraming;
       have_length = true;
       length = n;
+    } else if (NameIs(*name, "Host")) {
+      if (++hosts > 1) return HttpRefusal::kMalformed;  // which one is meant cannot be told
     } else if (NameIs(*name, "Transfer-Encoding")) {
       transfer_encodings++;
       chunked = ns_str_compare_nocase(value, "chunked") == 0;
@@ -113,6 +154,45 @@ HttpRefusal ParseHeaders(const char* pos, const char* end, int block_len, http_m
     hm->body.len = length;  // 0 without Content-Length
     hm->whole_message.len = static_cast<uint64_t>(block_len) + length;
   }
+  return HttpRefusal::kNone;
+}
+
+// method SP request-target SP HTTP-version, nothing more (RFC 9112 section
+// 3); fills method, uri, query, authority and protocol.
+HttpRefusal ParseRequestLine(std::string_view line, http_message* hm) {
+  const size_t sp1 = line.find(' ');
+  if (sp1 == std::string_view::npos || sp1 == 0) return HttpRefusal::kMalformed;
+  const size_t sp2 = line.find(' ', sp1 + 1);
+  if (sp2 == std::string_view::npos || sp2 == sp1 + 1) return HttpRefusal::kMalformed;
+  const std::string_view method = line.substr(0, sp1);
+  const std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+  const std::string_view version = line.substr(sp2 + 1);
+  for (char c : method) {
+    if (!kTokenChar[static_cast<unsigned char>(c)]) return HttpRefusal::kMalformed;
+  }
+  // Control bytes other than HTAB are refused before; HTAB is no separator.
+  if (target.find('\t') != std::string_view::npos) return HttpRefusal::kMalformed;
+  if (const HttpRefusal v = CheckVersion(version); v != HttpRefusal::kNone) return v;
+
+  hm->method = ns_str{method.data(), method.size()};
+  hm->protocol = ns_str{version.data(), version.size()};
+  ns_str uri{target.data(), target.size()};
+  if (target == "*") {
+    if (method != "OPTIONS") return HttpRefusal::kMalformed;
+  } else if (target[0] != '/' && !SplitAbsoluteTarget(&uri, &hm->authority)) {
+    return HttpRefusal::kMalformed;
+  }
+  if (const void* q = memchr(uri.data, '?', uri.len)) {
+    const char* qp = static_cast<const char*>(q);
+    hm->query.data = qp + 1;
+    hm->query.len = static_cast<uint64_t>((uri.data + uri.len) - (qp + 1));
+    uri.len = static_cast<uint64_t>(qp - uri.data);
+  }
+  // An absolute target without a path asks for "/" (RFC 9110 section
+  // 4.2.3): the last slash of its "://", so that every slice stays inside
+  // the header block.
+  if (uri.len == 0 && hm->authority.data != nullptr) uri = ns_str{hm->authority.data - 1, 1};
+  hm->uri = uri;
   return HttpRefusal::kNone;
 }
 
@@ -151,24 +231,8 @@ int http_parse_request(const char* buf, int len, http_message* hm, HttpRefusal* 
   const char* lf = static_cast<const char*>(memchr(pos, '\n', static_cast<size_t>(end - pos)));
   const char* line_end = lf != nullptr ? lf : end;
   const char* eol = (line_end > pos && line_end[-1] == '\r') ? line_end - 1 : line_end;
-  if (memchr(pos, '\t', static_cast<size_t>(eol - pos)) != nullptr) {
-    *why = HttpRefusal::kMalformed;
-    return -1;
-  }
-  const char* p = http_take_token(pos, eol, " ", &parsed.method);
-  p = http_take_token(p, eol, " ", &parsed.uri);
-  http_take_token(p, eol, "", &parsed.protocol);
-  if (!(parsed.method.data < parsed.uri.data && parsed.uri.data < parsed.protocol.data)) {
-    *why = HttpRefusal::kMalformed;
-    return -1;
-  }
-
-  if (const void* q = memchr(parsed.uri.data, '?', parsed.uri.len)) {
-    const char* qp = static_cast<const char*>(q);
-    parsed.query.data = qp + 1;
-    parsed.query.len = static_cast<uint64_t>((parsed.uri.data + parsed.uri.len) - (qp + 1));
-    parsed.uri.len = static_cast<uint64_t>(qp - parsed.uri.data);
-  }
+  *why = ParseRequestLine(std::string_view(pos, static_cast<size_t>(eol - pos)), &parsed);
+  if (*why != HttpRefusal::kNone) return -1;
 
   *why = ParseHeaders(line_end < end ? line_end + 1 : end, end, n, &parsed);
   if (*why != HttpRefusal::kNone) return -1;

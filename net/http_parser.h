@@ -29,7 +29,9 @@ struct http_message {
                          // HTTP_LEN_TO_CLOSE while a chunked body is not decoded
   ns_str protocol;       // "HTTP/1.1"
   ns_str method;
-  ns_str uri;           // request target cut before its first '?'
+  ns_str uri;           // request path: the target (of an absolute target its path, "/" when
+                        // empty) cut before its first '?'; "*" for OPTIONS *
+  ns_str authority;     // an absolute target's host and port; absent for other targets
   int32_t status_code;  // replies only; requests leave it 0
   ns_str status_text;   // replies only; absent for requests
   ns_str query;         // after the first '?'; absent when there is none
@@ -45,6 +47,7 @@ enum class HttpRefusal : uint8_t {
   kMalformed,       // not a request: see http_parse_request
   kBadFraming,      // the body's length is not certain: see http_parse_request
   kTooManyHeaders,  // more than HTTP_MAX_HEADERS field lines
+  kBadVersion,      // a well-formed version other than HTTP/1.0 and HTTP/1.1 (505)
 };
 
 // Length of the header block, its terminating empty line included (> 0); 0 when
@@ -57,8 +60,13 @@ enum class HttpRefusal : uint8_t {
 // does; only on a result > 0 is *hm filled, and the body may not have arrived
 // yet (compare hm->whole_message.len with the bytes available). On -1, *why
 // (when not null) says which rule refused the block:
-// - kMalformed: a control byte or bare CR; a request line without method and
-//   target, or with a HTAB; a field line without a colon, with an empty name
+// - kMalformed: a control byte or bare CR; a request line other than
+//   method SP target SP version exactly (method of token characters, one
+//   space each, version "HTTP/" digit "." digit; empty lines before it are
+//   skipped); a target other than a path ("/..."), "*" (OPTIONS only) or an
+//   absolute "http://" or "https://" URI with a host and no user part (RFC
+//   9112 section 3.2); more than one Host field (section 3.2); a field line
+//   without a colon, with an empty name
 //   or with a byte in the name that is not a token character (so no white
 //   space before the colon, RFC 9112 section 5.1); a line that begins with
 //   white space (obsolete line folding, RFC 9112 section 5.2).
@@ -67,6 +75,7 @@ enum class HttpRefusal : uint8_t {
 //   (equal ones count as one), a Transfer-Encoding other than one "chunked",
 //   or Transfer-Encoding together with Content-Length.
 // - kTooManyHeaders: more than HTTP_MAX_HEADERS field lines.
+// - kBadVersion: a version of that form other than 1.0 and 1.1.
 // Names are compared whole without regard to ASCII case; a value is the line
 // after the colon without the white space around it (further colons right
 // after the first are skipped too) and may be empty.

@@ -20,6 +20,9 @@ enum class Fixed : uint8_t {
   kTooLarge,
   kExpectationFailed,
   kHeadersTooLarge,
+  kUriTooLong,
+  kVersionNotSupported,
+  kBusy,
 };
 
 constexpr std::string_view kFixedReplies[] = {
@@ -32,6 +35,10 @@ constexpr std::string_view kFixedReplies[] = {
     "HTTP/1.1 413 Content Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
     "HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
     "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: "
+    "close\r\n\r\n",
+    "HTTP/1.1 414 URI Too Long\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+    "HTTP/1.1 505 HTTP Version Not Supported\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+    "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\nConnection: "
     "close\r\n\r\n",
 };
 
@@ -113,6 +120,25 @@ void KeepReplyHeadOnly(mbuf* send, size_t queued) {
   if (end != std::string_view::npos) send->len = queued + end + kBlockEnd.size();
 }
 
+// RFC 9112 section 9.3: "Connection: close" ends the connection after the
+// reply; an HTTP/1.0 request does unless it asks to keep it.
+bool IsLastRequest(const http_message* hm) {
+  const ns_str* connection = http_find_header(hm, "Connection");
+  if (http_list_has_token(connection, "close")) return true;
+  return ns_str_compare(&hm->protocol, "HTTP/1.0") == 0 &&
+         !http_list_has_token(connection, "keep-alive");
+}
+
+// The request line at the front is longer than the bound, arrived or not.
+bool RequestLineTooLong(const mbuf* r) {
+  const size_t look = r->len < kHttpMaxRequestLineBytes + 2 ? r->len : kHttpMaxRequestLineBytes + 2;
+  const void* lf = memchr(r->buf, '\n', look);
+  if (lf == nullptr) return r->len > kHttpMaxRequestLineBytes + 1;
+  size_t line = static_cast<size_t>(static_cast<const char*>(lf) - r->buf);
+  if (line > 0 && r->buf[line - 1] == '\r') line--;
+  return line > kHttpMaxRequestLineBytes;
+}
+
 void Deliver(ns_conn* nc, http_message* hm) {
   const bool head = ns_str_compare(&hm->method, "HEAD") == 0;
   const size_t queued = nc->send_mbuf.len;
@@ -133,6 +159,13 @@ void HandleReceive(ns_conn* nc) {
       http_free_request_state(nc);
       return;
     }
+    // Replies not yet taken by the peer, or one still to come, hold the
+    // requests behind them (NS_EV_SEND, or the deferred reply, resumes).
+    if (nc->send_mbuf.len > kSendHighWaterBytes || (nc->flags & NCF_REPLY_DEFERRED)) return;
+    if (RequestLineTooLong(r)) {
+      Refuse(nc, Fixed::kUriTooLong);
+      return;
+    }
     http_message hm;
     HttpRefusal why = HttpRefusal::kNone;
     const int n = ParseFront(r, &hm, &why);
@@ -142,8 +175,9 @@ void HandleReceive(ns_conn* nc) {
       return;
     }
     if (n < 0) {
-      Refuse(nc,
-             why == HttpRefusal::kTooManyHeaders ? Fixed::kHeadersTooLarge : Fixed::kBadRequest);
+      Refuse(nc, why == HttpRefusal::kTooManyHeaders ? Fixed::kHeadersTooLarge
+                 : why == HttpRefusal::kBadVersion   ? Fixed::kVersionNotSupported
+                                                     : Fixed::kBadRequest);
       return;
     }
     if (n == 0) {
@@ -170,6 +204,12 @@ void HandleReceive(ns_conn* nc) {
         return;
     }
 
+    // RFC 9112 section 6.1: an HTTP/1.0 message with Transfer-Encoding has
+    // faulty framing.
+    if (IsChunked(&hm) && ns_str_compare(&hm.protocol, "HTTP/1.0") == 0) {
+      Refuse(nc, Fixed::kBadRequest);
+      return;
+    }
     if (IsChunked(&hm) && http_decode_chunked(nc, &hm, n) != 0) {
       Refuse(nc, Fixed::kBadRequest);
       return;
@@ -191,7 +231,17 @@ void HandleReceive(ns_conn* nc) {
         nc->flags |= NCF_CLOSE_IMMEDIATELY;
         return;
       }
-      st->header_done = true;
+      if (!st->header_done) {
+        st->header_done = true;
+        st->body_started = nc->last_io_time;
+        // Every body under way holds its share of the memory budget from its
+        // header block on; past the budget a new one waits for a retry.
+        const uint64_t announced = length_known ? hm.whole_message.len : kHttpMaxRequestBytes;
+        if (!ns_budget_reserve(nc, static_cast<size_t>(announced))) {
+          Refuse(nc, Fixed::kBusy);
+          return;
+        }
+      }
       if (expects_continue && !st->continue_sent) {
         Send(nc, Fixed::kContinue);
         st->continue_sent = true;
@@ -199,25 +249,39 @@ void HandleReceive(ns_conn* nc) {
       return;
     }
 
+    const bool last = IsLastRequest(&hm);
     Deliver(nc, &hm);
     // A handler that consumed bytes itself must not make us remove past the end.
     const size_t take =
         hm.whole_message.len <= r->len ? static_cast<size_t>(hm.whole_message.len) : r->len;
     mbuf_remove(r, take);
     http_free_request_state(nc);
+    if (last) {
+      // Its reply (now or, when deferred, later) is the connection's last.
+      nc->flags |= NCF_SEND_AND_CLOSE;
+      DropInput(nc);
+      return;
+    }
     if (take == 0) return;
   }
 }
 
 void CheckTimeouts(ns_conn* nc, int64_t now) {
   if (nc->flags & (NCF_LISTENING | NCF_UDP | NCF_CLOSE_IMMEDIATELY)) return;
-  if (now - nc->last_io_time > kHttpIdleSeconds) {
+  if (now - nc->last_io_time > ns_deadline(nc, kHttpIdleSeconds)) {
     nc->flags |= NCF_CLOSE_IMMEDIATELY;
     return;
   }
   const http_request_state* st = State(nc);
-  if (st != nullptr && !st->header_done && (nc->flags & NCF_SEND_AND_CLOSE) == 0 &&
-      now - st->started > kHttpHeaderSeconds) {
+  if (st == nullptr || (nc->flags & NCF_SEND_AND_CLOSE) != 0) return;
+  if (!st->header_done) {
+    if (now - st->started > ns_deadline(nc, kHttpHeaderSeconds)) Refuse(nc, Fixed::kTimeout);
+    return;
+  }
+  // A body must keep a minimum average rate once its grace time is over.
+  const int64_t elapsed = now - st->body_started;
+  if (elapsed > ns_deadline(nc, kHttpBodyGraceSeconds) &&
+      st->body_bytes < static_cast<uint64_t>(elapsed) * kHttpBodyMinBytesPerSecond) {
     Refuse(nc, Fixed::kTimeout);
   }
 }
@@ -230,15 +294,26 @@ ns_conn* http_attach_protocol(ns_conn* nc) {
 }
 
 void http_free_request_state(ns_conn* nc) {
+  if (nc->proto_data != nullptr) ns_budget_release(nc);
   free(nc->proto_data);
   nc->proto_data = nullptr;
 }
 
 void http_protocol_handler(ns_conn* nc, int ev, void* ev_data) {
   if (ev == NS_EV_CLOSE) http_free_request_state(nc);
+  if (ev == NS_EV_RECV && ev_data != nullptr && State(nc) != nullptr && State(nc)->header_done) {
+    const int32_t count = *static_cast<const int32_t*>(ev_data);
+    if (count > 0) State(nc)->body_bytes += static_cast<uint64_t>(count);
+  }
   RaiseToHandler(nc, ev, ev_data);
-  if (ev == NS_EV_RECV) HandleReceive(nc);
-  if (ev == NS_EV_POLL && ev_data != nullptr) {
+  if (ev == NS_EV_RECV) {
+    HandleReceive(nc);
+    // A peer that sends a byte now and then is still held to its deadlines.
+    if ((nc->flags & NCF_WEBSOCKET) == 0) CheckTimeouts(nc, nc->last_io_time);
+  } else if (ev == NS_EV_SEND) {
+    // Requests held back behind unread replies go on as the replies drain.
+    if (nc->recv_mbuf.len > 0 && (nc->flags & NCF_WEBSOCKET) == 0) HandleReceive(nc);
+  } else if (ev == NS_EV_POLL && ev_data != nullptr) {
     CheckTimeouts(nc, *static_cast<const int64_t*>(ev_data));
   }
 }

@@ -23,6 +23,10 @@ inline constexpr int NS_EV_HTTP_CHUNK =
 // is about 13 kB; the bound leaves two orders of magnitude above that.
 // A header block longer than this, or this much without its end: 431.
 inline constexpr size_t kHttpMaxHeaderBlockBytes = 8192;
+// A request line longer than this (its target, in practice), arrived or
+// not: 414 (the line, its CR LF and the empty line fill a block of the bound).
+// The longest target a page sends is a path of 16 characters.
+inline constexpr size_t kHttpMaxRequestLineBytes = kHttpMaxHeaderBlockBytes - 4;
 // Header block and body (a chunked body as received). A request announcing
 // more gets 413 (417 when it asked for "100 Continue") before its body is
 // read; a chunked one when it gets there. The receive buffer then holds at
@@ -42,6 +46,13 @@ inline constexpr size_t kHttpMaxChunkLineBytes = 4096;
 inline constexpr int64_t kHttpIdleSeconds = 30;
 // A request's header block not complete this long after its first byte: 408.
 inline constexpr int64_t kHttpHeaderSeconds = 20;
+// A body must have come at this average rate since its header block once
+// this many seconds have passed, else 408 (the common server default): a
+// page's largest body (about 13 kB) takes milliseconds on the loopback,
+// while a peer sending a byte every few seconds would hold its slot (and up
+// to 4 MiB) for days.
+inline constexpr int64_t kHttpBodyGraceSeconds = 20;
+inline constexpr uint64_t kHttpBodyMinBytesPerSecond = 500;
 
 // Progress of the request at the front of recv_mbuf. Heap record owned by the
 // connection (proto_data) from the read that leaves a request incomplete (or
@@ -50,6 +61,8 @@ inline constexpr int64_t kHttpHeaderSeconds = 20;
 struct http_request_state {
   uint64_t decoded_len;  // chunked: decoded body bytes at the start of the body area
   int64_t started;       // last_io_time when the request's first byte was read
+  int64_t body_started;  // last_io_time when its header block was complete
+  uint64_t body_bytes;   // bytes read since then
   bool header_done;      // its header block is complete
   bool continue_sent;    // "100 Continue" is queued
 };

@@ -76,9 +76,44 @@ void ns_ssl_handshake(ns_conn* nc) {
   if (!IsWant(ns_ssl_err(nc, res))) nc->flags |= NCF_CLOSE_IMMEDIATELY;
 }
 
+namespace {
+
+// The peer has shut its sending side: what it sent is answered, then the
+// connection closes (an error closes at once instead). A peer whose reply
+// is still being worked on (a capture waiting for a finger) is taken as
+// gone: its request is cancelled and the reader freed for other pages.
+void PeerDone(ns_conn* nc) {
+  nc->flags |=
+      (nc->flags & NCF_REPLY_DEFERRED) ? NCF_CLOSE_IMMEDIATELY : NCF_PEER_DONE | NCF_SEND_AND_CLOSE;
+}
+
+// After the last reply: read and drop what the peer still sends; its end of
+// stream, an error or too much closes.
+void DropWhileLingering(ns_conn* nc) {
+  char buf[kReadChunkBytes];
+  for (int chunk = 0; chunk < kReadChunksPerPass; chunk++) {
+    const int n = PlatformSocketRecv(nc->sock, buf, static_cast<int>(sizeof buf));
+    if (n <= 0) {
+      if (ns_is_error(n)) nc->flags |= NCF_CLOSE_IMMEDIATELY;
+      return;
+    }
+    nc->linger_dropped += static_cast<size_t>(n);
+    if (nc->linger_dropped > kLingerBytes) {
+      nc->flags |= NCF_CLOSE_IMMEDIATELY;
+      return;
+    }
+  }
+}
+
+}  // namespace
+
 void ns_read_from_socket(ns_conn* nc) {
   char buf[kReadChunkBytes];
 
+  if (nc->linger_since != 0) {
+    DropWhileLingering(nc);
+    return;
+  }
   if (nc->ssl != nullptr) {
     if ((nc->flags & NCF_SSL_HANDSHAKE_DONE) == 0) {
       ns_ssl_handshake(nc);
@@ -98,9 +133,15 @@ void ns_read_from_socket(ns_conn* nc) {
     // The bound was reached: the rest waits for the next pass (which does
     // not wait when TLS holds it already, see ns_mgr_poll).
     if (n > 0) return;
-    // Only "try again" keeps the connection: a TLS protocol failure or a
-    // close alert leaves nothing further to read.
-    if (!IsWant(ns_ssl_err(nc, n))) nc->flags |= NCF_CLOSE_IMMEDIATELY;
+    // Only "try again" keeps the connection; a close alert (or the end of
+    // the stream, see ns_set_ssl) still gets the replies it asked for; a TLS
+    // protocol failure leaves nothing further to read.
+    const int code = ns_ssl_err(nc, n);
+    if (code == SSL_ERROR_ZERO_RETURN) {
+      PeerDone(nc);
+    } else if (!IsWant(code)) {
+      nc->flags |= NCF_CLOSE_IMMEDIATELY;
+    }
     return;
   }
 
@@ -112,10 +153,19 @@ void ns_read_from_socket(ns_conn* nc) {
     NS_DIAG("%p %d bytes (PLAIN) <- %d", static_cast<void*>(nc), n, static_cast<int>(nc->sock));
     RaiseRecv(nc, buf, n);
     if (nc->flags & NCF_CLOSE_IMMEDIATELY) return;  // read no further, as above
+    // A short read has emptied the socket's buffer: asking again would only
+    // cost a failing call for every request (select() reports what comes
+    // next, the end of the stream included).
+    if (static_cast<size_t>(n) < avail) return;
   }
   // A full receive buffer or the per-pass bound ends the loop without a
-  // failed receive; that is no error.
-  if (avail > 0 && n <= 0 && ns_is_error(n)) nc->flags |= NCF_CLOSE_IMMEDIATELY;
+  // failed receive; that is no error. The end of the stream is a half-close
+  // until the replies are out.
+  if (avail > 0 && n == 0) {
+    PeerDone(nc);
+  } else if (avail > 0 && n < 0 && ns_is_error(n)) {
+    nc->flags |= NCF_CLOSE_IMMEDIATELY;
+  }
 }
 
 void ns_write_to_socket(ns_conn* nc) {
@@ -154,10 +204,6 @@ void ns_write_to_socket(ns_conn* nc) {
   if (ns_is_error(n)) {
     nc->flags |= NCF_CLOSE_IMMEDIATELY;
   } else if (n > 0) {
-    ns_traffic_dump_fn dump = ns_traffic_dump();
-    if (nc->mgr != nullptr && nc->mgr->hexdump_file != nullptr && dump != nullptr) {
-      dump(nc, nc->mgr->hexdump_file, n, NS_EV_SEND);
-    }
     mbuf_remove(&nc->send_mbuf, static_cast<size_t>(n));
   }
   int32_t result = n;
@@ -251,6 +297,9 @@ const char* ns_set_ssl(ns_conn* nc, const char* cert, const char* ca_cert) {
     SSL_CTX_set_cipher_list(nc->ssl_ctx, NS_CIPHER_LIST);
     // Not left to the system's configuration, which may allow TLS 1.0.
     SSL_CTX_set_min_proto_version(nc->ssl_ctx, kTlsMinVersion);
+    // A client that shuts its sending side without a close alert has still
+    // asked for its replies (the same half-close as on a plain connection).
+    SSL_CTX_set_options(nc->ssl_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   }
   ERR_clear_error();
   return result;

@@ -32,9 +32,12 @@ inline constexpr int kTlsMinVersion = TLS1_2_VERSION;
 // would block, at most kReadChunksPerPass chunks (the rest waits for the next
 // pass, so one fast sender cannot hold the others back), raising NS_EV_RECV
 // after each chunk was appended; runs the handshake step instead while a TLS
-// handshake is pending. Peer close or a socket/TLS failure sets
-// NCF_CLOSE_IMMEDIATELY; once it is set (by a handler too) nothing more is
-// read.
+// handshake is pending. The peer's end of stream (or TLS close alert) sets
+// NCF_PEER_DONE and NCF_SEND_AND_CLOSE, so that what it asked for is still
+// answered (NCF_CLOSE_IMMEDIATELY instead while a reply is deferred); a
+// socket/TLS failure sets NCF_CLOSE_IMMEDIATELY; once that is set (by a
+// handler too) nothing more is read. A lingering connection's bytes are read
+// and dropped.
 void ns_read_from_socket(ns_conn* nc);
 
 // Hands the whole send buffer to one send/SSL_write, removes what was sent

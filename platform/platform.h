@@ -41,6 +41,15 @@ int PlatformProcessId();
 // Returns 0 on success and -1 when the platform gives no path.
 [[nodiscard]] int GetExeDir(char* out, size_t cap);
 
+// The base of the user's own data files where the platform has one, without
+// a trailing separator: on POSIX $XDG_DATA_HOME, or $HOME/.local/share when
+// that is unset, empty or not absolute (the XDG base-directory rules), so
+// that a program installed where the user may not write still has a place
+// for files made per user. Windows has none: the program's files stay beside
+// the executable there. Returns 0, or -1 when there is none or it does not
+// fit in cap bytes (a cut path would name another directory).
+[[nodiscard]] int PlatformUserDataHome(char* out, size_t cap);
+
 // A modal message box with an OK button and no owner window; returns when it
 // is closed. The caption and the text also go to standard error as one line,
 // where a script that started the program can read them; where there is no

@@ -42,6 +42,28 @@ int PlatformCommandExitCode(int status) {
   return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int PlatformUserDataHome(char* out, size_t cap) {
+  if (out == nullptr || cap == 0) return -1;
+  out[0] = '\0';
+  // A relative XDG_DATA_HOME is invalid and ignored, as the base-directory
+  // rules say: it would depend on where the program happened to be started.
+  const char* xdg = getenv("XDG_DATA_HOME");
+  const char* home = getenv("HOME");
+  int n = -1;
+  if (xdg != nullptr && xdg[0] == '/') {
+    n = snprintf(out, cap, "%s", xdg);
+  } else if (home != nullptr && home[0] == '/') {
+    n = snprintf(out, cap, "%s/.local/share", home);
+  }
+  if (n <= 0 || static_cast<size_t>(n) >= cap) {
+    out[0] = '\0';
+    return -1;
+  }
+  // "/home/u/" and "/home/u" name one directory; keep the form without.
+  while (n > 1 && out[n - 1] == '/') out[--n] = '\0';
+  return 0;
+}
+
 int PlatformSetEnv(const char* name, const char* value) {
   if (name == nullptr) return -1;
   return (value == nullptr ? unsetenv(name) : setenv(name, value, 1)) == 0 ? 0 : -1;

@@ -46,6 +46,11 @@ int PlatformCommandExitCode(int status) {
   return status;
 }
 
+int PlatformUserDataHome(char* out, size_t cap) {
+  if (out != nullptr && cap > 0) out[0] = '\0';
+  return -1;
+}
+
 int PlatformSetEnv(const char* name, const char* value) {
   if (name == nullptr) return -1;
   // An empty value removes the variable from the C runtime's environment,

@@ -16,7 +16,13 @@ packages=(
   libfprint-2-2 libfprint-2-dev libglib2.0-dev
   curl python3 python3-websockets
   sslscan
+  # The Linux package: dpkg-shlibdeps and dpkg-gencontrol, lintian, and
+  # systemd-analyze to verify the user unit.
+  dpkg-dev lintian systemd
   chromium
+  # kestrav-cert's Linux trust stores (NSS certutil) and the renewal test's
+  # shifted clock.
+  libnss3-tools faketime
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(nginx-light wrk valgrind)

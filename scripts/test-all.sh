@@ -2,10 +2,12 @@
 # Checks the formatting of every C++ file, then builds and runs every test
 # twice: a normal build (build/) and an AddressSanitizer + UBSan build
 # (build-asan/); then a short pass of every fuzzer from its seeds (build-fuzz/,
-# KV_FUZZ_SECONDS each, 10 by default); then cross-builds the Windows program
-# and its installer and runs their unit, end-to-end and installer tests under
-# Wine (scripts/test-windows.sh; KV_WINDOWS=OFF leaves that stage out). Exits
-# non-zero on any failure, a file that is not formatted included.
+# KV_FUZZ_SECONDS each, 10 by default); then the Linux package from build to
+# purge (scripts/test-deb.sh; as root only, skipped otherwise); then
+# cross-builds the Windows program and its installer and runs their unit,
+# end-to-end and installer tests under Wine (scripts/test-windows.sh;
+# KV_WINDOWS=OFF leaves that stage out). Exits non-zero on any failure, a file
+# that is not formatted included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +30,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BENCH=OFF -DKV_WERROR=ON
 echo "=== fuzzers, ${KV_FUZZ_SECONDS:-10} s each from their seeds ==="
 ./scripts/fuzz.sh --build build-fuzz "${KV_FUZZ_SECONDS:-10}"
+echo "=== Linux package: build, lintian, install, run, verify, purge (root only) ==="
+./scripts/test-deb.sh
 echo "=== up to here: ${SECONDS} s ==="
 if [ "${KV_WINDOWS:-ON}" != OFF ]; then
   echo "=== Windows program under Wine ==="

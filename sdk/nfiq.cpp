@@ -14,12 +14,16 @@ namespace {
 // Utility cuts between NFIQ 1|2, 2|3, 3|4 and 4|5.
 constexpr float kCuts[4] = {0.66f, 0.54f, 0.40f, 0.22f};
 constexpr float kCutSpread = 0.06f;  // utility distance that gives full confidence
-// Fewer foreground blocks than this (16x16 pixels each at 500 ppi, about
-// 5 mm^2) is too little finger to match on, whatever its quality: NFIQ 5.
-constexpr float kMinUsefulBlocks = 24.0f;
+// Fewer foreground blocks than this (8x8 pixels each at 500 ppi, about
+// 16 mm^2 in all) is too little finger to match on, whatever its quality:
+// NFIQ 5.
+constexpr float kMinUsefulBlocks = 96.0f;
+// Foreground blocks (about 106 mm^2) from which the print's size no longer
+// adds to the utility.
+constexpr float kFullSizeBlocks = 640.0f;
 
 float Utility(const ImageQualityFeatures& f) {
-  const float size = std::fmin(1.0f, static_cast<float>(f.foreground_blocks) / 160.0f);
+  const float size = std::fmin(1.0f, static_cast<float>(f.foreground_blocks) / kFullSizeBlocks);
   return 0.7f * static_cast<float>(f.score) / 100.0f + 0.3f * f.good_fraction * size;
 }
 
@@ -40,9 +44,8 @@ int NFIQ_ComputeNfiq(int* nfiq, float* confidence, const unsigned char* image, i
   if (MeasureImageQualityFeaturesAtPpi(image, width, height, ppi, &f) != 0) return kNfiqBadArgument;
   if (f.foreground_blocks == 0) return kNfiqNoFingerprint;
 
-  // Block counts are per 16x16 pixels; scale them to the 500 ppi area.
-  const float area_scale = (500.0f * 500.0f) / (static_cast<float>(ppi) * ppi);
-  const float blocks = static_cast<float>(f.foreground_blocks) * area_scale;
+  // The blocks are those of the image brought to 500 ppi: a count is an area.
+  const float blocks = static_cast<float>(f.foreground_blocks);
   const float u = Utility(f);
   int level = 5;
   for (int i = 0; i < 4; i++) {

@@ -2,19 +2,22 @@
 // with every template made from the pixels:
 // - per quality profile of the virtual reader (fingers x impressions at
 //   300 x 400): minutiae recall and precision against the synthesiser's own
-//   minutiae, genuine and impostor score distributions, equal error rate,
-//   false non-match rate at false match rates of 0.1 % and 0.01 %, processor
-//   milliseconds per extraction and per match;
-// - per FVC2000 B database found under --fvc (db1..db4, 10 fingers x 8
-//   impressions of 8-bit PGM): equal error rate and FNMR at FMR 1 %;
+//   minutiae, processor milliseconds per extraction;
+// - per set (those profiles and each FVC2000 B database found under --fvc:
+//   db1..db4, 10 fingers x 8 impressions of 8-bit PGM): equal error rate,
+//   false non-match rate at false match rates of 1 % and 0.1 %, false
+//   non-match and false match rates at the SDK's threshold, the calibration
+//   table (measured false match rate at each nominal threshold), score
+//   percentiles, milliseconds per match;
 // - the processor time of a whole capture reply (device layer and JSON) on
 //   the virtual reader.
 // Every pair of impressions is compared once (genuine: same finger).
 //
 // Usage: extract_match_bench [--fingers N] [--impressions M] [--profiles good,poor,never]
-//                            [--fvc DIR] [--histograms]
+//                            [--fvc DIR] [--histograms] [--raw FILE]
 // scripts/bench-extract.sh unpacks the FVC images into the build directory
-// and runs this with the defaults (100 fingers x 8 impressions).
+// and runs this with the defaults (30 fingers x 8 impressions per profile:
+// 840 genuine and 27,840 impostor pairs, enough to see a rate of 0.01 %).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -89,71 +92,113 @@ struct Reader {
   }
 };
 
-struct Rates {
-  double eer = 1;
-  double fnmr_at[3] = {1, 1, 1};  // at FMR <= 1 %, 0.1 %, 0.01 %
-  uint32_t threshold_at[3] = {0, 0, 0};
-  double sdk_fmr = 0, sdk_fnmr = 1;  // at the SDK's documented threshold
+// Calibration rows: the thresholds for a false match rate of 10 %, 1 %,
+// 0.1 %, 0.01 % and 0.001 %.
+constexpr uint32_t kCalibrationScores[] = {6, 10, 14, 18, 22};
+constexpr int kCalibrationRows = 5;
+
+struct Comparisons {
+  std::vector<float> genuine_sim, impostor_sim;  // raw similarities
+  std::vector<uint32_t> genuine, impostor;       // the SDK's scores
+  double ms = 0;                                 // per SDK comparison timed
+  size_t timed = 0;
 };
 
-Rates ComputeRates(const std::vector<uint32_t>& genuine, const std::vector<uint32_t>& impostor) {
+struct Rates {
+  double eer = 1;                                    // from the raw similarities
+  double fnmr_at[2] = {1, 1};                        // at FMR <= 1 %, 0.1 %
+  uint32_t score_at[2] = {0, 0};                     // the score of that raw threshold
+  size_t fm_at_threshold = 0, fnm_at_threshold = 0;  // at kMatchThreshold
+  size_t fm_at[kCalibrationRows] = {};               // at kCalibrationScores
+};
+
+size_t AtOrAbove(const std::vector<uint32_t>& v, uint32_t t) {
+  return static_cast<size_t>(std::count_if(v.begin(), v.end(), [t](uint32_t s) { return s >= t; }));
+}
+
+Rates ComputeRates(const Comparisons& c) {
   Rates r;
-  uint32_t top = 0;
-  for (uint32_t s : genuine) top = std::max(top, s);
-  for (uint32_t s : impostor) top = std::max(top, s);
-  std::vector<size_t> gen(top + 2, 0), imp(top + 2, 0);
-  for (uint32_t s : genuine) ++gen[s];
-  for (uint32_t s : impostor) ++imp[s];
-  // A comparison is a match when its score >= t.
-  const double ng = static_cast<double>(genuine.size()), ni = static_cast<double>(impostor.size());
-  size_t below = 0, at_or_above = impostor.size();
+  std::vector<float> g = c.genuine_sim, i = c.impostor_sim;
+  std::sort(g.begin(), g.end());
+  std::sort(i.begin(), i.end());
+  const double ng = static_cast<double>(g.size()), ni = static_cast<double>(i.size());
+  // A comparison is a match when its similarity >= t; t runs over every value.
+  std::vector<float> ts = g;
+  ts.insert(ts.end(), i.begin(), i.end());
+  ts.push_back(1e30f);
+  std::sort(ts.begin(), ts.end());
   double best_gap = 2;
-  constexpr double kTargets[3] = {0.01, 0.001, 0.0001};
-  bool found[3] = {false, false, false};
-  for (uint32_t t = 0; t <= top + 1; ++t) {
-    const double fnmr = static_cast<double>(below) / ng;
-    const double fmr = static_cast<double>(at_or_above) / ni;
+  constexpr double kTargets[2] = {0.01, 0.001};
+  bool found[2] = {false, false};
+  for (float t : ts) {
+    const double fnmr =
+        static_cast<double>(std::lower_bound(g.begin(), g.end(), t) - g.begin()) / ng;
+    const double fmr = static_cast<double>(i.end() - std::lower_bound(i.begin(), i.end(), t)) / ni;
     if (std::fabs(fmr - fnmr) < best_gap) {
       best_gap = std::fabs(fmr - fnmr);
       r.eer = (fmr + fnmr) / 2;
     }
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 2; ++k) {
       if (!found[k] && fmr <= kTargets[k]) {
         found[k] = true;
         r.fnmr_at[k] = fnmr;
-        r.threshold_at[k] = t;
+        r.score_at[k] = ScoreFromSimilarity(t);
       }
     }
-    if (t == kMatchThreshold) {
-      r.sdk_fmr = fmr;
-      r.sdk_fnmr = fnmr;
-    }
-    below += gen[t];
-    at_or_above -= imp[t];
   }
+  r.fm_at_threshold = AtOrAbove(c.impostor, kMatchThreshold);
+  r.fnm_at_threshold = c.genuine.size() - AtOrAbove(c.genuine, kMatchThreshold);
+  for (int k = 0; k < kCalibrationRows; ++k)
+    r.fm_at[k] = AtOrAbove(c.impostor, kCalibrationScores[k]);
   return r;
 }
 
-struct Comparisons {
-  std::vector<uint32_t> genuine, impostor;
-  double ms = 0;
-};
+// With --raw FILE, every comparison's raw similarity and what it rests on
+// are written there (set, genuine, similarity, minutiae counts, cylinder
+// similarity, pairs, overlaps) for fitting the calibration.
+FILE* g_raw = nullptr;
 
-Comparisons CompareAll(const std::vector<Template>& templates) {
+// Every pair through the matcher on parsed records (for the rates); every
+// 16th pair also through the SDK as a page would call it, timed, and its
+// score checked against the direct one.
+Comparisons CompareAll(const char* set, const std::vector<Template>& templates) {
   Comparisons c;
   VRFPM_HANDLE h = nullptr;
   Check(VRFPM_Create(&h), "Create");
   Check(VRFPM_Init(h, VRFPM_DEVICE_NX51), "Init");
+  std::vector<TemplateRecord*> parsed;
+  for (const Template& t : templates) {
+    parsed.push_back(static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord))));
+    Check(ParseTemplateRecord(VRFPM_FORMAT_ISO, t.bytes.data(), t.bytes.size(), parsed.back()),
+          "ParseTemplateRecord");
+  }
+  size_t n = 0;
   for (size_t i = 0; i < templates.size(); ++i) {
     for (size_t j = i + 1; j < templates.size(); ++j) {
-      uint32_t score = 0;
-      const double t0 = CpuMs();
-      Check(VRFPM_GetMatchingScore(h, templates[i].bytes.data(), templates[j].bytes.data(), &score),
-            "GetMatchingScore");
-      c.ms += CpuMs() - t0;
-      (templates[i].finger == templates[j].finger ? c.genuine : c.impostor).push_back(score);
+      const bool genuine = templates[i].finger == templates[j].finger;
+      const MatchEvidence e = TemplateRecordsEvidence(*parsed[i], *parsed[j]);
+      const float similarity = SimilarityFromEvidence(e);
+      const uint32_t score = ScoreFromSimilarity(similarity);
+      if (g_raw != nullptr) {
+        fprintf(g_raw, "%s %d %.6f %d %d %.6f %d %d %d 0 %.3f %.3f %.3f\n", set, genuine ? 1 : 0,
+                similarity, e.count_a, e.count_b, e.local, e.paired, e.overlap_a, e.overlap_b,
+                e.paired_quality, e.overlap_quality_a, e.overlap_quality_b);
+      }
+      if (n++ % 16 == 0) {
+        uint32_t sdk_score = 0;
+        const double t0 = CpuMs();
+        Check(VRFPM_GetMatchingScore(h, templates[i].bytes.data(), templates[j].bytes.data(),
+                                     &sdk_score),
+              "GetMatchingScore");
+        c.ms += CpuMs() - t0;
+        ++c.timed;
+        if (sdk_score != score) Check(-1, "the SDK's score differs from the matcher's");
+      }
+      (genuine ? c.genuine_sim : c.impostor_sim).push_back(similarity);
+      (genuine ? c.genuine : c.impostor).push_back(score);
     }
   }
+  for (TemplateRecord* p : parsed) free(p);
   VRFPM_Terminate(h);
   return c;
 }
@@ -314,10 +359,10 @@ ProfileResult RunProfile(const char* name, SynthQualityProfile profile, int fing
       found_counted > 0 ? static_cast<double>(pairs_total) / static_cast<double>(found_counted) : 0;
   r.extract_ms /= r.impressions;
   r.template_ms /= r.impressions;
-  r.comparisons = CompareAll(templates);
-  const size_t matches = r.comparisons.genuine.size() + r.comparisons.impostor.size();
-  r.match_ms = matches > 0 ? r.comparisons.ms / static_cast<double>(matches) : 0;
-  r.rates = ComputeRates(r.comparisons.genuine, r.comparisons.impostor);
+  r.comparisons = CompareAll(name, templates);
+  r.match_ms =
+      r.comparisons.timed > 0 ? r.comparisons.ms / static_cast<double>(r.comparisons.timed) : 0;
+  r.rates = ComputeRates(r.comparisons);
   return r;
 }
 
@@ -338,7 +383,7 @@ bool ReadPgm(const std::string& path, std::vector<unsigned char>* pixels, int* w
 struct FvcResult {
   std::string name;
   int width = 0, height = 0, images = 0;
-  double extract_ms = 0, minutiae_mean = 0;
+  double extract_ms = 0, minutiae_mean = 0, match_ms = 0;
   Rates rates;
   Comparisons comparisons;
 };
@@ -370,8 +415,11 @@ bool RunFvc(const std::string& dir, const std::string& db, FvcResult* out) {
   out->images = static_cast<int>(images.size());
   out->extract_ms = template_ms / out->images;
   out->minutiae_mean /= out->images;
-  out->comparisons = CompareAll(templates);
-  out->rates = ComputeRates(out->comparisons.genuine, out->comparisons.impostor);
+  out->comparisons = CompareAll(db.c_str(), templates);
+  out->rates = ComputeRates(out->comparisons);
+  out->match_ms = out->comparisons.timed > 0
+                      ? out->comparisons.ms / static_cast<double>(out->comparisons.timed)
+                      : 0;
   return true;
 }
 
@@ -402,7 +450,7 @@ double CaptureReplyMs(int repeats) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int fingers = 100, impressions = 8;
+  int fingers = 30, impressions = 8;
   std::string profiles = "good,poor,never", fvc_dir;
   bool histograms = false;
   for (int i = 1; i < argc; ++i) {
@@ -420,12 +468,16 @@ int main(int argc, char** argv) {
     } else if (arg == "--fvc") {
       fvc_dir = value;
       ++i;
+    } else if (arg == "--raw") {
+      g_raw = fopen(value, "w");
+      if (g_raw == nullptr) return 2;
+      ++i;
     } else if (arg == "--histograms") {
       histograms = true;
     } else {
       fprintf(stderr,
               "usage: %s [--fingers N] [--impressions M] [--profiles good,poor,never] "
-              "[--fvc DIR] [--histograms]\n",
+              "[--fvc DIR] [--histograms] [--raw FILE]\n",
               argv[0]);
       return 2;
     }
@@ -460,47 +512,85 @@ int main(int argc, char** argv) {
 
   printf("Virtual reader, 300 x 400, %d fingers x %d impressions per profile; processor time\n\n",
          fingers, impressions);
-  printf(
-      "| Profile | Minutiae | Recall | Precision | EER | FNMR @ FMR 0.1 %% | FNMR @ FMR 0.01 %% "
-      "| FMR / FNMR @ %u | ms / extraction | ms / template | ms / match |\n",
-      kMatchThreshold);
-  printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  printf("| Profile | Minutiae | Recall | Precision | ms / extraction | ms / template |\n");
+  printf("|---|---:|---:|---:|---:|---:|\n");
   for (const ProfileResult& r : results) {
-    printf(
-        "| %s | %.1f | %.1f %% | %.1f %% | %.2f %% | %.2f %% (t %u) | %.2f %% (t %u) | %.4f %% / "
-        "%.2f %% | %.1f | %.1f | %.3f |\n",
-        r.name, r.minutiae_mean, 100 * r.recall, 100 * r.precision, 100 * r.rates.eer,
-        100 * r.rates.fnmr_at[1], r.rates.threshold_at[1], 100 * r.rates.fnmr_at[2],
-        r.rates.threshold_at[2], 100 * r.rates.sdk_fmr, 100 * r.rates.sdk_fnmr, r.extract_ms,
-        r.template_ms, r.match_ms);
+    printf("| %s | %.1f | %.1f %% | %.1f %% | %.1f | %.1f |\n", r.name, r.minutiae_mean,
+           100 * r.recall, 100 * r.precision, r.extract_ms, r.template_ms);
   }
-  printf("\nScores (min / 1 %% / 25 %% / median / 75 %% / 99 %% / max):\n\n");
-  printf("| Profile | Genuine (%s) | Impostor |\n|---|---|---|\n", "comparisons");
+  // One row per set: the virtual reader's profiles, then the FVC databases.
+  struct Row {
+    std::string name;
+    const Comparisons* c;
+    const Rates* rates;
+    double match_ms;
+  };
+  std::vector<Row> rows;
   for (const ProfileResult& r : results) {
-    printf("| %s | %s (%zu) | %s (%zu) |\n", r.name, Percentiles(r.comparisons.genuine).c_str(),
-           r.comparisons.genuine.size(), Percentiles(r.comparisons.impostor).c_str(),
-           r.comparisons.impostor.size());
+    rows.push_back(Row{std::string("virtual ") + r.name, &r.comparisons, &r.rates, r.match_ms});
+  }
+  for (const FvcResult& r : fvc) {
+    rows.push_back(Row{"FVC2000 " + r.name + "_B", &r.comparisons, &r.rates, r.match_ms});
+  }
+  printf("\nAccuracy (every pair of impressions; genuine: same finger)\n\n");
+  printf(
+      "| Set | Genuine / impostor pairs | EER | FNMR @ FMR 1 %% (score) | FNMR @ FMR 0.1 %% "
+      "(score) "
+      "| FNMR @ %u | FMR @ %u | ms / match |\n",
+      kMatchThreshold, kMatchThreshold);
+  printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+  double eer_sum = 0, fnmr_sum = 0;
+  for (const Row& row : rows) {
+    const Rates& r = *row.rates;
+    const size_t ng = row.c->genuine.size(), ni = row.c->impostor.size();
+    printf(
+        "| %s | %zu / %zu | %.2f %% | %.2f %% (%u) | %.2f %% (%u) | %.2f %% (%zu) | %.3f %% (%zu) "
+        "| %.3f |\n",
+        row.name.c_str(), ng, ni, 100 * r.eer, 100 * r.fnmr_at[0], r.score_at[0],
+        100 * r.fnmr_at[1], r.score_at[1],
+        100.0 * static_cast<double>(r.fnm_at_threshold) / static_cast<double>(ng),
+        r.fnm_at_threshold,
+        100.0 * static_cast<double>(r.fm_at_threshold) / static_cast<double>(ni), r.fm_at_threshold,
+        row.match_ms);
   }
   if (!fvc.empty()) {
-    printf(
-        "\nFVC2000 B (10 fingers x 8 impressions, 280 genuine and 2880 impostor comparisons)\n\n");
-    printf(
-        "| Database | Image | Minutiae | EER | FNMR @ FMR 1 %% | FNMR @ FMR 0.1 %% | FMR / FNMR @ "
-        "%u "
-        "| Genuine median | Impostor 99 %% | ms / template |\n",
-        kMatchThreshold);
-    printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const FvcResult& r : fvc) {
-      std::vector<uint32_t> g = r.comparisons.genuine, i = r.comparisons.impostor;
-      std::sort(g.begin(), g.end());
-      std::sort(i.begin(), i.end());
-      printf(
-          "| %s | %d x %d | %.1f | %.2f %% | %.2f %% (t %u) | %.2f %% (t %u) | %.2f %% / %.1f %% "
-          "| %u | %u | %.1f |\n",
-          r.name.c_str(), r.width, r.height, r.minutiae_mean, 100 * r.rates.eer,
-          100 * r.rates.fnmr_at[0], r.rates.threshold_at[0], 100 * r.rates.fnmr_at[1],
-          r.rates.threshold_at[1], 100 * r.rates.sdk_fmr, 100 * r.rates.sdk_fnmr, g[g.size() / 2],
-          i[std::min(i.size() - 1, i.size() * 99 / 100)], r.extract_ms);
+      eer_sum += r.rates.eer;
+      fnmr_sum += static_cast<double>(r.rates.fnm_at_threshold) /
+                  static_cast<double>(r.comparisons.genuine.size());
+    }
+    const double n = static_cast<double>(fvc.size());
+    printf("\nFVC2000 B average: EER %.2f %%, FNMR @ %u %.2f %%\n", 100 * eer_sum / n,
+           kMatchThreshold, 100 * fnmr_sum / n);
+  }
+  printf(
+      "\nCalibration: measured false match rate (false matches) at each score\n\n| Score | Nominal "
+      "FMR |");
+  for (const Row& row : rows) printf(" %s |", row.name.c_str());
+  printf("\n|---:|---:|");
+  for (size_t k = 0; k < rows.size(); ++k) printf("---:|");
+  printf("\n");
+  for (int k = 0; k < kCalibrationRows; ++k) {
+    printf("| %u | %g %% |", kCalibrationScores[k],
+           100.0 * std::pow(10.0, -(static_cast<double>(kCalibrationScores[k]) - 2) / 4));
+    for (const Row& row : rows) {
+      const size_t fm = row.rates->fm_at[k];
+      printf(" %.3f %% (%zu) |",
+             100.0 * static_cast<double>(fm) / static_cast<double>(row.c->impostor.size()), fm);
+    }
+    printf("\n");
+  }
+  printf("\nScores (min / 1 %% / 25 %% / median / 75 %% / 99 %% / max):\n\n");
+  printf("| Set | Genuine | Impostor |\n|---|---|---|\n");
+  for (const Row& row : rows) {
+    printf("| %s | %s | %s |\n", row.name.c_str(), Percentiles(row.c->genuine).c_str(),
+           Percentiles(row.c->impostor).c_str());
+  }
+  if (!fvc.empty()) {
+    printf("\n| FVC2000 B | Image | Minutiae | ms / template |\n|---|---|---:|---:|\n");
+    for (const FvcResult& r : fvc) {
+      printf("| %s | %d x %d | %.1f | %.1f |\n", r.name.c_str(), r.width, r.height, r.minutiae_mean,
+             r.extract_ms);
     }
   }
   printf("\nCapture reply (device layer capture + JSON, NX51, good finger): %.1f ms\n", reply_ms);

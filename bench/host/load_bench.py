@@ -4,8 +4,11 @@ loopback, nginx with one worker answering replies of the same size (the
 service's own pre-flight headers, the service's public-key JSON),
 both driven by wrk with keep-alive at 10, 100 and 400 connections for the
 pre-flight (OPTIONS /VRNFPCapture) and the public key (GET /VRNGetPublicKey).
-Prints requests per second, latency percentiles and the ratio service/nginx
-(median of RUNS runs), checks that at 400 connections every connection is
+Prints requests per second, latency percentiles, the ratio service/nginx
+(median over RUNS rounds, each running both servers one after the other, so
+that a busy shared machine weighs on both alike) and the CPU time each server
+process spent per request (user + system, from /proc: far less sensitive to
+other load than throughput), checks that at 400 connections every connection is
 answered and wrk saw no time-out, and ends with the capture-latency breakdown
 (capture_breakdown_bench) and a capture through the service.
 
@@ -89,6 +92,26 @@ http {
   }
 }
 """ % {"tmp": tmp, "port": port, "headers": " ".join(headers), "key": key_text}
+
+
+def cpu_seconds(pid):
+    """User + system CPU time of one process so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def nginx_worker(master):
+    out = subprocess.run(["pgrep", "-P", str(master)], capture_output=True, text=True).stdout
+    return int(out.split()[0])
+
+
+def measured(pid, port, path, method, conns, tmp):
+    """One wrk run with the server's CPU microseconds per request."""
+    before = cpu_seconds(pid)
+    r = wrk(port, path, method, conns, tmp)
+    r["cpu_us"] = 1e6 * (cpu_seconds(pid) - before) / max(1.0, r["rps"] * SECONDS)
+    return r
 
 
 def wrk(port, path, method, conns, tmp):
@@ -179,17 +202,24 @@ def main():
               "%d, nginx %d" % (len(preflight_head), len(n_pre[0]) + len(n_pre[1]),
                                 len(key_head) + len(key_body), len(n_key[0]) + len(n_key[1])))
         print("wrk -t2, keep-alive, %d s per run, median of %d runs" % (SECONDS, RUNS))
-        print("%-11s %5s | %9s %6s %6s %6s | %9s %6s %6s %6s | %6s | %s" % (
+        print("%-11s %5s | %9s %6s %6s %6s | %9s %6s %6s %6s | %6s | %6s %6s | %s" % (
             "request", "conns", "svc req/s", "p50ms", "p90ms", "p99ms", "ngx req/s", "p50ms",
-            "p90ms", "p99ms", "ratio", "svc errors/time-outs"))
+            "p90ms", "p99ms", "ratio", "svc us", "ngx us", "svc errors/time-outs"))
+        worker = nginx_worker(nginx.pid)
         for name, path, method in (("pre-flight", "/VRNFPCapture", "OPTIONS"),
                                    ("public key", "/VRNGetPublicKey", "GET")):
             for conns in CONNECTIONS:
-                s = median_run([wrk(port, path, method, conns, tmp) for _ in range(RUNS)])
-                n = median_run([wrk(nginx_port, path, method, conns, tmp) for _ in range(RUNS)])
-                print("%-11s %5d | %9.0f %6.2f %6.2f %6.2f | %9.0f %6.2f %6.2f %6.2f | %6.2f | %d/%d"
+                svc, ngx, ratios = [], [], []
+                for _ in range(RUNS):
+                    svc.append(measured(service.pid, port, path, method, conns, tmp))
+                    ngx.append(measured(worker, nginx_port, path, method, conns, tmp))
+                    ratios.append(svc[-1]["rps"] / ngx[-1]["rps"])
+                s, n = median_run(svc), median_run(ngx)
+                print("%-11s %5d | %9.0f %6.2f %6.2f %6.2f | %9.0f %6.2f %6.2f %6.2f | %6.2f | "
+                      "%6.1f %6.1f | %d/%d"
                       % (name, conns, s["rps"], s["p50"], s["p90"], s["p99"], n["rps"], n["p50"],
-                         n["p90"], n["p99"], s["rps"] / n["rps"], s["errors"], s["timeouts"]))
+                         n["p90"], n["p99"], statistics.median(ratios), s["cpu_us"], n["cpu_us"],
+                         s["errors"], s["timeouts"]))
         print("400 connections at once, one pre-flight each: %d answered"
               % every_connection_answered(port, 400))
         times = []

@@ -28,6 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)GetImageWSQRateParam(&hm);
   (void)GetFakeDetectionParam(&hm);
   (void)GetGenerateParam(&hm);
+  char serial[kReaderSerialParamBytes];
+  if (GetReaderSerialParam(&hm, serial) > 0 && strlen(serial) >= sizeof serial) abort();
 
   char tmpl[kTemplateParamBytes];
   if (ReadFormParam(&hm, "template1", tmpl, sizeof tmpl) > 0) (void)FixPercentEscapes(tmpl);

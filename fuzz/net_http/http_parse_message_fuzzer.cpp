@@ -1,5 +1,6 @@
 // The request parser over arbitrary bytes: every slice it returns must lie
-// inside the header block, and the lengths must agree with the result.
+// inside the header block (an absolute target's authority and its path
+// too), and the lengths must agree with the result.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckInside(hm.uri, p, end);
   CheckInside(hm.query, p, end);
   CheckInside(hm.protocol, p, end);
+  CheckInside(hm.authority, p, end);
+  if (hm.authority.data != nullptr && ns_str_compare(&hm.uri, "") == 0) abort();
   bool ended = false;
   for (int i = 0; i < HTTP_MAX_HEADERS; i++) {
     CheckInside(hm.header_names[i], p, end);

@@ -41,9 +41,10 @@ if(KV_MAKENSIS)
   set(kv_setup ${CMAKE_BINARY_DIR}/kestrav-setup-${KV_VERSION}.exe)
   add_custom_command(OUTPUT ${kv_setup}
     COMMAND ${KV_MAKENSIS} -V2 -DVERSION=${KV_VERSION}
-            -DSERVICE_EXE=$<TARGET_FILE:kestrav-service> -DICON=${kv_res_dir}/tray_ok.ico
-            -DOUTFILE=${kv_setup} ${CMAKE_CURRENT_LIST_DIR}/installer.nsi
-    DEPENDS kestrav-service ${CMAKE_CURRENT_LIST_DIR}/installer.nsi ${kv_res_dir}/tray_ok.ico
+            -DSERVICE_EXE=$<TARGET_FILE:kestrav-service> -DCERT_EXE=$<TARGET_FILE:kestrav-cert>
+            -DICON=${kv_res_dir}/tray_ok.ico -DOUTFILE=${kv_setup} ${CMAKE_CURRENT_LIST_DIR}/installer.nsi
+    DEPENDS kestrav-service kestrav-cert ${CMAKE_CURRENT_LIST_DIR}/installer.nsi
+            ${kv_res_dir}/tray_ok.ico
     COMMENT "Building the installer kestrav-setup-${KV_VERSION}.exe")
   add_custom_target(kestrav-setup ALL DEPENDS ${kv_setup})
 else()

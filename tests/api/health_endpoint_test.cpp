@@ -188,10 +188,10 @@ TEST(HealthRoutes, PathsAndAccess) {
       {Get("/openapi.json", "localhost.example.net"),
        "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\n",
        "the description names nothing local: no Host check"},
-      {Get("/health/"), "", "paths are exact: no reply"},
-      {Get("/Health"), "", "paths are case-sensitive: no reply"},
-      {Get("/openapi.json/"), "", "no reply"},
-      {Get("/openapi"), "", "no reply"},
+      {Get("/health/"), "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "paths are exact"},
+      {Get("/Health"), "HTTP/1.1 404 ", "paths are case-sensitive"},
+      {Get("/openapi.json/"), "HTTP/1.1 404 ", "exact"},
+      {Get("/openapi"), "HTTP/1.1 404 ", "exact"},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(r.reply.substr(0, strlen(r.starts)), r.starts) << r.why;

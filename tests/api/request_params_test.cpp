@@ -109,6 +109,30 @@ TEST(RequestParams, GenerateFlagAndItsNineCharacterLimit) {
   }
 }
 
+// A named reader that cannot be read must not turn into "the first reader".
+TEST(RequestParams, ReaderSerialSentAbsentOrUnreadable) {
+  const struct {
+    const char* body;
+    int want;
+    const char* serial;
+  } cases[] = {
+      {"", 0, ""},
+      {"readerSerial=", 0, ""},
+      {"READERSERIAL=TRV08000020240001", 1, "TRV08000020240001"},
+      {"readerSerial=NX51%30", 1, "NX510"},
+      {"readerSerial=1234567890123456789", 1, "1234567890123456789"},
+      {"readerSerial=12345678901234567890", -1, ""},  // 20 characters: too long
+      {"readerSerial=NX%zz", -1, ""},
+  };
+  for (const auto& c : cases) {
+    std::string body = c.body;
+    http_message hm = WithBody(body);
+    char serial[kReaderSerialParamBytes];
+    EXPECT_EQ(GetReaderSerialParam(&hm, serial), c.want) << c.body;
+    EXPECT_STREQ(serial, c.serial) << c.body;
+  }
+}
+
 TEST(RequestParams, ParseLeadingIntReadsLikeAtoiWithoutOverflow) {
   const struct {
     const char* text;

@@ -58,6 +58,7 @@ constexpr char kPreflightReply[] =
     "\r\n";
 
 constexpr char kForbiddenReply[] = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+constexpr char kNotFound[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
 
 TEST(HostValueAccepted, ExactNamesWithOptionalPort) {
   struct Case {
@@ -86,7 +87,11 @@ TEST(HostValueAccepted, ExactNamesWithOptionalPort) {
       {"localhos", false, "shorter name"},
       {"", false, "empty value"},
       {"evil.com", false, "other name"},
-      {"[::1]", false, "IPv6 loopback is not served"},
+      {"[::1]", true, "IPv6 loopback: a literal no DNS answer can rebind"},
+      {"[::1]:8000", true, "IPv6 loopback with port"},
+      {"[::1]:", false, "IPv6 loopback, colon without port"},
+      {"[::2]", false, "other IPv6 address"},
+      {"[::1]x", false, "IPv6 loopback as a prefix"},
   };
   for (const Case& c : cases) EXPECT_EQ(HostValueAccepted(c.value), c.accepted) << c.why;
 }
@@ -99,11 +104,14 @@ TEST(CheckHostHeader, RefusesWith403AndEmptyBody) {
       {"Host: localhost\r\n", 0},
       {"host: LOCALHOST:8000\r\n", 0},
       {"Host: localhost.example.net\r\n", -1},
+      {"Host: [::1]:8000\r\n", 0},
       {"User-Agent: x\r\n", -1},  // no Host at all
+      {"", 0},                    // an absolute target's authority stands for Host
   };
   for (const Case& c : cases) {
     std::string request =
         std::string("POST /VRNMatchScore HTTP/1.1\r\n") + c.headers + "Content-Length: 0\r\n\r\n";
+    if (c.headers[0] == '\0') request = "POST http://localhost:8000/VRNMatchScore HTTP/1.1\r\n\r\n";
     http_message hm;
     Parse(request, &hm);
     Conn conn;
@@ -129,12 +137,19 @@ TEST(ApiRequestHandler, RoutesByExactPathAndMethod) {
        "method compared exactly: capture, not pre-flight"},
       {"OPTIONS /VRNMatchScore HTTP/1.1\r\n" + bad_host, kForbiddenReply,
        "match has no pre-flight branch"},
-      {"GET /vrnfpcapture HTTP/1.1\r\n" + bad_host, "", "path compared exactly"},
-      {"GET /VRNFPCapture/ HTTP/1.1\r\n" + bad_host, "", "trailing slash"},
-      {"OPTIONS /VRNFPCaptur HTTP/1.1\r\n\r\n", "", "prefix of a route"},
-      {"OPTIONS /VRNFPCaptureX HTTP/1.1\r\n\r\n", "", "route as a prefix"},
-      {"GET / HTTP/1.1\r\n" + bad_host, "", "root"},
-      {"GET /favicon.ico HTTP/1.1\r\n\r\n", "", "unknown path"},
+      {"GET /vrnfpcapture HTTP/1.1\r\n" + bad_host, kNotFound, "path compared exactly"},
+      {"GET /VRNFPCapture/ HTTP/1.1\r\n" + bad_host, kNotFound, "trailing slash"},
+      {"OPTIONS /VRNFPCaptur HTTP/1.1\r\n\r\n", kNotFound, "prefix of a route"},
+      {"OPTIONS /VRNFPCaptureX HTTP/1.1\r\n\r\n", kNotFound, "route as a prefix"},
+      {"GET / HTTP/1.1\r\n" + bad_host, kNotFound, "root"},
+      {"GET /favicon.ico HTTP/1.1\r\n\r\n", kNotFound, "unknown path"},
+      {"OPTIONS * HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nAllow: GET, HEAD, POST, OPTIONS\r\nContent-Length: 0\r\n\r\n",
+       "the server's own options"},
+      {"OPTIONS http://localhost/VRNFPCapture HTTP/1.1\r\n\r\n", kPreflightReply,
+       "an absolute target is routed by its path"},
+      {"POST /VRNGetPublicKey HTTP/1.1\r\nContent-Length: 10\r\n" + bad_host + "generate=Y",
+       kForbiddenReply, "a foreign page cannot rotate the key"},
   };
   for (const Case& c : cases) EXPECT_EQ(Route(c.request), c.reply) << c.why;
 }

@@ -95,6 +95,23 @@ TEST_F(ServiceSettingsTest, OptionsAreMatchedOnTheirLeadingCharacters) {
   }
 }
 
+TEST_F(ServiceSettingsTest, SecondHttpListenerOnlyWithItsOwnOption) {
+  const struct {
+    std::vector<const char*> args;
+    const char* http_port;
+    const char* port;
+  } cases[] = {
+      {{"svc", "-s", "-p:8443"}, "", "8443"},
+      {{"svc", "-s", "-p:8443", "-HP:8000"}, "8000", "8443"},
+      {{"svc", "-hp8000"}, "", "8000"},  // no colon: ignored
+  };
+  for (const auto& c : cases) {
+    Parse(c.args);
+    EXPECT_STREQ(settings_.http_port, c.http_port);
+    EXPECT_STREQ(settings_.port, c.port);
+  }
+}
+
 TEST_F(ServiceSettingsTest, TraceLevelNamesTheTraceFileByProcessId) {
   Parse({"svc", "-dl:1"}, 77);
   EXPECT_EQ(settings_.trace_level, 1);
@@ -106,6 +123,38 @@ TEST_F(ServiceSettingsTest, TraceLevelNamesTheTraceFileByProcessId) {
 
   Parse({"svc", "-DL:5"}, 1234567);
   EXPECT_EQ(settings_.log_path, NativePath("/logs/trace-1234567.txt"));
+}
+
+// -logs: moves the trace file to a folder the user can write (the installed
+// per-user service's), in either order with -dl:, and only when tracing.
+TEST_F(ServiceSettingsTest, LogsOptionNamesTheTraceFolder) {
+  const std::string dir = NativePath("/home/u/.local/state/log/kestrav");
+  const std::string logs = "-logs:" + dir;
+  const std::string upper = "-LOGS:" + dir;
+  // "/" + folder + "/trace-00077.txt" fills the 127 characters exactly.
+  const std::string longest_dir = NativePath("/") + std::string(kTracePathBytes - 18, 'x');
+  const std::string longest = "-logs:" + longest_dir;
+  const std::string too_long = longest + "x";
+  struct Case {
+    std::vector<const char*> args;
+    std::string log_path;
+  } cases[] = {
+      {{"svc", logs.c_str(), "-dl:1"}, dir + NativePath("/trace-00077.txt")},
+      {{"svc", "-dl:1", upper.c_str()}, dir + NativePath("/trace-00077.txt")},
+      {{"svc", logs.c_str()}, ""},                                        // no level: no file
+      {{"svc", "-logs:", "-dl:1"}, NativePath("/logs/trace-00077.txt")},  // empty: the default
+      {{"svc", "-logs", "-dl:1"}, NativePath("/logs/trace-00077.txt")},   // no colon: ignored
+      {{"svc", longest.c_str(), "-dl:1"}, longest_dir + NativePath("/trace-00077.txt")},
+      {{"svc", too_long.c_str(), "-dl:1"}, NativePath("/logs/trace-00077.txt")},  // never cut
+  };
+  for (const Case& c : cases) {
+    Parse(c.args, 77);
+    EXPECT_EQ(settings_.log_path, c.log_path)
+        << c.args[1] << " " << (c.args.size() > 2 ? c.args[2] : "");
+  }
+  Parse({"svc", logs.c_str(), "-dl:1", "-p:9000"}, 77);
+  EXPECT_STREQ(settings_.port, "9000") << "-logs: leaves the other options alone";
+  EXPECT_STREQ(settings_.device_name, "NX51");
 }
 
 // Regression: the certificate path followed the name the program was started

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sdk/virtual_reader.h"
+#include "sdk/vrfplib.h"
 
 namespace {
 
@@ -59,6 +60,35 @@ TEST_F(ReaderListTest, EdgesOfTheList) {
     EXPECT_EQ(count, r.count) << r.why;
     ExpectNothingOpenedOrLeft();
   }
+}
+
+TEST_F(ReaderListTest, FindsAReaderBySerialAndItsPlaceAmongItsModel) {
+  Configure("readers=TRV08,NX51,TRV08");
+  ReaderListing out[8];
+  size_t count = 0;
+  ASSERT_EQ(ListReaders(out, &count), 0);
+  ASSERT_EQ(count, 3u);
+  const struct {
+    const char* serial;
+    ReaderLocation want;
+  } rows[] = {
+      {out[1].serial_number, {true, VRFPM_DEVICE_NX51, 0}},
+      {out[2].serial_number, {true, VRFPM_DEVICE_TRV08, 1}},
+      {"NX51000000000000", {false, 0, 0}},
+      {"", {false, 0, 0}},
+  };
+  for (const auto& r : rows) {
+    ReaderLocation got{true, 99, 99};
+    ASSERT_EQ(FindReaderBySerial(r.serial, &got), 0) << r.serial;
+    EXPECT_EQ(got.found, r.want.found) << r.serial;
+    EXPECT_EQ(got.device_code, r.want.device_code) << r.serial;
+    EXPECT_EQ(got.index, r.want.index) << r.serial;
+  }
+  ExpectNothingOpenedOrLeft();
+  Configure("readers=NX51;fail=EnumerateDevice");
+  ReaderLocation got;
+  EXPECT_EQ(FindReaderBySerial(out[1].serial_number, &got), 1008);
+  EXPECT_FALSE(got.found);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from service_harness import (  # noqa: E402
+    MAX_REQUEST_BYTES,
     PREFLIGHT_REPLY,
     Service,
     TempDir,
@@ -239,6 +240,24 @@ class FloodTest(unittest.TestCase):
                   % (1000 * statistics.median(times), 1000 * max(times)))
             self.assertLess(max(times), 0.05, "every pre-flight within 50 ms")
 
+    def test_pings_never_read_leave_memory_flat(self):
+        """Pings from a peer that never reads its pongs (each would queue 127
+        bytes): once output waits, only the latest ping is answered."""
+        with Service() as service:
+            sock = websocket(service)
+            before = resident_kb(service.proc.pid)
+            ping = b"\x89\xfd\0\0\0\0" + b"p" * 125  # masked, longest payload
+            batch = ping * 10000
+            sock.settimeout(30)
+            for _ in range(30):
+                sock.sendall(batch)
+            time.sleep(0.5)
+            grown = resident_kb(service.proc.pid) - before
+            reset(sock)
+            print("300,000 pings never read: resident %+d kB" % grown)
+            if not SANITIZED:
+                self.assertLess(grown, 8192)
+
     def test_resets_aborted_handshakes_and_garbage(self):
         with TempDir() as tmp:
             make_server_pem(tmp, 365)
@@ -322,6 +341,90 @@ class FloodTest(unittest.TestCase):
             time.sleep(0.02)
             proc.kill()
             proc.wait(timeout=10)
+
+
+class SlowPeersTest(unittest.TestCase):
+    """Peers that would hold a slot (and memory) for ever: bodies a byte at a
+    time, WebSockets that never answer a ping, half-sent headers, TLS hellos
+    a byte at a time. With the deadlines divided by 10 they all end within
+    seconds, and a new client is answered at once."""
+
+    DIVISOR = {"KV_NET_DEADLINE_DIVISOR": "10"}  # body grace 2 s, ping 1 s, hello 1 s
+    SLOW_BODY, SILENT_WS, HALF = 400, 300, 300
+    BUDGET_KB = 64 << 10
+
+    @classmethod
+    def setUpClass(cls):
+        raise_descriptor_limit()
+
+    def test_slow_peers_are_closed_and_memory_stays_in_budget(self):
+        big = MAX_REQUEST_BYTES - 1
+        with Service(env=self.DIVISOR) as service:
+            held = []
+            try:
+                for _ in range(self.SLOW_BODY):
+                    held.append(service.connect())
+                    held[-1].sendall(b"POST /VRNMatchScore HTTP/1.1\r\nHost: localhost\r\n"
+                                     b"Content-Length: %d\r\n\r\n" % big + b"x" * 60000)
+                held += [websocket(service) for _ in range(self.SILENT_WS)]
+                for _ in range(self.HALF):
+                    held.append(service.connect())
+                    held[-1].sendall(HALF_REQUEST)
+                rss_kb = resident_kb(service.proc.pid)
+                deadline = time.monotonic() + 15
+                open_peers = len(held)
+                while open_peers and time.monotonic() < deadline:
+                    time.sleep(0.5)
+                    for s in held:
+                        try:
+                            s.send(b"x")  # a byte now and then
+                        except OSError:
+                            pass
+                    open_peers = sum(1 for s in held if not peer_closed(s))
+                self.assertEqual(open_peers, 0, "slow peers still open after their deadlines")
+                self.assertLess(preflight_time(service), 1.0)
+                print("slow peers: %d held, resident %d kB while held" % (len(held), rss_kb))
+                if not SANITIZED:
+                    self.assertLess(rss_kb, self.BUDGET_KB + 64 << 10)
+            finally:
+                close_all(held)
+
+    def test_tls_hello_dribbled_is_closed(self):
+        with TempDir() as tmp:
+            make_server_pem(tmp, 365)
+            executable = install_service(tmp)
+            with Service("-s", executable=executable, env=self.DIVISOR) as tls:
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+                incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+                client = context.wrap_bio(incoming, outgoing)
+                try:
+                    client.do_handshake()
+                except ssl.SSLWantReadError:
+                    pass
+                hello = outgoing.read()
+                start = time.monotonic()
+                with tls.connect() as sock:
+                    for byte in hello:
+                        if peer_closed(sock):
+                            break
+                        sock.send(bytes([byte]))
+                        time.sleep(0.2)
+                    self.assertTrue(peer_closed(sock, 3.0))
+                self.assertLess(time.monotonic() - start, 5.0)
+
+
+def peer_closed(sock, wait=0.0):
+    """True when the service has closed (or reset) the connection."""
+    sock.settimeout(wait if wait > 0 else 0.001)
+    try:
+        while True:
+            data = sock.recv(65536)
+            if not data:
+                return True
+    except (socket.timeout, BlockingIOError):
+        return False
+    except OSError:
+        return True
 
 
 class DescriptorLimitTest(unittest.TestCase):

@@ -70,11 +70,77 @@ class HttpServiceTest(unittest.TestCase):
                 self.assertEqual(out.returncode, 0, out.stderr)
                 self.assertEqual(out.stdout, PREFLIGHT_REPLY)
 
-    def test_paths_without_route_get_no_reply(self):
-        for path in ["/unknown", "/vrnfpcapture", "/VRNFPCapture/", "/VRNMatchScoreX", "/"]:
+    def test_every_request_answered_in_order(self):
+        not_found = b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"
+        for path in ["/unknown", "/vrnfpcapture", "/VRNFPCapture/", "/health/", "/"]:
             with self.subTest(path=path):
                 request = ("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % path).encode()
-                self.assertEqual(first_reply_before_preflight(self.service, request), b"")
+                self.assertEqual(first_reply_before_preflight(self.service, request), not_found)
+        # Routed by its path, its authority checked in the Host field's place.
+        absolute = b"GET http://localhost:8000/health HTTP/1.1\r\nHost: evil.example\r\n\r\n"
+        reply = first_reply_before_preflight(self.service, absolute)
+        self.assertTrue(reply.startswith(b"HTTP/1.1 200 OK\r\n"), reply)
+
+    def read_to_end(self, request, shut=False):
+        """What the service sends until it closes; a reset fails."""
+        with self.service.connect() as sock:
+            sock.sendall(request)
+            if shut:
+                sock.shutdown(socket.SHUT_WR)
+            sock.settimeout(10)
+            data = b""
+            while True:
+                chunk = sock.recv(65536)
+                if not chunk:
+                    return data
+                data += chunk
+
+    def test_last_replies_come_before_the_close(self):
+        cases = [
+            ("Connection: close", preflight_request().replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n")
+             + preflight_request(), False),
+            ("HTTP/1.0", preflight_request().replace(b"HTTP/1.1", b"HTTP/1.0") * 2, False),
+            ("half-closed", preflight_request() * 2, True),
+        ]
+        for why, request, shut in cases:
+            with self.subTest(why=why):
+                want = PREFLIGHT_REPLY * (2 if shut else 1)
+                self.assertEqual(self.read_to_end(request, shut), want)
+        # A target over the bound, sent whole while the refusal is written:
+        # the 414 is read, not lost to a reset.
+        long_target = b"GET /" + b"a" * 20000 + b" HTTP/1.1\r\nHost: localhost\r\n\r\n"
+        self.assertTrue(self.read_to_end(long_target).startswith(b"HTTP/1.1 414 URI Too Long\r\n"))
+
+    def test_key_rotation_is_local_and_keeps_the_loop_serving(self):
+        rotate = (b"POST /VRNGetPublicKey HTTP/1.1\r\nHost: %s\r\nContent-Length: 10\r\n\r\n"
+                  b"generate=Y")
+        self.assertEqual(first_reply_before_preflight(self.service, rotate % b"evil.example"),
+                         FORBIDDEN_REPLY)
+        keys = []
+        socks = [self.service.connect() for _ in range(3)]
+        health = self.service.connect()  # kept open: the time is the loop's, not a connect's
+        health.settimeout(10)
+        try:
+            for sock in socks:
+                sock.sendall(rotate % b"[::1]:8000")
+            worst = 0.0
+            for _ in range(20):
+                start = time.monotonic()
+                health.sendall(b"GET /health HTTP/1.1\r\nHost: localhost\r\n\r\n")
+                self.assertTrue(read_reply(health)[0].startswith(b"HTTP/1.1 200 OK"))
+                worst = max(worst, time.monotonic() - start)
+            for sock in socks:
+                sock.settimeout(10)
+                data = b""
+                while not data.endswith(b"}"):
+                    data += sock.recv(65536)
+                keys.append(json.loads(data.split(b"\r\n\r\n", 1)[1])["PublicKey"])
+        finally:
+            for sock in socks + [health]:
+                sock.close()
+        print("/health while a key is made: worst %.1f ms" % (1000 * worst))
+        self.assertEqual(len(set(keys)), 1, "requests of the same moment share one new key")
+        self.assertLess(worst, 0.05)
 
     def test_host_check(self):
         cases = [
@@ -295,7 +361,8 @@ class StartupTest(unittest.TestCase):
         with Service("-dl:99", "-d:NX51") as service:
             path = service.trace_path()
             try:
-                self.assertEqual(first_reply_before_preflight(service, b"GET /x HTTP/1.1\r\n\r\n"), b"")
+                self.assertTrue(first_reply_before_preflight(service, b"GET /x HTTP/1.1\r\n\r\n")
+                                .startswith(b"HTTP/1.1 404 "))
                 service.settle()
                 with open(path) as f:
                     trace = f.read()

@@ -46,6 +46,10 @@ const std::string k417 =
 const std::string k431 =
     "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: "
     "close\r\n\r\n";
+const std::string k414 =
+    "HTTP/1.1 414 URI Too Long\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const std::string k505 =
+    "HTTP/1.1 505 HTTP Version Not Supported\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 const std::string k101 =
     "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
@@ -173,6 +177,35 @@ std::vector<Row> Rows() {
        k400Version, true},
       {"an upgrade to another protocol is an ordinary request",
        "GET /a HTTP/1.1\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n\r\n", Echo("GET", "/a"), false},
+      // Connection semantics.
+      {"Connection: close: answered, nothing after it read",
+       "GET /a HTTP/1.1\r\nConnection: Keep-Alive, close\r\n\r\nGET /b HTTP/1.1\r\n\r\n",
+       Echo("GET", "/a"), true},
+      {"HTTP/1.0 closes after its reply", "GET /a HTTP/1.0\r\n\r\nGET /b HTTP/1.0\r\n\r\n",
+       Echo("GET", "/a"), true},
+      {"HTTP/1.0 asking to keep the connection",
+       "GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\nGET /b HTTP/1.1\r\n\r\n",
+       Echo("GET", "/a") + Echo("GET", "/b"), false},
+      {"HTTP/1.0 with Transfer-Encoding has no trusted framing",
+       "POST /a HTTP/1.0\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "0\r\n\r\n",
+       k400, true},
+      // Request line and Host.
+      {"two Host fields", "GET /a HTTP/1.1\r\nHost: localhost\r\nHost: evil\r\n\r\n", k400, true},
+      {"no version", "GET /a\r\n\r\n", k400, true},
+      {"version in lower case", "GET /a http/1.1\r\n\r\n", k400, true},
+      {"version without its slash", "GET /a HTTP1.1\r\n\r\n", k400, true},
+      {"an extra token", "GET /a HTTP/1.1 x\r\n\r\n", k400, true},
+      {"HTTP/2.0", "GET /a HTTP/2.0\r\n\r\n", k505, true},
+      {"HTTP/1.2", "GET /a HTTP/1.2\r\n\r\n", k505, true},
+      {"an absolute target is routed by its path",
+       "GET http://localhost:8000/health?x HTTP/1.1\r\n\r\n", Echo("GET", "/health"), false},
+      {"OPTIONS * reaches the handler", "OPTIONS * HTTP/1.1\r\n\r\n", Echo("OPTIONS", "*"), false},
+      {"a target over the bound: 414, however it arrives",
+       "GET /" + std::string(kHttpMaxRequestLineBytes, 'a') + " HTTP/1.1\r\n\r\n", k414, true},
+      {"a target at the bound is read",
+       "GET /" + std::string(kHttpMaxRequestLineBytes - 14, 'a') + " HTTP/1.1\r\n\r\n",
+       Echo("GET", "/" + std::string(kHttpMaxRequestLineBytes - 14, 'a')), false},
   };
 }
 
@@ -200,6 +233,49 @@ TEST(HttpConformance, WholeAndSplitAtEveryByte) {
       ASSERT_EQ(split.closes, row.closes) << row.why << " (split at " << k << ")";
     }
   }
+}
+
+// Replies the peer leaves unread hold the requests behind them; they are
+// answered, in order, as the replies drain.
+TEST(HttpConformance, UnreadRepliesHoldBackTheRequestsBehind) {
+  TestConn t;
+  t.nc.handler = EchoHandler;
+  std::string requests;
+  for (int i = 0; i < 40000; i++) requests += "GET /" + std::to_string(i) + " HTTP/1.1\r\n\r\n";
+  t.Feed(requests);
+  EXPECT_LE(t.nc.send_mbuf.len, kSendHighWaterBytes + 100);
+  EXPECT_GT(t.nc.recv_mbuf.len, 0u);
+  std::string replies;
+  for (int pass = 0; pass < 100 && t.nc.recv_mbuf.len > 0; pass++) {
+    replies += t.Sent();
+    t.nc.send_mbuf.len = 0;  // written
+    int32_t sent = 1;
+    t.Raise(NS_EV_SEND, &sent);
+  }
+  replies += t.Sent();
+  EXPECT_EQ(replies.substr(replies.size() - Echo("GET", "/39999").size()), Echo("GET", "/39999"));
+  EXPECT_EQ(replies.find(Echo("GET", "/1")), Echo("GET", "/0").size());
+}
+
+// Bodies under way reserve their announced size of the budget all
+// connections share; past it a new one is told to retry, and those under
+// way go on.
+TEST(HttpConformance, BodiesPastTheMemoryBudgetWaitForARetry) {
+  ns_mgr mgr{};
+  mgr.budget_reserved = kMemoryBudgetBytes - 1000;
+  TestConn late, under_way;
+  late.nc.mgr = under_way.nc.mgr = &mgr;
+  late.nc.handler = under_way.nc.handler = EchoHandler;
+  under_way.Feed("POST /a HTTP/1.1\r\nContent-Length: 600\r\n\r\n");
+  EXPECT_GE(mgr.budget_reserved, kMemoryBudgetBytes - 400) << "the request, header block and body";
+  late.Feed("POST /b HTTP/1.1\r\nContent-Length: 500\r\n\r\n");
+  EXPECT_EQ(late.Sent(),
+            "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n"
+            "Connection: close\r\n\r\n");
+  EXPECT_TRUE(late.Closing());
+  under_way.Feed(std::string(600, 'x'));
+  EXPECT_EQ(under_way.Sent(), Echo("POST", "/a", std::string(600, 'x')));
+  EXPECT_EQ(mgr.budget_reserved, kMemoryBudgetBytes - 1000) << "given back with the request";
 }
 
 TEST(HttpConformance, ContinueComesOnceThenTheReply) {
@@ -256,12 +332,25 @@ TEST(HttpConformance, IdleAndHeaderTimeouts) {
     EXPECT_TRUE(t.nc.flags & NCF_SEND_AND_CLOSE);
   }
   {
-    // Once the header block is in, only the idle time-out applies.
+    // Once the header block is in, the body must keep its minimum rate
+    // after the grace time: a byte now and then does not.
     TestConn t;
     t.nc.last_io_time = kStart;
-    t.Feed("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\n");
-    t.Poll(kStart + kHttpHeaderSeconds + 1);
+    t.Feed("POST / HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n");
+    t.Poll(kStart + kHttpBodyGraceSeconds);
+    t.Feed("x");
     EXPECT_FALSE(t.Closing());
+    t.Poll(kStart + kHttpBodyGraceSeconds + 1);
+    EXPECT_EQ(t.Sent(),
+              "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  }
+  {
+    TestConn t;
+    t.nc.last_io_time = kStart;
+    t.Feed("POST / HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n");
+    t.Feed(std::string((kHttpBodyGraceSeconds + 1) * kHttpBodyMinBytesPerSecond, 'x'));
+    t.Poll(kStart + kHttpBodyGraceSeconds + 1);
+    EXPECT_FALSE(t.Closing()) << "a body at the minimum rate goes on";
   }
   {
     TestConn t;

@@ -5,14 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <regex>
-#include <sstream>
 #include <string>
 
 #include "net/event_manager.h"
 #include "platform/socket.h"
-#include "tests/temp_dir.h"
 
 namespace {
 
@@ -167,68 +163,6 @@ TEST(SockAddrToText, FlagsOnBoundSocket) {
   sock_addr_to_text(s, buf, 11, NS_SOCK_ADDR_IP | NS_SOCK_ADDR_PORT);
   EXPECT_STREQ(buf, "127.0.0.1") << "one byte of the room is held back before the port";
   PlatformSocketClose(sock);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-TEST(TrafficDump, RecordsOnALoopbackConnection) {
-  const sock_t l = PlatformSocketOpen(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(PlatformSocketBind(l, &sa), 0);
-  ASSERT_EQ(PlatformSocketListen(l, 1), 0);
-  ASSERT_EQ(PlatformSocketLocalAddress(l, &sa), 0);
-  const sock_t client = PlatformSocketOpen(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(PlatformSocketConnect(client, &sa), 0);
-  const sock_t server = PlatformSocketAccept(l, nullptr);
-  ASSERT_NE(server, kInvalidSocket);
-
-  ns_conn nc{};
-  nc.sock = server;
-  int marker = 0;
-  nc.user_data = &marker;
-  ASSERT_EQ(mbuf_append(&nc.recv_mbuf, "old GET /", 9), 9u);
-  ASSERT_EQ(mbuf_append(&nc.send_mbuf, "HTTP/1.1", 8), 8u);
-
-  testutil::TempDir dir("kv-traffic-dump-");
-  const std::string dump = dir.File("dump.txt");
-  const char* path = dump.c_str();
-  traffic_dump_record(&nc, path, 5, NS_EV_RECV);  // the newest 5 bytes
-  traffic_dump_record(&nc, path, 4, NS_EV_SEND);  // the oldest 4 bytes
-  traffic_dump_record(&nc, path, 0, NS_EV_CLOSE);
-  traffic_dump_record(&nc, path, 100, NS_EV_RECV);  // more than the buffer holds: no dump
-  traffic_dump_record(&nc, "/nonexistent-dir/x", 5, NS_EV_RECV);  // ignored
-
-  const std::string port = std::to_string(ntohs(sa.sin_port));
-  const std::string addr = "127\\.0\\.0\\.1:";
-  // The connection's address as the platform's %p writes it.
-  const std::string line = "\\d+ (0x)?[0-9a-fA-F]+ " + addr + port + " %s " + addr + "\\d+ %d\n";
-  char pattern[512];
-  std::string full;
-  snprintf(pattern, sizeof(pattern), line.c_str(), "<-", 5);
-  full += pattern;
-  full += "0000  47 45 54 20 2f {33}  GET /\n\n";
-  snprintf(pattern, sizeof(pattern), line.c_str(), "->", 4);
-  full += pattern;
-  full += "0000  48 54 54 50 {36}  HTTP\n\n";
-  snprintf(pattern, sizeof(pattern), line.c_str(), "XX", 0);
-  full += pattern;
-  snprintf(pattern, sizeof(pattern), line.c_str(), "<-", 100);
-  full += pattern;
-  const std::string text = ReadFile(path);
-  EXPECT_TRUE(std::regex_match(text, std::regex(full))) << text;
-
-  mbuf_free(&nc.recv_mbuf);
-  mbuf_free(&nc.send_mbuf);
-  PlatformSocketClose(server);
-  PlatformSocketClose(client);
-  PlatformSocketClose(l);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -87,7 +88,8 @@ TEST(QualityMeasure, FeaturesAreConsistent) {
   ASSERT_EQ(Synthesize(SynthRequest{9, 0, 300, 400, kSynthGood, false}, &img), 0);
   ImageQualityFeatures f;
   ASSERT_EQ(MeasureImageQualityFeatures(img.pixels.data(), 300, 400, &f), 0);
-  EXPECT_EQ(f.blocks, (300 / kQualityBlockPixels) * (400 / kQualityBlockPixels));
+  constexpr int kB = kQualityBlockPixels;
+  EXPECT_EQ(f.blocks, ((300 + kB - 1) / kB) * ((400 + kB - 1) / kB));
   EXPECT_GT(f.foreground_blocks, f.blocks / 2);
   EXPECT_LE(f.foreground_blocks, f.blocks);
   EXPECT_NEAR(f.foreground_fraction, static_cast<float>(f.foreground_blocks) / f.blocks, 1e-6);
@@ -124,6 +126,70 @@ TEST(QualityMeasure, BlankAndFlatImages) {
               kNfiqNoFingerprint)
         << c.why;
   }
+}
+
+// Fading the ridges or burying them in noise never raises the quality, and
+// enough of either takes a good print below the default threshold of 50.
+TEST(QualityMeasure, FallsWithContrastAndNoise) {
+  SynthImage img;
+  ASSERT_EQ(Synthesize(SynthRequest{3, 1, 300, 400, kSynthGood, false}, &img), 0);
+  struct Change {
+    const char* what;
+    float levels[4];
+    void (*apply)(std::vector<unsigned char>*, float);
+  };
+  const Change changes[] = {
+      {"contrast",
+       {1.0f, 0.6f, 0.35f, 0.15f},
+       [](std::vector<unsigned char>* p, float keep) {
+         for (auto& v : *p) v = static_cast<unsigned char>(std::lround(235 - (235 - v) * keep));
+       }},
+      {"noise",
+       {0.0f, 40.0f, 90.0f, 160.0f},
+       [](std::vector<unsigned char>* p, float spread) {
+         unsigned s = 7;
+         for (auto& v : *p) {
+           s = s * 1103515245u + 12345u;
+           const float u = static_cast<float>((s >> 8) & 0xFFFF) / 65535.0f - 0.5f;
+           v = static_cast<unsigned char>(std::clamp(std::lround(v + 2 * spread * u), 0L, 255L));
+         }
+       }},
+  };
+  for (const Change& c : changes) {
+    int previous = 101;
+    for (float level : c.levels) {
+      std::vector<unsigned char> changed = img.pixels;
+      c.apply(&changed, level);
+      const int q = MeasureImageQuality(changed.data(), 300, 400);
+      EXPECT_LE(q, previous) << c.what << " " << level;
+      previous = q;
+    }
+    EXPECT_LT(previous, 50) << c.what;
+  }
+}
+
+// The smallest image is graded; one larger than the analysis takes is graded
+// on its centre; a buffer graded before and then changed is graded anew.
+TEST(QualityMeasure, TinyLargeAndReusedImages) {
+  SynthImage img;
+  ASSERT_EQ(Synthesize(SynthRequest{4, 0, 300, 400, kSynthGood, false}, &img), 0);
+  std::vector<unsigned char> tiny(kQualityMinSide * kQualityMinSide);
+  for (int y = 0; y < kQualityMinSide; y++)
+    for (int x = 0; x < kQualityMinSide; x++)
+      tiny[y * kQualityMinSide + x] = img.pixels[(y + 180) * 300 + x + 130];
+  EXPECT_GT(MeasureImageQuality(tiny.data(), kQualityMinSide, kQualityMinSide), 0);
+
+  const int wide = 1500;
+  std::vector<unsigned char> stripes(wide * 300);
+  for (int y = 0; y < 300; y++)
+    for (int x = 0; x < wide; x++)
+      stripes[y * wide + x] = static_cast<unsigned char>(128 + 90 * std::cos(2 * M_PI * x / 9.0));
+  EXPECT_GT(MeasureImageQuality(stripes.data(), wide, 300), 60);
+
+  std::vector<unsigned char> reused = img.pixels;
+  EXPECT_GT(MeasureImageQuality(reused.data(), 300, 400), 60);
+  reused.assign(reused.size(), 235);
+  EXPECT_EQ(MeasureImageQuality(reused.data(), 300, 400), 0);
 }
 
 TEST(QualityMeasure, PlainStripesAreNotAFinger) {

@@ -1,5 +1,6 @@
-// The matcher on controlled minutiae sets: a print moved, turned, cut and
-// slightly bent still matches itself; unrelated prints do not.
+// The matcher on controlled minutiae sets: a print moved, turned, cut,
+// slightly bent, with minutiae missing or added, still matches itself;
+// unrelated prints do not; no evidence scores 0.
 #include "sdk/minutiae_matcher.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ std::vector<MatcherMinutia> RandomPrint(unsigned seed, int n) {
   std::vector<MatcherMinutia> m;
   // Keep minutiae at least 12 px apart, as on a real finger.
   while (static_cast<int>(m.size()) < n) {
-    MatcherMinutia p{x(rng), y(rng), a(rng), static_cast<uint8_t>(1 + rng() % 2)};
+    MatcherMinutia p{x(rng), y(rng), a(rng), static_cast<uint8_t>(1 + rng() % 2), 0};
     bool crowded = false;
     for (const MatcherMinutia& q : m) crowded |= hypotf(p.x - q.x, p.y - q.y) < 12.0f;
     if (!crowded) m.push_back(p);
@@ -51,24 +52,27 @@ uint32_t Score(const std::vector<MatcherMinutia>& a, const std::vector<MatcherMi
   return MatchMinutiae(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
 }
 
-TEST(Matcher, IdenticalPrintsScoreTheirMinutiaCount) {
-  auto p = RandomPrint(1, 40);
-  EXPECT_EQ(Score(p, p), 40u);
+float Similarity(const std::vector<MatcherMinutia>& a, const std::vector<MatcherMinutia>& b) {
+  return MinutiaeSimilarity(a.data(), static_cast<int>(a.size()), b.data(),
+                            static_cast<int>(b.size()));
 }
 
-TEST(Matcher, ToleratesPoseOverlapAndDistortion) {
+TEST(Matcher, ToleratesPoseOverlapDistortionMissingAndSpuriousMinutiae) {
   struct Case {
     const char* why;
     float degrees, dx, dy, bend, noise;
     size_t keep_from, keep_to;  // partial overlap: a slice of the minutiae
-    uint32_t at_least;
+    int spurious;               // random minutiae added to the second impression
   } cases[] = {
-      {"translation", 0, 40, -30, 0, 0, 0, 40, 40},
-      {"rotation +20", 20, 0, 0, 0, 0, 0, 40, 40},
-      {"rotation -30 and translation", -30, -25, 15, 0, 0, 0, 40, 40},
-      {"position noise", 5, 10, 10, 0, 2.5f, 0, 40, 30},
-      {"mild distortion", 8, 5, -5, 8, 1.5f, 0, 40, 25},
-      {"half overlap", 10, 20, 0, 0, 1.0f, 20, 40, 17},
+      {"identical", 0, 0, 0, 0, 0, 0, 40, 0},
+      {"translation", 0, 40, -30, 0, 0, 0, 40, 0},
+      {"rotation +20", 20, 0, 0, 0, 0, 0, 40, 0},
+      {"rotation -30 and translation", -30, -25, 15, 0, 0, 0, 40, 0},
+      {"position noise", 5, 10, 10, 0, 2.5f, 0, 40, 0},
+      {"mild distortion", 8, 5, -5, 8, 1.5f, 0, 40, 0},
+      {"half overlap", 10, 20, 0, 0, 1.0f, 20, 40, 0},
+      {"a third missing", 5, 5, 5, 0, 1.0f, 0, 27, 0},
+      {"a third spurious", -5, 5, 5, 0, 1.0f, 0, 40, 14},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -76,9 +80,23 @@ TEST(Matcher, ToleratesPoseOverlapAndDistortion) {
     auto q = Impression(p, c.degrees, c.dx, c.dy, c.bend, c.noise, 3);
     std::vector<MatcherMinutia> part(q.begin() + static_cast<long>(c.keep_from),
                                      q.begin() + static_cast<long>(c.keep_to));
-    EXPECT_GE(Score(p, part), c.at_least);
-    EXPECT_GE(Score(part, p), c.at_least);
+    auto noise = RandomPrint(99, c.spurious);
+    part.insert(part.end(), noise.begin(), noise.end());
     EXPECT_GE(Score(p, part), kMatchThreshold);
+    EXPECT_GE(Score(part, p), kMatchThreshold);
+  }
+}
+
+TEST(Matcher, SimilarityIgnoresWhereAndHowTheSecondPrintLies) {
+  auto p = RandomPrint(21, 35);
+  auto q = Impression(p, 4, 6, -3, 4, 1.5f, 5);
+  const float base = Similarity(p, q);
+  ASSERT_GT(base, 0.0f);
+  // Fingers are not laid on a reader upside down: turns up to a right angle.
+  for (float degrees : {-80.0f, 0.0f, 45.0f}) {
+    SCOPED_TRACE(degrees);
+    auto moved = Impression(q, degrees, 500, -200, 0, 0, 1);
+    EXPECT_NEAR(Similarity(p, moved), base, 0.05f * base);
   }
 }
 
@@ -90,12 +108,33 @@ TEST(Matcher, UnrelatedPrintsStayBelowTheThreshold) {
   }
 }
 
-TEST(Matcher, TooFewMinutiaeScoreZero) {
-  auto p = RandomPrint(3, kMatchMinMinutiae - 1);
+TEST(Matcher, NoEvidenceScoresZero) {
+  auto few = RandomPrint(3, kMatchMinMinutiae - 1);
   auto q = RandomPrint(3, 30);
-  EXPECT_EQ(Score(p, p), 0u);
-  EXPECT_EQ(Score(p, q), 0u);
+  EXPECT_EQ(Score(few, few), 0u);
+  EXPECT_EQ(Score(few, q), 0u);
+  EXPECT_EQ(Score({}, q), 0u);
   EXPECT_EQ(MatchMinutiae(nullptr, 0, q.data(), 30), 0u);
+  // Minutiae on one line have no outline, so no neighbourhood to compare.
+  std::vector<MatcherMinutia> line;
+  for (int i = 0; i < 20; ++i) line.push_back({15.0f * static_cast<float>(i), -100, 0.3f, 1, 0});
+  EXPECT_EQ(Score(line, line), 0u);
+}
+
+TEST(Matcher, ScoresFollowTheFalseMatchRateScale) {
+  EXPECT_EQ(MatchThresholdForFmrDecades(2), 10u);
+  EXPECT_EQ(MatchThresholdForFmrDecades(3), kMatchThreshold);
+  EXPECT_EQ(MatchThresholdForFmrDecades(4), 18u);
+  EXPECT_EQ(ScoreFromSimilarity(0.0f), 0u);
+  EXPECT_EQ(ScoreFromSimilarity(-1.0f), 0u);
+  EXPECT_EQ(ScoreFromSimilarity(1e9f), kMatchScoreMax);
+  uint32_t last = 0;
+  for (float s = 0.0f; s < 20.0f; s += 0.01f) {
+    const uint32_t score = ScoreFromSimilarity(s);
+    ASSERT_GE(score, last) << s;
+    last = score;
+  }
+  EXPECT_GT(last, kMatchThreshold);
 }
 
 TEST(Matcher, IsoAndAnsiRecordsOfOnePrintAgreeAcrossResolutions) {
@@ -128,7 +167,8 @@ TEST(Matcher, IsoAndAnsiRecordsOfOnePrintAgreeAcrossResolutions) {
   TemplateRecord* rb = static_cast<TemplateRecord*>(malloc(sizeof(TemplateRecord)));
   ASSERT_EQ(ParseTemplateRecord(VRFPM_FORMAT_ISO, a, na, ra), VRFPM_OK);
   ASSERT_EQ(ParseTemplateRecord(VRFPM_FORMAT_ANSI, b, nb, rb), VRFPM_OK);
-  EXPECT_GE(MatchTemplateRecords(*ra, *rb), 28u);
+  EXPECT_GE(MatchTemplateRecords(*ra, *rb), kMatchThreshold);
+  EXPECT_NEAR(TemplateRecordsSimilarity(*ra, *rb), TemplateRecordsSimilarity(*ra, *ra), 0.1f);
   free(ra);
   free(rb);
 }

@@ -1,6 +1,20 @@
 // Types of the Kestrav web client (index.js).
 
+/** Scores at or above this are the same finger: a false match rate of about 0.1 %. */
 export declare const MATCH_THRESHOLD: 14;
+
+/** Score s means a false match rate of about 10^(-(s-2)/4): one row per rate. */
+export declare const MATCH_THRESHOLDS: readonly [
+  { readonly fmr: 0.01; readonly score: 10 },
+  { readonly fmr: 0.001; readonly score: 14 },
+  { readonly fmr: 0.0001; readonly score: 18 },
+  { readonly fmr: 0.00001; readonly score: 22 },
+];
+/** The lowest threshold whose false match rate is at most fmr (0 < fmr < 1): ceil(2 + 4 log10(1/fmr)). */
+export declare function thresholdForFmr(fmr: number): number;
+
+/** The oldest service version (/health Version) this client is written for. */
+export declare const SERVICE_VERSION_NEEDED: string;
 export declare const DEFAULT_PORTS: readonly number[];
 export declare const DEFAULT_HOST: string;
 
@@ -13,6 +27,7 @@ export declare const ErrorCode: Readonly<{
   SESSION_KEY_REFUSED: 101;
   OUT_OF_MEMORY: 102;
   READER_BUSY: 103;
+  READER_NOT_ATTACHED: 104;
   INVALID_ARGUMENT: 1001;
   INVALID_HANDLE: 1002;
   SDK_OUT_OF_MEMORY: 1003;
@@ -39,11 +54,12 @@ export type ErrorKind =
   | 'host-refused'
   | 'bad-reply'
   | 'client-timeout'
+  | 'service-outdated'
   | 'service';
 
 export type ServiceErrorReason =
   | 'no-public-key' | 'no-reader' | 'fake-detection-unavailable' | 'template-missing'
-  | 'session-key-refused' | 'out-of-memory' | 'reader-busy' | 'invalid-argument' | 'internal' | 'unknown-device'
+  | 'session-key-refused' | 'out-of-memory' | 'reader-busy' | 'reader-not-attached' | 'invalid-argument' | 'internal' | 'unknown-device'
   | 'reader-failure' | 'timeout' | 'fake-finger' | 'image-too-large' | 'template-failed'
   | 'template-too-large' | 'bad-template' | 'not-supported' | 'quality' | 'image-too-small' | 'unknown';
 
@@ -59,14 +75,32 @@ export declare class NotReachableError extends KestravError {
   readonly tried: string[];
   /** An https URL failed in a browser, which cannot tell a refused connection from an untrusted certificate. */
   readonly certificateSuspected: boolean;
-  /** The local-network permission's state when the request failed ("prompt": not answered by the user yet). */
-  readonly permission: LocalNetworkPermissionState;
+  /**
+   * The local-network permission as it bears on this page when the call failed:
+   * "not-needed" (a page on this machine, under any name: the browser asks
+   * nothing, the service is simply not answering), "granted" (allowed; not
+   * answering), "prompt" (a public HTTPS page whose user has not allowed it
+   * yet: closed the browser's question), "unsupported" (Node.js, or a browser
+   * without the state).
+   */
+  readonly permission: EffectivePermissionState;
 }
-/** The browser's local-network permission is denied for this page. */
+/**
+ * This page may not reach the service: the user blocked the local-network
+ * permission for this HTTPS site, or (insecurePage) the page is plain HTTP
+ * from another machine, which Chrome blocks without asking.
+ */
 export declare class LocalNetworkDeniedError extends KestravError {
   readonly kind: 'local-network-denied';
-  /** The page is not a secure context (plain HTTP from the internet): Chrome never asks, it blocks. */
+  /** A plain-HTTP page from another machine: serve it over HTTPS. */
   readonly insecurePage: boolean;
+}
+/** The service is older than this client needs, or ignored a parameter it does not know. */
+export declare class ServiceOutdatedError extends KestravError {
+  readonly kind: 'service-outdated';
+  /** The service's version, when known. */
+  readonly version: string | null;
+  readonly needed: string;
 }
 /** The service's certificate is not trusted (known for certain only where the runtime says so, as Node.js does). */
 export declare class CertificateNotTrustedError extends KestravError {
@@ -105,8 +139,14 @@ export declare class FakeFingerError extends ServiceError {}
 export declare class SessionKeyRefusedError extends ServiceError {}
 /** 100 or 1014. */
 export declare class BadTemplateError extends ServiceError {}
-/** 103: the reader is busy with another request; nothing was done, try again once it has ended. */
+/**
+ * 103: the reader is busy with another capture or match; nothing was done. Try again once it has
+ * ended (or use retryWhileBusy). A capture that was aborted is cancelled, even while it waits for a
+ * finger, and frees the reader within a fraction of a second.
+ */
 export declare class ReaderBusyError extends ServiceError {}
+/** 104: no attached reader has the serial given as capture({ reader }); nothing was captured. */
+export declare class ReaderNotAttachedError extends ServiceError {}
 
 export declare function serviceError(errorCode: number, options?: { url?: string }): ServiceError;
 
@@ -132,8 +172,12 @@ export interface CaptureOptions extends CallOptions {
   fakeDetection?: number;
   /** Also return the raw pixels. */
   rawImage?: boolean;
-  /** Encrypt the template under this key (see newSessionKey). */
-  sessionKey?: SessionKey;
+  /** Encrypt the template under this key: newSessionKey()'s, or only `wrapped` from the page's server. */
+  sessionKey?: SessionKey | WrappedSessionKey;
+  /** The reader to capture with: its serial number, or a reader as health() lists it. Default: the first. */
+  reader?: string | ReaderInfo;
+  /** Ask again while the reader is busy (103), less and less often, for up to this many ms. */
+  retryWhileBusy?: number;
 }
 
 export interface CaptureResult {
@@ -166,6 +210,21 @@ export interface CaptureResult {
   reply: Record<string, unknown>;
 }
 
+/** A session key the page's server made (newServerSessionKey): the page holds only the wrapped key. */
+export interface WrappedSessionKey {
+  /** The wrapped key, as bytes or Base64 text. */
+  wrapped: Uint8Array | string;
+  key?: never;
+}
+
+/** Asked with the service's public key; returns a key wrapped on the page's server. */
+export type SessionKeySource = (publicKeyPem: string) => Promise<WrappedSessionKey>;
+
+export interface EncryptOptions extends Omit<CaptureOptions, 'sessionKey'> {
+  /** A key from the page's server (recommended), or a function that fetches one; default: a key made in the page. */
+  sessionKey?: WrappedSessionKey | SessionKeySource;
+}
+
 export interface SessionKey {
   /** The 32-byte AES-256 key; decrypt the template with it (server side). */
   key: Uint8Array;
@@ -175,14 +234,22 @@ export interface SessionKey {
   publicKeyPem: string;
 }
 
-export interface EncryptedCapture extends CaptureResult {
+export interface EncryptedCapture<K extends SessionKey | WrappedSessionKey = SessionKey> extends CaptureResult {
   encrypted: true;
-  sessionKey: SessionKey;
+  /** The key used: the page's own (with `key`), or the wrapped-only one its server made. */
+  sessionKey: K;
 }
 
-export interface MatchOptions extends CallOptions {
+export type MatchOptions = CallOptions & {
+  /** Default: the first template's format when it is a capture, else ISO. */
   templateFormat?: TemplateFormat;
-}
+} & (
+  | { threshold?: undefined; fmr?: undefined }
+  /** sameFinger at this score or above. */
+  | { threshold: number; fmr?: undefined }
+  /** sameFinger at thresholdForFmr(fmr), e.g. 0.0001 gives 18. */
+  | { fmr: number; threshold?: undefined }
+);
 
 export interface MatchResult {
   score: number;
@@ -209,6 +276,8 @@ export type CertificateState = 'ok' | 'unreadable' | 'expires-within-90-days' | 
 export interface Health {
   service: string;
   version: string;
+  /** version is older than SERVICE_VERSION_NEEDED. */
+  outdated: boolean;
   scheme: 'http' | 'https';
   port: number;
   /** 0, or the SDK's code when listing readers failed. */
@@ -247,9 +316,14 @@ export declare class KestravClient {
   timeoutMs: number;
   /** Set by discover(): where the service was found. */
   found?: Found;
+  /** The version the last health() reported. */
+  serviceVersion?: string;
   health(options?: CallOptions): Promise<Health>;
   capture(options?: CaptureOptions): Promise<CaptureResult>;
-  captureEncrypted(options?: Omit<CaptureOptions, 'sessionKey'>): Promise<EncryptedCapture>;
+  /** With a key made here: the result's sessionKey has `key`. */
+  captureEncrypted(options?: EncryptOptions & { sessionKey?: undefined }): Promise<EncryptedCapture<SessionKey>>;
+  /** With a key from the page's server: the page never holds `key`. */
+  captureEncrypted(options: EncryptOptions): Promise<EncryptedCapture<WrappedSessionKey>>;
   match(template1: TemplateInput, template2: TemplateInput, options?: MatchOptions): Promise<MatchResult>;
   publicKey(options?: PublicKeyOptions): Promise<{ pem: string }>;
   newSessionKey(options?: CallOptions): Promise<SessionKey>;
@@ -267,13 +341,17 @@ export interface DiscoverOptions {
   timeoutMs?: number;
 }
 
-/** Probes http and https on each port and returns a client for the first that answers. */
+/** Probes http and https on each port, one at a time, likely ones first; a client for the first that answers. */
 export declare function discover(options?: DiscoverOptions): Promise<KestravClient & { found: Found }>;
 /** A client for options.baseUrl, or discover(options) without one. */
 export declare function connect(options?: ClientOptions & DiscoverOptions): Promise<KestravClient>;
 
+/** The browser's own state (Chrome says "denied" for every plain-HTTP page and "prompt" for local ones). */
 export type LocalNetworkPermissionState = 'granted' | 'denied' | 'prompt' | 'unsupported';
 export declare function localNetworkPermission(): Promise<LocalNetworkPermissionState>;
+/** The state as it bears on this page: "not-needed" on pages on this machine, "denied" on plain-HTTP pages from elsewhere. */
+export type EffectivePermissionState = LocalNetworkPermissionState | 'not-needed';
+export declare function effectivePermission(): Promise<EffectivePermissionState>;
 
 export declare function formEncode(fields: Record<string, string | number | boolean | null | undefined>): string;
 export declare function toBase64(bytes: Uint8Array): string;

@@ -10,8 +10,33 @@
 (function (root) {
   'use strict';
 
-  /** Scores at or above this are the same finger (false match rate <= 0.1 % on the virtual reader's prints). */
+  /** Scores at or above this are the same finger: a false match rate of about 0.1 %. */
   const MATCH_THRESHOLD = 14;
+
+  /**
+   * The calibration of the service's scores: a score s means a false match
+   * rate of about 10^(-(s-2)/4). Each row is the threshold for that rate.
+   */
+  const MATCH_THRESHOLDS = Object.freeze([
+    Object.freeze({ fmr: 0.01, score: 10 }),
+    Object.freeze({ fmr: 0.001, score: 14 }),
+    Object.freeze({ fmr: 0.0001, score: 18 }),
+    Object.freeze({ fmr: 0.00001, score: 22 }),
+  ]);
+
+  /**
+   * The lowest threshold whose false match rate is at most `fmr` (0 < fmr < 1):
+   * ceil(2 + 4 * log10(1 / fmr)). 0.001 gives 14.
+   */
+  function thresholdForFmr(fmr) {
+    if (typeof fmr !== 'number' || !(fmr > 0 && fmr < 1)) throw new RangeError('fmr must be a number between 0 and 1, e.g. 0.001');
+    // The rounding guard keeps the table's own rates on their rows (log10 of
+    // 1000 may come out a hair above 3).
+    return Math.ceil(2 + 4 * Math.log10(1 / fmr) - 1e-9);
+  }
+
+  /** The oldest service version this client is written for (/health's Version). */
+  const SERVICE_VERSION_NEEDED = '1.1.0.15';
 
   /** Ports the service documents: 8000 by default, 8443 in the HTTPS examples. */
   const DEFAULT_PORTS = Object.freeze([8000, 8443]);
@@ -33,6 +58,7 @@
     SESSION_KEY_REFUSED: 101,
     OUT_OF_MEMORY: 102,
     READER_BUSY: 103,
+    READER_NOT_ATTACHED: 104,
     INVALID_ARGUMENT: 1001,
     INVALID_HANDLE: 1002,
     SDK_OUT_OF_MEMORY: 1003,
@@ -60,6 +86,7 @@
     [101, ['session-key-refused', 'the session key cannot be used; fetch the public key again and wrap a new key']],
     [102, ['out-of-memory', 'the service ran out of memory building the reply']],
     [103, ['reader-busy', 'the reader is busy with another request; nothing was done, try again shortly']],
+    [104, ['reader-not-attached', 'no attached reader has that serial number; nothing was captured']],
     [1001, ['invalid-argument', 'invalid argument']],
     [1002, ['internal', 'invalid SDK handle']],
     [1003, ['out-of-memory', 'the reader SDK ran out of memory']],
@@ -99,8 +126,7 @@
       // A browser reports a refused connection and an untrusted certificate
       // alike; for https URLs the certificate stays a suspect.
       this.certificateSuspected = options.certificateSuspected ?? false;
-      // "prompt" on a public page: the user closed the browser's question
-      // without an answer (or the page is local and the service is down).
+      // See effectivePermission(): "prompt" only where the browser asks.
       this.permission = options.permission ?? 'unsupported';
     }
   }
@@ -109,6 +135,7 @@
   class LocalNetworkDeniedError extends KestravError {
     constructor(message, options = {}) {
       super('local-network-denied', message, options);
+      // A plain-HTTP page from another machine: Chrome never asks, it blocks.
       this.insecurePage = options.insecurePage ?? false;
     }
   }
@@ -125,6 +152,18 @@
   class HostRefusedError extends KestravError {
     constructor(message, options = {}) {
       super('host-refused', message, options);
+    }
+  }
+
+  /**
+   * The service is older than this client needs (its /health Version, or a
+   * capture reply that shows it ignored a parameter it does not know).
+   */
+  class ServiceOutdatedError extends KestravError {
+    constructor(message, options = {}) {
+      super('service-outdated', message, options);
+      this.version = options.version ?? null;
+      this.needed = SERVICE_VERSION_NEEDED;
     }
   }
 
@@ -171,11 +210,13 @@
    * reader within a fraction of a second.
    */
   class ReaderBusyError extends ServiceError {}
+  /** 104: the reader named by capture({ reader }) is not attached; nothing was captured. */
+  class ReaderNotAttachedError extends ServiceError {}
 
   const SERVICE_ERROR_CLASSES = new Map([
     [55, NoReaderError], [1006, NoReaderError], [1009, CaptureTimeoutError], [1010, FakeFingerError],
     [101, SessionKeyRefusedError], [100, BadTemplateError], [1014, BadTemplateError],
-    [103, ReaderBusyError],
+    [103, ReaderBusyError], [104, ReaderNotAttachedError],
   ]);
 
   /** The typed error for a reply's ErrorCode. */
@@ -268,8 +309,11 @@
 
   /**
    * State of the browser's permission for this page to reach services on this
-   * machine: "granted", "denied", "prompt", or "unsupported" where the
-   * Permissions API does not know it (Node.js, other browsers).
+   * machine, as the Permissions API reports it: "granted", "denied", "prompt",
+   * or "unsupported" where it does not know it (Node.js, other browsers).
+   * Chrome reports "denied" for every page that is not a secure context, and
+   * "prompt" for pages on this machine, which it never asks; see
+   * effectivePermission() for what the state means for a failed call.
    */
   async function localNetworkPermission() {
     const permissions = globalThis.navigator?.permissions;
@@ -284,30 +328,85 @@
     return 'unsupported';
   }
 
+  const LOCAL_HOST_NAMES = new Set(['localhost', '127.0.0.1', '[::1]']);
+
+  /**
+   * What kind of page this code runs in: "local" (a file, or served from this
+   * machine: the browser never asks about it), "secure" (HTTPS from elsewhere:
+   * the browser asks once and keeps the answer), "insecure" (plain HTTP from
+   * elsewhere), or "none" outside a page (Node.js).
+   */
+  function pageKind() {
+    const location = globalThis.location;
+    if (!location || typeof location.hostname !== 'string' || !globalThis.document) return 'none';
+    const host = location.hostname.toLowerCase();
+    if (location.protocol === 'file:' || LOCAL_HOST_NAMES.has(host) || host.endsWith('.localhost') ||
+        /^127\.\d+\.\d+\.\d+$/.test(host)) return 'local';
+    return globalThis.isSecureContext ? 'secure' : 'insecure';
+  }
+
+  const WITNESS_TIMEOUT_MS = 1000;
+
+  /**
+   * Whether a plain-HTTP page may reach this machine at all. Chrome reports
+   * "denied" for every such page, but blocks only those served from elsewhere:
+   * one served from this machine under any name (an /etc/hosts entry, a
+   * development server) calls the service freely. Its own server answers on
+   * the loopback at the page's port; from elsewhere that request is blocked
+   * like any other, or finds nothing.
+   */
+  async function loopbackReachable() {
+    const location = globalThis.location;
+    const port = location.port || (location.protocol === 'https:' ? '443' : '80');
+    try {
+      await globalThis.fetch(`http://127.0.0.1:${port}/`, {
+        mode: 'no-cors', credentials: 'omit', cache: 'no-store', signal: AbortSignal.timeout(WITNESS_TIMEOUT_MS),
+      });
+      return true;
+    } catch {
+      return false;
+    }
+  }
+
+  /**
+   * The permission as it bears on this page's calls: "not-needed" on a page
+   * on this machine, which the browser never asks about (also a plain-HTTP
+   * one under another name); "denied" on a plain-HTTP page from elsewhere,
+   * which is blocked; else the browser's own state, "unsupported" outside a
+   * browser page.
+   */
+  async function effectivePermission() {
+    switch (pageKind()) {
+      case 'none': return 'unsupported';
+      case 'local': return 'not-needed';
+      case 'insecure': return (await loopbackReachable()) ? 'not-needed' : 'denied';
+      default: return localNetworkPermission();
+    }
+  }
+
+  const HTTPS_HELP = 'docs/https.md';
+
   // Why a fetch failed without a reply, as the most specific error we can tell.
   async function networkFailure(error, url) {
-    const permission = await localNetworkPermission();
+    const permission = await effectivePermission();
     if (permission === 'denied') {
-      // Chrome also reads "denied" for pages it will never ask: those that
-      // are not a secure context.
-      const insecure = globalThis.isSecureContext === false;
-      return new LocalNetworkDeniedError(
-        `this page may not reach ${url}: ` + (insecure
-          ? 'it is not a secure context, and the browser lets only HTTPS pages reach this machine'
-          : "the browser's local-network permission is denied (the user can allow it in the site settings)"),
-        { url, cause: error, insecurePage: insecure });
+      const insecure = pageKind() === 'insecure';
+      return new LocalNetworkDeniedError(`this page may not reach ${url}: ` + (insecure
+        ? 'it is plain HTTP from another machine, and the browser lets only HTTPS pages reach this one'
+        : "the browser's local-network permission is denied for this site (the user can allow it in the site settings)"),
+      { url, cause: error, insecurePage: insecure });
     }
     const code = causeCode(error);
     const https = url.startsWith('https:');
     if (code !== null && (TLS_TRUST_CODES.has(code) || /CERT/.test(code))) {
-      return new CertificateNotTrustedError(`the certificate of ${url} is not trusted (${code})`,
+      return new CertificateNotTrustedError(`the certificate of ${url} is not trusted (${code}; see ${HTTPS_HELP})`,
         { url, cause: error, reason: code });
     }
     const suspected = https && code === null;
     return new NotReachableError(
       `nothing answered at ${url}${code ? ` (${code})` : ''}` +
       (suspected ? ': the service is not running there, or this browser does not trust its certificate' +
-        ` (open ${new URL('/health', url)} once to check)` : ': is the service running?'),
+        ` (open ${new URL('/health', url)} once to check; see ${HTTPS_HELP})` : ': is the service running?'),
       { url, cause: error, certificateSuspected: suspected, permission });
   }
 
@@ -402,6 +501,61 @@
     }
   }
 
+  // -1, 0 or 1 as dotted version a is older, the same or newer than b.
+  function compareVersions(a, b) {
+    const pa = String(a).split('.').map((n) => parseInt(n, 10) || 0);
+    const pb = String(b).split('.').map((n) => parseInt(n, 10) || 0);
+    for (let i = 0; i < Math.max(pa.length, pb.length); i++) {
+      const d = (pa[i] ?? 0) - (pb[i] ?? 0);
+      if (d !== 0) return d < 0 ? -1 : 1;
+    }
+    return 0;
+  }
+
+  // Resolves after ms, or rejects with the signal's reason once it fires.
+  function pause(ms, signal) {
+    return new Promise((resolve, reject) => {
+      if (signal?.aborted) {
+        reject(signal.reason);
+        return;
+      }
+      const onAbort = () => {
+        clearTimeout(timer);
+        reject(signal.reason);
+      };
+      const timer = setTimeout(() => {
+        signal?.removeEventListener('abort', onAbort);
+        resolve();
+      }, ms);
+      signal?.addEventListener('abort', onAbort, { once: true });
+    });
+  }
+
+  // The serial number that capture({ reader }) names: text, or a reader as
+  // health() lists it.
+  function readerSerial(reader) {
+    if (reader === undefined || reader === null) return undefined;
+    const serial = typeof reader === 'string' ? reader : reader?.serialNumber;
+    if (typeof serial !== 'string' || serial === '') {
+      throw new TypeError('reader must be a serial number or a reader from health().readers');
+    }
+    return serial;
+  }
+
+  // The wrapped key of a session key as capture sends it: from the page's own
+  // newSessionKey(), or only { wrapped } (bytes or Base64) from its server.
+  function wrappedKeyText(sessionKey) {
+    if (sessionKey === undefined || sessionKey === null) return undefined;
+    if (typeof sessionKey.wrappedBase64 === 'string') return sessionKey.wrappedBase64;
+    if (typeof sessionKey.wrapped === 'string') return sessionKey.wrapped;
+    if (sessionKey.wrapped instanceof Uint8Array) return toBase64(sessionKey.wrapped);
+    throw new TypeError('sessionKey must have `wrapped` (bytes or Base64 text)');
+  }
+
+  function templateFormatOf(template) {
+    return isObject(template) && typeof template.templateFormat === 'string' ? template.templateFormat : undefined;
+  }
+
   function templateText(template, what) {
     if (typeof template === 'string') return template;
     if (template instanceof Uint8Array) return toBase64(template);
@@ -442,9 +596,13 @@
       const readers = member(r, 'Readers', 'object', url);
       if (!Array.isArray(readers)) throw new BadReplyError(`member Readers of the reply of ${url} is not an array`, { url });
       const cert = member(r, 'Certificate', 'object', url, { nullable: true });
+      const version = member(r, 'Version', 'string', url);
+      this.serviceVersion = version;
       return {
         service: member(r, 'Service', 'string', url),
-        version: member(r, 'Version', 'string', url),
+        version,
+        /** The service is older than this client needs. */
+        outdated: compareVersions(version, SERVICE_VERSION_NEEDED) < 0,
         scheme: member(r, 'Scheme', 'string', url),
         port: member(r, 'Port', 'integer', url),
         readerError: member(r, 'ReaderError', 'integer', url),
@@ -461,8 +619,27 @@
       };
     }
 
-    /** Captures one fingerprint. Rejects with a ServiceError subclass on a non-zero ErrorCode. */
+    /**
+     * Captures one fingerprint. Rejects with a ServiceError subclass on a
+     * non-zero ErrorCode; with `retryWhileBusy` (ms) a busy reader (103) is
+     * asked again, less and less often, until that time has passed.
+     */
     async capture(options = {}) {
+      const retryMs = options.retryWhileBusy ?? 0;
+      if (!(Number.isFinite(retryMs) && retryMs >= 0)) throw new RangeError('retryWhileBusy must be a number of milliseconds, 0 or more');
+      const giveUp = Date.now() + retryMs;
+      for (let wait = 100; ; wait = Math.min(wait * 2, 1000)) {
+        try {
+          return await this.#captureOnce(options);
+        } catch (error) {
+          const left = giveUp - Date.now();
+          if (!(error instanceof ReaderBusyError) || left <= 0) throw error;
+          await pause(Math.min(wait, left), options.signal);
+        }
+      }
+    }
+
+    async #captureOnce(options) {
       const url = this.baseUrl + '/VRNFPCapture';
       const timeout = options.timeout;
       if (timeout !== undefined && !(Number.isInteger(timeout) && timeout >= 0)) {
@@ -476,6 +653,11 @@
       }
       const templateFormat = options.templateFormat ?? 'ISO';
       if (templateFormat !== 'ISO' && templateFormat !== 'ANSI') throw new RangeError('templateFormat must be "ISO" or "ANSI"');
+      const reader = readerSerial(options.reader);
+      if (reader !== undefined && this.serviceVersion && compareVersions(this.serviceVersion, SERVICE_VERSION_NEEDED) < 0) {
+        throw new ServiceOutdatedError(`the service at ${this.baseUrl} is version ${this.serviceVersion}; ` +
+          `choosing a reader needs ${SERVICE_VERSION_NEEDED} or later`, { url, version: this.serviceVersion });
+      }
       const fields = {
         timeout,
         quality: options.quality,
@@ -483,7 +665,8 @@
         imageWSQRate: options.wsqRate,
         fakeDetection: options.fakeDetection,
         rawimagedata: options.rawImage ? 'Y' : undefined,
-        sessionkey: options.sessionKey?.wrappedBase64,
+        sessionkey: wrappedKeyText(options.sessionKey),
+        readerSerial: reader,
       };
       const r = await this.#call('/VRNFPCapture', 'POST', fields, options,
         (timeout ?? DEFAULT_TIMEOUT_MS) + CAPTURE_MARGIN_MS);
@@ -492,10 +675,17 @@
       const templateBase64 = member(r, 'TemplateBase64', 'string', url);
       const nfiq = member(r, 'NFIQ', 'integer', url);
       const wsq = decodeMember(r, 'WSQImage', url, { optional: true });
+      const serialNumber = member(r, 'SerialNumber', 'string', url);
+      if (reader !== undefined && serialNumber !== reader) {
+        // A service that does not know the parameter captures with its first reader.
+        throw new ServiceOutdatedError(`the service at ${this.baseUrl} captured with reader ${serialNumber}, ` +
+          `not ${reader}: it does not support choosing a reader (needs ${SERVICE_VERSION_NEEDED} or later)`,
+        { url, version: this.serviceVersion ?? null });
+      }
       return {
         manufacturer: member(r, 'Manufacturer', 'string', url),
         model: member(r, 'Model', 'string', url),
-        serialNumber: member(r, 'SerialNumber', 'string', url),
+        serialNumber,
         width: member(r, 'ImageWidth', 'integer', url),
         height: member(r, 'ImageHeight', 'integer', url),
         dpi: member(r, 'ImageDPI', 'integer', url),
@@ -516,26 +706,48 @@
     }
 
     /**
-     * A fresh session key wrapped under the service's public key, and a
-     * capture whose template comes back encrypted under it. A key refused
-     * because the service's key pair changed meanwhile is replaced once.
+     * A capture whose template comes back encrypted under a session key:
+     * - `sessionKey: { wrapped }` from the page's server (newServerSessionKey
+     *   in "./server"), so that the key itself never reaches the page;
+     * - `sessionKey: async (publicKeyPem) => ({ wrapped })`, which asks the
+     *   server for one and is asked again once if the service's key pair has
+     *   changed meanwhile (101);
+     * - none: a fresh key made here (newSessionKey), replaced once on 101.
      */
     async captureEncrypted(options = {}) {
-      let sessionKey = await this.newSessionKey(options);
+      const given = options.sessionKey;
+      if (given !== undefined && typeof given !== 'function') {
+        return Object.assign(await this.capture(options), { sessionKey: given });
+      }
+      const call = { signal: options.signal, timeoutMs: options.timeoutMs };
+      const make = typeof given === 'function'
+        ? async () => given((await this.publicKey(call)).pem)
+        : () => this.newSessionKey(call);
+      let sessionKey = await make();
       try {
         return Object.assign(await this.capture({ ...options, sessionKey }), { sessionKey });
       } catch (error) {
         if (!(error instanceof SessionKeyRefusedError)) throw error;
-        sessionKey = await this.newSessionKey(options);
+        sessionKey = await make();
         return Object.assign(await this.capture({ ...options, sessionKey }), { sessionKey });
       }
     }
 
-    /** Compares two templates; `sameFinger` applies the documented threshold. */
+    /**
+     * Compares two templates. `sameFinger` is score >= threshold: `threshold`
+     * when given, else the one for `fmr` (thresholdForFmr), else MATCH_THRESHOLD.
+     */
     async match(template1, template2, options = {}) {
       const url = this.baseUrl + '/VRNMatchScore';
-      const templateFormat = options.templateFormat ??
-        (isObject(template1) && template1.templateFormat) ?? 'ISO';
+      const [f1, f2] = [templateFormatOf(template1), templateFormatOf(template2)];
+      if (f1 !== undefined && f2 !== undefined && f1 !== f2) {
+        throw new TypeError(`template1 is ${f1} and template2 is ${f2}: capture both in one format to match them`);
+      }
+      const templateFormat = options.templateFormat ?? f1 ?? f2 ?? 'ISO';
+      if (templateFormat !== 'ISO' && templateFormat !== 'ANSI') throw new RangeError('templateFormat must be "ISO" or "ANSI"');
+      if (options.threshold !== undefined && options.fmr !== undefined) throw new TypeError('give threshold or fmr, not both');
+      const threshold = options.threshold ?? (options.fmr !== undefined ? thresholdForFmr(options.fmr) : MATCH_THRESHOLD);
+      if (!Number.isInteger(threshold) || threshold < 0) throw new RangeError('threshold must be a whole number, 0 or more');
       const fields = {
         template1: templateText(template1, 'template1'),
         template2: templateText(template2, 'template2'),
@@ -544,7 +756,7 @@
       const r = await this.#call('/VRNMatchScore', 'POST', fields, options);
       if (r.ErrorCode !== 0) throw serviceError(r.ErrorCode, { url });
       const score = member(r, 'MatchingScore', 'integer', url);
-      return { score, sameFinger: score >= MATCH_THRESHOLD, threshold: MATCH_THRESHOLD };
+      return { score, sameFinger: score >= threshold, threshold };
     }
 
     /** The service's RSA public key (PKCS #1 PEM); `generate` makes a new pair first. */
@@ -571,38 +783,56 @@
     }
   }
 
+  // The URLs to probe, the likely ones first (http on 8000, https on 8443
+  // as the service documents them), so that a service found on the first
+  // try leaves no failed request in the browser's console.
+  function probeOrder(host, ports, schemes) {
+    const usual = (scheme, port) => (scheme === 'https') === (port === 8443 || port === 443);
+    const pairs = ports.flatMap((port) => schemes.map((scheme) => ({ scheme, port })));
+    const ordered = [...pairs.filter((p) => usual(p.scheme, p.port)), ...pairs.filter((p) => !usual(p.scheme, p.port))];
+    const name = host.includes(':') && !host.startsWith('[') ? `[${host}]` : host;
+    return ordered.map(({ scheme, port }) => `${scheme}://${name}:${port}`);
+  }
+
   /**
-   * Finds the service: tries http and https on each port (in parallel, GET
-   * /health) and returns a client for the first in order that answers, with
-   * `found` telling which. Rejects with the most telling error otherwise.
+   * Finds the service: GET /health on http and https on each port, one at a
+   * time, likely ones first, and returns a client for the first that answers,
+   * with `found` telling where. Rejects with the most telling error otherwise.
    */
   async function discover(options = {}) {
     const host = options.host ?? DEFAULT_HOST;
     const ports = options.ports ?? DEFAULT_PORTS;
     const schemes = options.schemes ?? ['http', 'https'];
-    const candidates = ports.flatMap((port) => schemes.map((scheme) => `${scheme}://${host}:${port}`));
-    const attempts = await Promise.allSettled(candidates.map(async (baseUrl) => {
+    const candidates = probeOrder(host, ports, schemes);
+    const errors = [];
+    for (const baseUrl of candidates) {
       const client = new KestravClient({ baseUrl, fetch: options.fetch, timeoutMs: options.timeoutMs });
-      const health = await client.health({ signal: options.signal, timeoutMs: options.probeTimeoutMs ?? PROBE_TIMEOUT_MS });
-      return { client, health };
-    }));
-    if (options.signal?.aborted) throw options.signal.reason;
-    const index = attempts.findIndex((a) => a.status === 'fulfilled');
-    if (index >= 0) {
-      const { client, health } = attempts[index].value;
-      client.found = { url: client.baseUrl, scheme: client.scheme, port: client.port, health };
-      return client;
+      try {
+        const health = await client.health({ signal: options.signal, timeoutMs: options.probeTimeoutMs ?? PROBE_TIMEOUT_MS });
+        client.found = { url: client.baseUrl, scheme: client.scheme, port: client.port, health };
+        return client;
+      } catch (error) {
+        if (options.signal?.aborted) throw options.signal.reason;
+        // A denied page reaches no port: the other probes would only add errors.
+        if (error instanceof LocalNetworkDeniedError) throw error;
+        errors.push(error);
+      }
     }
-    const errors = attempts.map((a) => a.reason);
-    // A refusal or a denial says more than "nothing answered" elsewhere.
-    for (const Kind of [LocalNetworkDeniedError, HostRefusedError, CertificateNotTrustedError, BadReplyError, ServiceError]) {
+    // A refusal says more than "nothing answered" elsewhere.
+    for (const Kind of [HostRefusedError, CertificateNotTrustedError, BadReplyError, ServiceError]) {
       const found = errors.find((e) => e instanceof Kind);
       if (found) throw found;
     }
-    const suspected = errors.some((e) => e instanceof NotReachableError && e.certificateSuspected);
+    const unreachable = errors.filter((e) => e instanceof NotReachableError);
+    const suspects = unreachable.filter((e) => e.certificateSuspected).map((e) => e.url);
     throw new NotReachableError(`the service answered at none of ${candidates.join(', ')}` +
-      (suspected ? ' (if it runs with HTTPS, this browser may not trust its certificate)' : ''),
-    { tried: candidates, certificateSuspected: suspected, cause: errors[0] });
+      (suspects.length ? `; if it runs with HTTPS, this browser may not trust its certificate (open ${suspects[0]}/health once to check; see ${HTTPS_HELP})` : ''),
+    {
+      tried: candidates,
+      certificateSuspected: suspects.length > 0,
+      permission: unreachable[0]?.permission ?? 'unsupported',
+      cause: errors[0],
+    });
   }
 
   /** A client for `baseUrl` when given, else the one `discover` finds. */
@@ -613,6 +843,8 @@
 
   root.Kestrav = Object.freeze({
     MATCH_THRESHOLD,
+    MATCH_THRESHOLDS,
+    SERVICE_VERSION_NEEDED,
     DEFAULT_PORTS,
     DEFAULT_HOST,
     ErrorCode,
@@ -630,12 +862,16 @@
     SessionKeyRefusedError,
     BadTemplateError,
     ReaderBusyError,
+    ReaderNotAttachedError,
+    ServiceOutdatedError,
     serviceError,
+    thresholdForFmr,
     toBase64,
     fromBase64,
     formEncode,
     pkcs1PemToSpki,
     localNetworkPermission,
+    effectivePermission,
     KestravClient,
     discover,
     connect,

@@ -1,8 +1,8 @@
-// For the page's back end (Node.js): decrypts a template the service
-// encrypted under a session key, and reads the header of an ISO/IEC 19794-2
-// or ANSI INCITS 378 finger minutiae record. WebCrypto has no AES-ECB, so
-// this runs on the server, never in the page.
-import { createDecipheriv } from 'node:crypto';
+// For the page's back end (Node.js): makes session keys that never touch the
+// page, decrypts a template the service encrypted under one, and reads the
+// header of an ISO/IEC 19794-2 or ANSI INCITS 378 finger minutiae record.
+// WebCrypto has no AES-ECB, so decryption runs on the server, never in the page.
+import { constants, createDecipheriv, createPublicKey, publicEncrypt, randomBytes } from 'node:crypto';
 
 const AES_BLOCK_BYTES = 16;
 const AES_KEY_BYTES = 32;
@@ -15,6 +15,28 @@ function bytesOf(value, what) {
   if (typeof value === 'string') return Buffer.from(value, 'base64');
   if (value instanceof Uint8Array) return Buffer.from(value.buffer, value.byteOffset, value.byteLength);
   throw new TypeError(`${what} must be a Uint8Array or Base64 text`);
+}
+
+/**
+ * A fresh AES-256 session key for the service whose public key (the PKCS #1
+ * PEM of /VRNGetPublicKey, which the page forwards) is given: `key` stays
+ * on this server to decrypt the template, `wrapped` (and its Base64 text)
+ * goes to the page, which passes it to captureEncrypted({ sessionKey: { wrapped } }).
+ * Wrapped with RSA-OAEP, SHA-1, as the service unwraps it. Throws a
+ * TypeError for text that is not an RSA public key.
+ */
+export function newServerSessionKey(publicKeyPem) {
+  let rsa;
+  try {
+    rsa = createPublicKey(publicKeyPem);
+  } catch (error) {
+    throw new TypeError('not an RSA public key PEM block', { cause: error });
+  }
+  if (rsa.asymmetricKeyType !== 'rsa') throw new TypeError('not an RSA public key PEM block');
+  const key = new Uint8Array(randomBytes(AES_KEY_BYTES));
+  const wrapped = new Uint8Array(publicEncrypt(
+    { key: rsa, padding: constants.RSA_PKCS1_OAEP_PADDING, oaepHash: 'sha1' }, key));
+  return { key, wrapped, wrappedBase64: Buffer.from(wrapped).toString('base64') };
 }
 
 /**

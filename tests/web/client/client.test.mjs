@@ -7,10 +7,11 @@ import http from 'node:http';
 import { after, before, describe, test } from 'node:test';
 import {
   BadReplyError, BadTemplateError, CaptureTimeoutError, CertificateNotTrustedError, ClientTimeoutError,
-  FakeFingerError, HostRefusedError, KestravClient, MATCH_THRESHOLD, NoReaderError, NotReachableError,
-  ReaderBusyError, ServiceError, SessionKeyRefusedError, discover, formEncode, toBase64,
+  FakeFingerError, HostRefusedError, KestravClient, MATCH_THRESHOLD, MATCH_THRESHOLDS, NoReaderError, NotReachableError,
+  ReaderBusyError, ReaderNotAttachedError, ServiceError, ServiceOutdatedError, SessionKeyRefusedError, discover,
+  formEncode, thresholdForFmr, toBase64,
 } from '@kestrav/client';
-import { decryptTemplate, readTemplateHeader } from '@kestrav/client/server';
+import { decryptTemplate, newServerSessionKey, readTemplateHeader } from '@kestrav/client/server';
 import { checkingFetch, closedPort, nodeFetch, replyProblems, startService } from '../harness.mjs';
 
 const services = [];
@@ -20,6 +21,16 @@ async function service(options) {
   return svc;
 }
 const client = (svc, options = {}) => new KestravClient({ baseUrl: svc.url, fetch: checkingFetch(options.fetch), ...options.client });
+
+// A fetch that records every request's URL and form fields before passing it on.
+function recordingFetch(inner = checkingFetch()) {
+  const sent = [];
+  const fetchImpl = (url, init = {}) => {
+    sent.push({ url, fields: Object.fromEntries(new URLSearchParams(init.body ?? '')) });
+    return inner(url, init);
+  };
+  return { sent, fetch: fetchImpl };
+}
 
 after(async () => {
   await Promise.all(services.map((s) => s.stop()));
@@ -34,12 +45,18 @@ describe('with one reader and a finger', () => {
     kv = client(svc);
   });
 
-  test('discover probes both schemes on each port and reports the one that answers', async () => {
+  test('discover probes one URL at a time, likely ones first, and stops at the one that answers', async () => {
     const dead = await closedPort();
-    const found = await discover({ ports: [dead, svc.port], fetch: checkingFetch() });
+    const probes = recordingFetch();
+    const found = await discover({ ports: [dead, svc.port], fetch: probes.fetch });
     assert.equal(found.baseUrl, svc.url);
     assert.deepEqual([found.found.scheme, found.found.port], ['http', svc.port]);
     assert.equal(found.found.health.readers[0].model, 'NX51');
+    assert.equal(found.found.health.outdated, false);
+    assert.deepEqual(probes.sent.map((r) => r.url), [`http://127.0.0.1:${dead}/health`, `${svc.url}/health`]);
+    const first = recordingFetch();
+    await discover({ ports: [svc.port, dead], fetch: first.fetch });
+    assert.equal(first.sent.length, 1, 'found on the first try: no other request');
   });
 
   test('health: version, scheme, bound port, readers; answers in milliseconds', async () => {
@@ -84,14 +101,70 @@ describe('with one reader and a finger', () => {
     for (let i = 0; i < 4 && !a?.templateBase64.includes('+'); i++) a = await kv.capture();
     assert.ok(a.templateBase64.includes('+'), 'precondition: a template whose Base64 has a "+"');
     const b = await kv.capture();
-    // Identical records agree on every minutia; a "+" read as a space would
-    // cut the record short and fail it.
+    // Identical records match far above the threshold; a "+" read as a space
+    // would cut the record short and fail it.
     const self = await kv.match(a, a.templateBase64);
-    assert.equal(self.score, readTemplateHeader(a.template).minutiae);
+    assert.ok(self.score >= MATCH_THRESHOLD + 8, `a record against itself scores ${self.score}`);
     const pair = await kv.match(a, b.template);
     assert.deepEqual([pair.sameFinger, pair.threshold], [pair.score >= MATCH_THRESHOLD, MATCH_THRESHOLD]);
     assert.ok(pair.sameFinger, `two impressions of one finger score ${pair.score}`);
     assert.equal(formEncode({ t: 'a+b/c=', n: 5 }), 't=a%2Bb%2Fc%3D&n=5');
+  });
+
+  test('match bodies: the format of capture results or the option, ISO for text; thresholds', async () => {
+    const iso = await kv.capture();
+    const ansi = await kv.capture({ templateFormat: 'ANSI' });
+    const rec = recordingFetch();
+    const kvr = client(svc, { fetch: rec.fetch });
+    const rows = [
+      [iso.templateBase64, iso.templateBase64, {}, 'ISO', 'two Base64 texts'],
+      [iso.template, iso, {}, 'ISO', 'bytes and a capture'],
+      [ansi.templateBase64, ansi, {}, 'ANSI', 'text first, an ANSI capture second'],
+      [ansi, ansi.template, {}, 'ANSI', 'an ANSI capture first'],
+      [ansi.templateBase64, ansi.templateBase64, { templateFormat: 'ANSI' }, 'ANSI', 'the option'],
+    ];
+    for (const [a, b, options, format, why] of rows) {
+      const m = await kvr.match(a, b, options);
+      assert.equal(rec.sent.at(-1).fields.templateFormat, format, why);
+      assert.ok(m.sameFinger && m.threshold === MATCH_THRESHOLD, why);
+    }
+    const sent = rec.sent.length;
+    await assert.rejects(kvr.match(iso, ansi), TypeError, 'ISO against ANSI is refused before any request');
+    await assert.rejects(kvr.match(iso, iso, { fmr: 0.01, threshold: 3 }), TypeError);
+    await assert.rejects(kvr.match(iso, iso, { fmr: 2 }), RangeError);
+    assert.equal(rec.sent.length, sent);
+    const self = await kvr.match(iso, iso, { fmr: 0.00001 });
+    assert.deepEqual([self.threshold, self.sameFinger], [22, self.score >= 22]);
+    assert.equal((await kvr.match(iso, iso, { threshold: 1000 })).sameFinger, false);
+    // The calibration: score s means a false match rate of 10^(-(s-2)/4).
+    for (const { fmr, score } of MATCH_THRESHOLDS) assert.equal(thresholdForFmr(fmr), score);
+    assert.deepEqual([0.002, 0.0011, 0.5].map(thresholdForFmr), [13, 14, 4]);
+  });
+
+  test('server-made session key: the page holds only the wrapped key, the server decrypts', async () => {
+    // The page's server, with the public key the page forwards to it.
+    let serverKey = null;
+    const server = (pem) => {
+      serverKey = newServerSessionKey(pem);
+      return { wrapped: serverKey.wrappedBase64 };
+    };
+    const page = recordingFetch();
+    const kvp = client(svc, { fetch: page.fetch });
+    const enc = await kvp.captureEncrypted({ sessionKey: server((await kvp.publicKey()).pem) });
+    assert.deepEqual(Object.keys(enc.sessionKey), ['wrapped'], 'the page never sees the key');
+    assert.equal(page.sent.at(-1).fields.sessionkey, serverKey.wrappedBase64);
+    const record = decryptTemplate(enc.templateBase64, serverKey.key);
+    assert.ok((await kv.match(record, await kv.capture())).sameFinger);
+    // As a function, it is asked again once when the service's key pair has changed.
+    const stale = serverKey;
+    await kvp.publicKey({ generate: true });
+    let asked = 0;
+    const again = await kvp.captureEncrypted({
+      sessionKey: async (pem) => (++asked === 1 ? { wrapped: stale.wrapped } : server(pem)),
+    });
+    assert.equal(asked, 2, 'the key under the old public key was refused and replaced');
+    assert.equal(readTemplateHeader(decryptTemplate(again.template, serverKey.key)).format, 'ISO');
+    assert.throws(() => newServerSessionKey('not a key'), TypeError);
   });
 
   test('session key round trip: wrapped in WebCrypto, decrypted by the back-end helper', async () => {
@@ -135,6 +208,59 @@ describe('with one reader and a finger', () => {
       await assert.rejects(call(), HostRefusedError);
     }
     assert.match((await rebound.publicKey()).pem, /^-----BEGIN RSA PUBLIC KEY-----/);
+  });
+});
+
+describe('reader choice and a busy reader', () => {
+  test('capture({ reader }) uses the named reader; unknown serials are 104, a second of one model 1015', async () => {
+    const svc = await service({ virtual: 'readers=NX51,TRV08,NX51;finger=3' });
+    const kv = client(svc);
+    const { readers } = await kv.health();
+    const trv = await kv.capture({ reader: readers[1].serialNumber });
+    assert.deepEqual([trv.serialNumber, trv.width], [readers[1].serialNumber, 260]);
+    assert.equal((await kv.capture({ reader: readers[0] })).serialNumber, readers[0].serialNumber);
+    assert.equal((await kv.capture()).serialNumber, readers[0].serialNumber, 'none named: the first');
+    const rows = [
+      ['NX51999999999999', ReaderNotAttachedError, 104],
+      ['X'.repeat(40), ReaderNotAttachedError, 104],
+      [readers[2].serialNumber, ServiceError, 1015],
+    ];
+    for (const [reader, Class, code] of rows) {
+      await assert.rejects(kv.capture({ reader }), (e) => e instanceof Class && e.errorCode === code, reader);
+    }
+  });
+
+  test('retryWhileBusy waits for the reader; without enough time the busy error comes', async () => {
+    const svc = await service({ virtual: 'placement_ms=1200' });
+    const kv = client(svc);
+    const first = kv.capture();
+    await new Promise((resolve) => setTimeout(resolve, 200));
+    await assert.rejects(kv.capture({ retryWhileBusy: 300 }), ReaderBusyError);
+    const started = Date.now();
+    const second = await kv.capture({ retryWhileBusy: 10000 });
+    assert.ok((await first).template.length > 0 && second.template.length > 0);
+    assert.ok(Date.now() - started >= 500, 'it waited for the first capture');
+    await assert.rejects(kv.capture({ retryWhileBusy: -1 }), RangeError);
+  });
+
+  test('an older service: health says so, and a reader choice it ignored is an error', async () => {
+    const server = http.createServer((req, res) => {
+      res.writeHead(200, { 'Access-Control-Allow-Origin': '*' });
+      res.end(req.url === '/health'
+        ? '{"ErrorCode":0,"Service":"Kestrav","Version":"1.0.9.3","Scheme":"http","Port":1,"ReaderError":0,"Readers":[],"Certificate":null}'
+        : '{"ErrorCode":0,"Manufacturer":"Kestrav","Model":"NX51","SerialNumber":"NX51000000000001","ImageWidth":1,' +
+          '"ImageHeight":1,"ImageDPI":500,"ImageQuality":60,"NFIQ":2,"ImageDataBase64":null,"BMPBase64":"Qk0=","TemplateBase64":"Rk1S"}');
+    });
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    try {
+      const kv = new KestravClient({ baseUrl: `http://127.0.0.1:${server.address().port}` });
+      await assert.rejects(kv.capture({ reader: 'TRV08000000000001' }), ServiceOutdatedError, 'the reply shows another reader');
+      assert.equal((await kv.health()).outdated, true);
+      await assert.rejects(kv.capture({ reader: 'TRV08000000000001' }),
+        (e) => e instanceof ServiceOutdatedError && e.version === '1.0.9.3', 'known old: refused before capturing');
+    } finally {
+      server.close();
+    }
   });
 });
 

@@ -17,13 +17,17 @@ export async function page(signal: AbortSignal): Promise<string> {
   const enc = await new KestravClient({ baseUrl: 'https://127.0.0.1:8443' }).captureEncrypted();
   const key: Uint8Array = enc.sessionKey.key;
   const header = readTemplateHeader(decryptTemplate(enc.templateBase64, key));
+  // The server-made key: the page holds only the wrapped key.
+  const fromServer = await kv.captureEncrypted({ sessionKey: { wrapped: 'AAAA' }, reader: 'NX51000020240001' });
+  // @ts-expect-error a wrapped-only key has no key bytes
+  const none: Uint8Array = fromServer.sessionKey.key;
   // @ts-expect-error only the two documented WSQ rates exist
   await kv.capture({ wsqRate: 1.5 });
   // @ts-expect-error the template format is ISO or ANSI
   await kv.capture({ templateFormat: 'XYZ' });
   // @ts-expect-error a template is text, bytes or a capture
   await kv.match(42, capture);
-  return `${found} ${health.readers.length} ${url} ${nfiq} ${score} ${sameFinger} ${header.minutiae}`;
+  return `${found} ${health.readers.length} ${url} ${nfiq} ${score} ${sameFinger} ${header.minutiae} ${none}`;
 }
 
 export function explain(error: unknown): string {
@@ -36,6 +40,7 @@ export function explain(error: unknown): string {
     case 'host-refused':
     case 'bad-reply':
     case 'client-timeout':
+    case 'service-outdated':
     case 'service':
       return error.kind;
   }
