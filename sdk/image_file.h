@@ -1,6 +1,6 @@
 // Fingerprint image files for the virtual reader's images= option: 8-bit
 // grey PGM (P5), BMP (8-bit palette or 24-bit, uncompressed) and WSQ (through
-// sdk/wsq.h), decoded into an 8-bit grey image, top row first. The bytes come
+// wsq/wsq.h), decoded into an 8-bit grey image, top row first. The bytes come
 // from a file a user points the reader at, so the decoder trusts nothing in
 // them: every size and offset is checked before it is used, and nothing is
 // read outside the bytes given. Pure functions; any thread; the caller owns

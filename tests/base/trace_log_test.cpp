@@ -81,7 +81,7 @@ TEST_F(TraceLogTest, EntriesOfTwoThreadsNeverShareALine) {
   for (std::string line; std::getline(lines, line);) {
     ASSERT_TRUE(line.size() > 4 && (line[1] == 'A' || line[1] == 'B')) << line.substr(0, 40);
     int& expected = next[line[1] - 'A'];
-    EXPECT_EQ(line, "[" + std::string(1, line[1]) + "] " + std::to_string(expected) + " " + body);
+    EXPECT_EQ(line, std::string("[") + line[1] + "] " + std::to_string(expected) + " " + body);
     ++expected;
   }
   EXPECT_EQ(next[0], kEntries);

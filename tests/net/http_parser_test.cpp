@@ -173,7 +173,8 @@ TEST(HttpParse, BodyLengthRules) {
 // the others.
 TEST(HttpParse, RefusalReasons) {
   std::string many = "GET / HTTP/1.1\r\n";
-  for (int i = 0; i <= HTTP_MAX_HEADERS; i++) many += "H" + std::to_string(i) + ": v\r\n";
+  for (int i = 0; i <= HTTP_MAX_HEADERS; i++)
+    many.append("H").append(std::to_string(i)).append(": v\r\n");
   const struct {
     const char* why;
     std::string input;
@@ -291,7 +292,8 @@ TEST(HttpParse, EmptyValueIsAValue) {
 
 TEST(HttpParse, FortyHeadersAreKeptTheFortyFirstRefuses) {
   std::string in = "POST / HTTP/1.1\r\n";
-  for (int i = 0; i < HTTP_MAX_HEADERS - 1; i++) in += "H" + std::to_string(i) + ": v\r\n";
+  for (int i = 0; i < HTTP_MAX_HEADERS - 1; i++)
+    in.append("H").append(std::to_string(i)).append(": v\r\n");
   in += "Content-Length: 4\r\n";
   const std::string forty = in + "\r\n";
   const std::string forty_one = in + "Extra: yes\r\n\r\n";

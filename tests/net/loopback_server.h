@@ -90,8 +90,10 @@ class LoopServer {
     if (ev == NS_EV_HTTP_REQUEST) {
       const auto* hm = static_cast<const http_message*>(ev_data);
       std::string text(hm->method.data, hm->method.len);
-      text += " " + std::string(hm->uri.data, hm->uri.len) + " " +
-              std::string(hm->body.data, hm->body.len);
+      text.append(" ")
+          .append(hm->uri.data, hm->uri.len)
+          .append(" ")
+          .append(hm->body.data, hm->body.len);
       ns_printf(nc, "HTTP/1.1 200 OK\r\nContent-Length: %zu\r\n\r\n%s", text.size(), text.c_str());
       self->Log({nc, ev, text, 0, 0});
     } else if (ev == NS_EV_WS_FRAME || ev == NS_EV_WS_CONTROL_FRAME) {
