@@ -13,3 +13,7 @@ inline constexpr int kErrorOutOfMemory = 102;        // the reply could not be b
 // (from another page, tab or connection); nothing was done. The page may try
 // again once that request has ended.
 inline constexpr int kErrorReaderBusy = 103;
+// A message on the /events socket that is not a command the service knows
+// (not one JSON object, no or an unknown "Command", a binary message). The
+// socket stays open; nothing was started.
+inline constexpr int kErrorBadCommand = 105;

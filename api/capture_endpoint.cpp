@@ -61,16 +61,7 @@ int ReplyTemplate(const CaptureResult* r, const unsigned char* session_key, Heap
 // alone); the device thread captures into a record of its own and builds the
 // JSON text; the loop writes it.
 struct CaptureRequest : DeviceRequest {
-  const char* device_name = nullptr;  // the -d: setting, shown as "Model"
-  int com_port = 0;
-  int timeout = 0;
-  int quality = 0;
-  int template_format = 0;
-  int fake_detection = 0;
-  float wsq_rate = 0.0f;
-  bool raw_image = false;
-  bool encrypt = false;
-  unsigned char session_key[kSessionKeyBytes] = {};
+  CaptureParams params;
   JsonReply json;  // the reply when code is 0
 };
 
@@ -84,30 +75,7 @@ struct CaptureResultFree {
 // Device thread.
 void RunCapture(DeviceJob* job) {
   auto* c = static_cast<CaptureRequest*>(job);
-  if (c->cancel.load()) {
-    c->code = kErrCaptureCancelled;
-    return;
-  }
-  const int device = GetDeviceIdFromName(c->device_name);
-  // Each capture fills a record of its own, so nothing of it is shared with
-  // the next one.
-  std::unique_ptr<CaptureResult, CaptureResultFree> record(
-      static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult))));
-  if (!record) {
-    c->code = kErrorOutOfMemory;
-    return;
-  }
-  c->code = BCCaptureImage(static_cast<uint32_t>(device), c->com_port, 0, c->timeout, c->quality,
-                           c->template_format, c->fake_detection, 0, record.get(), c->wsq_rate,
-                           &c->cancel);
-  if (c->code != 0) return;
-  const CaptureReplyOptions options = {c->device_name, c->raw_image, c->wsq_rate,
-                                       c->template_format, c->encrypt ? c->session_key : nullptr};
-  const int built = BuildCaptureJson(record.get(), &options, &c->json);
-  if (built != 0) {
-    trace_log(kTraceProgress, "[%s]: reply not built, ErrorCode %d", kTagReplyNotBuilt, built);
-    c->code = built;
-  }
+  c->code = RunCaptureJson(c->params, &c->cancel, nullptr, &c->json);
 }
 
 // Loop thread.
@@ -123,11 +91,54 @@ void ReplyCapture(ns_conn* nc, DeviceRequest* request) {
 
 void ReleaseCapture(DeviceRequest* request) {
   auto* c = static_cast<CaptureRequest*>(request);
-  OPENSSL_cleanse(c->session_key, sizeof c->session_key);
+  OPENSSL_cleanse(c->params.session_key, sizeof c->params.session_key);
   delete c;
 }
 
 }  // namespace
+
+int RunCaptureJson(const CaptureParams& p, const std::atomic<bool>* cancel,
+                   const CaptureObserver* observer, JsonReply* json) {
+  if (cancel != nullptr && cancel->load()) return kErrCaptureCancelled;
+  const int device = GetDeviceIdFromName(p.device_name);
+  // Each capture fills a record of its own, so nothing of it is shared with
+  // the next one.
+  std::unique_ptr<CaptureResult, CaptureResultFree> record(
+      static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult))));
+  if (!record) return kErrorOutOfMemory;
+  const int code = BCCaptureImage(static_cast<uint32_t>(device), p.com_port, 0, p.timeout,
+                                  p.quality, p.template_format, p.fake_detection, 0, record.get(),
+                                  p.wsq_rate, cancel, observer);
+  if (code != 0) return code;
+  const CaptureReplyOptions options = {p.device_name, p.raw_image, p.wsq_rate, p.template_format,
+                                       p.encrypt ? p.session_key : nullptr};
+  const int built = BuildCaptureJson(record.get(), &options, json);
+  if (built != 0)
+    trace_log(kTraceProgress, "[%s]: reply not built, ErrorCode %d", kTagReplyNotBuilt, built);
+  return built;
+}
+
+int ReadCaptureParams(const http_message* hm, CaptureParams* out) {
+  out->timeout = GetTimeoutParam(hm);
+  out->quality = GetQualityParam(hm);
+  out->template_format = GetTemplateFormatParam(hm);
+  out->fake_detection = GetFakeDetectionParam(hm);
+  out->wsq_rate = GetImageWSQRateParam(hm);
+  int session_key_len = 0;
+  std::unique_ptr<unsigned char, SessionKeyFree> session_key(GetSessionKey(hm, &session_key_len));
+  out->raw_image = GetRawImageDataParam(hm);
+  if (session_key_len < 0) {
+    trace_log(kTraceProgress, "[%s]: Session key cannot be used; capture refused",
+              kTagCaptureRefused);
+    return kErrorSessionKeyRefused;
+  }
+  out->encrypt = false;
+  if (session_key) {
+    memcpy(out->session_key, session_key.get(), sizeof out->session_key);
+    out->encrypt = true;
+  }
+  return 0;
+}
 
 int BuildCaptureJson(const CaptureResult* r, const CaptureReplyOptions* o, JsonReply* reply) {
   const uint64_t pixels = static_cast<uint64_t>(r->image_width) * r->image_height;
@@ -195,29 +206,14 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   c->run = RunCapture;
   c->reply = ReplyCapture;
   c->release = ReleaseCapture;
-  c->device_name = api->device_name;
-  c->com_port = api->com_port;
-  c->timeout = GetTimeoutParam(hm);
-  c->quality = GetQualityParam(hm);
-  c->template_format = GetTemplateFormatParam(hm);
-  c->fake_detection = GetFakeDetectionParam(hm);
-  c->wsq_rate = GetImageWSQRateParam(hm);
-  int session_key_len = 0;
-  std::unique_ptr<unsigned char, SessionKeyFree> session_key(GetSessionKey(hm, &session_key_len));
-  c->raw_image = GetRawImageDataParam(hm);
-
+  c->params.device_name = api->device_name;
+  c->params.com_port = api->com_port;
   // A page that sent a key asked for an encrypted template: never fall back to
   // the clear, and refuse before anyone is asked to place a finger.
-  if (session_key_len < 0) {
-    trace_log(kTraceProgress, "[%s]: Session key cannot be used; capture refused",
-              kTagCaptureRefused);
-    SendErrorCodeReply(nc, kErrorSessionKeyRefused);
+  if (const int refused = ReadCaptureParams(hm, &c->params); refused != 0) {
+    SendErrorCodeReply(nc, refused);
     ReleaseCapture(c);
     return;
-  }
-  if (session_key) {
-    memcpy(c->session_key, session_key.get(), sizeof c->session_key);
-    c->encrypt = true;
   }
   SubmitDeviceRequest(nc, api->device_requests, c, hm);
 }

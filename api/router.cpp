@@ -2,12 +2,14 @@
 
 #include "api/device_requests.h"
 #include "api/endpoints.h"
+#include "api/events_endpoint.h"
 #include "api/health_endpoint.h"
 #include "api/openapi_endpoint.h"
 #include "api/reply_writer.h"
 #include "base/trace_log.h"
 #include "base/trace_tags.h"
 #include "net/http_protocol.h"
+#include "net/websocket.h"
 
 namespace {
 
@@ -25,6 +27,9 @@ bool PathIs(const http_message* hm, const char* path) {
 void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
   const ApiContext* api =
       nc->user_data != nullptr ? static_cast<const ApiContext*>(nc->user_data) : &kEmptyContext;
+  if (ev == NS_EV_WS_HANDSHAKE_REQUEST && ev_data != nullptr &&
+      PathIs(static_cast<http_message*>(ev_data), kEventsPath))
+    return EventsHandshake(nc, static_cast<http_message*>(ev_data), api);
   if (ev != NS_EV_HTTP_REQUEST) {
     if (api->device_requests != nullptr)
       DeviceRequestsConnectionEvent(nc, ev, api->device_requests);
