@@ -52,6 +52,8 @@ struct EventsCaptureJob : DeviceJob {
   GuidanceTrend trend;
   unsigned long long last_frame_ms = 0;
   bool framed = false;  // a frame has been sent
+  int code = 0;         // the capture's "ErrorCode"
+  JsonReply json;       // the capture reply when code is 0
 };
 
 namespace {
@@ -220,10 +222,8 @@ void RunEventsCapture(DeviceJob* base) {
   BuildBareEvent("CaptureStarted", &started);
   Queue(job->hub, job->serial, started, false);
   const CaptureObserver observer = {job, OnFingerNeeded, OnFrame, OnFingerPresent};
-  JsonReply json;
-  const int code = RunCaptureJson(job->params, &job->cancel, &observer, &json);
-  trace_log(kTraceProgress, "[%s]: /events capture, ErrorCode %d", kTagDeviceRequests, code);
-  QueueCaptured(job->hub, job->serial, code, code == 0 ? JsonText(&json) : std::string_view());
+  job->code = RunCaptureJson(job->params, &job->cancel, &observer, &job->json);
+  trace_log(kTraceProgress, "[%s]: /events capture, ErrorCode %d", kTagDeviceRequests, job->code);
 }
 
 void DeleteJob(EventsCaptureJob* job) {
@@ -231,6 +231,8 @@ void DeleteJob(EventsCaptureJob* job) {
   delete job;
 }
 
+// Runs once the device thread is idle again: a page that is told the
+// capture ended finds the reader free for its next one.
 void FinishEventsCapture(DeviceJob* base) {
   auto* job = static_cast<EventsCaptureJob*>(base);
   {
@@ -238,6 +240,8 @@ void FinishEventsCapture(DeviceJob* base) {
     EventsClient* c = FindBySerial(job->hub, job->serial);
     if (c != nullptr && c->job == job) c->job = nullptr;
   }
+  QueueCaptured(job->hub, job->serial, job->code,
+                job->code == 0 ? JsonText(&job->json) : std::string_view());
   DeleteJob(job);
 }
 

@@ -183,6 +183,19 @@ class CyclesTest(unittest.TestCase):
                 if i % 3 != 1:
                     code = ws.until("Captured")[-1]["ErrorCode"]
                     codes[code] = codes.get(code, 0) + 1
+                # Busy while the capture of the page closed before ends.
+                for _ in range(100):
+                    if i % 3 != 2 or code != ERR_READER_BUSY:
+                        break
+                    time.sleep(0.02)
+                    ws.send({"Command": "Capture", "timeout": 5000})
+                    code = ws.until("Captured")[-1]["ErrorCode"]
+                if i % 3 == 2:
+                    # The reader is free the moment "Captured" arrives.
+                    ws.send({"Command": "Capture", "timeout": 5000})
+                    ws.send({"Command": "Cancel"})
+                    self.assertNotEqual(ws.until("Captured")[-1]["ErrorCode"], ERR_READER_BUSY,
+                                        "after %d at cycle %d" % (code, i))
                 ws.close()  # i % 3 == 1: closed with the capture running
             self.assertLessEqual(set(codes), {0, ERR_CANCELLED, ERR_READER_BUSY})
             self.assertIn(0, codes)
