@@ -1,5 +1,8 @@
 // Types of the Kestrav web client (index.js).
 
+import type { ProgressOptions, Watch, WatchOptions } from './events.js';
+export * from './events.js';
+
 export declare const MATCH_THRESHOLD: 14;
 export declare const DEFAULT_PORTS: readonly number[];
 export declare const DEFAULT_HOST: string;
@@ -120,7 +123,7 @@ export interface CallOptions {
   timeoutMs?: number;
 }
 
-export interface CaptureOptions extends CallOptions {
+export interface CaptureOptions extends CallOptions, ProgressOptions {
   /** Capture time in ms (service default 10000). */
   timeout?: number;
   /** Quality threshold 0-100 (service default 50). */
@@ -248,7 +251,10 @@ export declare class KestravClient {
   /** Set by discover(): where the service was found. */
   found?: Found;
   health(options?: CallOptions): Promise<Health>;
+  /** With onProgress: over /events, falling back to HTTP when the socket cannot open. */
   capture(options?: CaptureOptions): Promise<CaptureResult>;
+  /** The reader list as readers come and go, and every /events message. */
+  watch(options?: WatchOptions): Watch;
   captureEncrypted(options?: Omit<CaptureOptions, 'sessionKey'>): Promise<EncryptedCapture>;
   match(template1: TemplateInput, template2: TemplateInput, options?: MatchOptions): Promise<MatchResult>;
   publicKey(options?: PublicKeyOptions): Promise<{ pem: string }>;
