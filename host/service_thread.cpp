@@ -21,7 +21,6 @@
 #include "net/listener.h"
 #include "net/socket_io.h"
 
-std::atomic<int> stop_requested{0};
 ServiceHandleTable* g_service_handles = nullptr;
 
 namespace {
@@ -164,13 +163,11 @@ void ServiceThread() {
 
   ns_conn* listener6 = loopback_default ? BindLoopback6(&mgr, listener, opts) : nullptr;
   AnnounceListening(listener, listener6);
-  while (stop_requested.load(std::memory_order_relaxed) == 0) {
+  // For the life of the process: it ends by exiting (the tray's Exit, a
+  // fatal error), never by leaving this loop.
+  for (;;) {
     ns_mgr_poll(&mgr, kPollTimeoutMs);
     // The poll's time-out, not the time it took: slots age by whole seconds.
     TickUIDAIServices(g_service_handles, kPollTimeoutMs);
   }
-  // The device thread posts to the manager's control pair: it ends first.
-  DeviceRequestsStop(&device_requests);
-  EventsHubStop(&events);
-  ns_mgr_free(&mgr);
 }

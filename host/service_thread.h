@@ -6,15 +6,10 @@
 // Fatal start-up errors end the whole process with exit code 1.
 #pragma once
 
-#include <atomic>
-
 #include "host/service_handles.h"
 
 inline constexpr int kPollTimeoutMs = 1000;
 inline constexpr int kFatalExitCode = 1;
-
-// Tested before every poll pass; nothing in the service sets it.
-extern std::atomic<int> stop_requested;
 
 // The service's handle table, made by the service thread at its start.
 extern ServiceHandleTable* g_service_handles;

@@ -126,7 +126,7 @@ cmake -S . -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_
   -DKV_WINDOWS_PREFIXES="$ssl_prefix;$gtest_prefix" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/wine-run.sh" \
-  -DKV_TESTS="$tests" -DKV_BENCH=OFF -DKV_WINDOWS_SYNTH_TESTS="${KV_WINDOWS_SYNTH_TESTS:-OFF}" \
+  -DKV_TESTS="$tests" -DKV_BENCH=OFF -DKV_WERROR=ON -DKV_WINDOWS_SYNTH_TESTS="${KV_WINDOWS_SYNTH_TESTS:-OFF}" \
   >/dev/null
 cmake --build "$out" -j"$jobs"
 echo "Windows build done in $(elapsed "$t0"): $out/host/kestrav-service.exe"

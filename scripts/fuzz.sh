@@ -20,7 +20,7 @@ shift $(($# < 2 ? $# : 2))
 wanted=("$@")
 
 if [ $build -eq 1 ]; then
-  CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DKV_FUZZ=ON \
+  CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DKV_FUZZ=ON -DKV_WERROR=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$dir" -j"${KV_JOBS:-2}"
 fi

@@ -22,10 +22,10 @@ run_suite() {
 }
 
 echo "=== normal build ==="
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON
 echo "=== sanitizer build (ASan + UBSan) ==="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BENCH=OFF
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BENCH=OFF -DKV_WERROR=ON
 echo "=== fuzzers, ${KV_FUZZ_SECONDS:-10} s each from their seeds ==="
 ./scripts/fuzz.sh --build build-fuzz "${KV_FUZZ_SECONDS:-10}"
 echo "=== up to here: ${SECONDS} s ==="

@@ -24,7 +24,8 @@
 # - e2e_host_flood: it reads the service's descriptors and memory in /proc
 #   and lowers its descriptor limit, which a program under Wine does not have
 #   in that form (the unit tests serve 100 clients through 64-socket sets);
-# - sdk_synth_tests, unless KV_WINDOWS_SYNTH_TESTS=ON (see tests/sdk/).
+# - synth_tests and sdk_quality_tests, unless KV_WINDOWS_SYNTH_TESTS=ON (see
+#   tests/synth/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sdk/wsq.h"
+#include "wsq/wsq.h"
 
 namespace {
 

@@ -8,8 +8,21 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
+
+#include "sdk/image_resample.h"
+#include "sdk/reader_backend.h"
 
 namespace {
+
+constexpr size_t kLibfprintIdBytes = 17;  // 16 bytes of libfprint's device id and NUL
+
+// One reader as libfprint lists it. Both texts are NUL-terminated, cut to fit.
+struct LibfprintDeviceEntry {
+  char name[kReaderModelBytes];  // libfprint's device name, e.g. "Virtual image device for
+                                 // debugging"
+  char id[kLibfprintIdBytes];    // libfprint's device id (the driver's; "0" for the virtual ones)
+};
 
 // Held by whoever uses libfprint, and so runs GLib's default main context.
 std::mutex g_libfprint_mutex;
@@ -106,17 +119,14 @@ void RememberListing(std::span<const LibfprintDeviceEntry> entries) {
   std::copy_n(entries.begin(), g_listing_count, g_listing);
 }
 
-}  // namespace
-
+// An open reader.
 struct LibfprintReader {
   GObjectOwner<FpContext> context;  // keeps the device's context alive
   GObjectOwner<FpDevice> device;    // open
 };
 
-bool LibfprintBackendBuilt() {
-  return true;
-}
-
+// Lists the readers that can capture images, in libfprint's order, at most
+// out.size().
 int LibfprintListReaders(std::span<LibfprintDeviceEntry> out, size_t* count) {
   *count = 0;
   std::unique_lock<std::mutex> lock(g_libfprint_mutex, std::try_to_lock);
@@ -144,6 +154,8 @@ int LibfprintListReaders(std::span<LibfprintDeviceEntry> out, size_t* count) {
   return VRFPM_OK;
 }
 
+// Opens the first reader that can capture images: VRFPM_ERR_NO_DEVICE when
+// there is none, VRFPM_ERR_OPEN_FAILED when libfprint cannot open it.
 int LibfprintOpenReader(LibfprintReader** reader, LibfprintDeviceEntry* entry) {
   *reader = nullptr;
   std::lock_guard<std::mutex> lock(g_libfprint_mutex);
@@ -182,6 +194,10 @@ int LibfprintOpenReader(LibfprintReader** reader, LibfprintDeviceEntry* entry) {
   return VRFPM_OK;
 }
 
+// Waits up to timeout_ms for a finger; the image, scaled to 500 ppi, goes
+// into image, its size into *size. Results: VRFPM_OK, VRFPM_ERR_TIMEOUT,
+// VRFPM_ERR_CANCELLED, VRFPM_ERR_NO_DEVICE (unplugged),
+// VRFPM_ERR_IMAGE_TOO_LARGE (beyond image.size()), VRFPM_ERR_DEVICE_FAILURE.
 int LibfprintCaptureImage(LibfprintReader* reader, uint32_t timeout_ms, VRFPM_AbortCheck check,
                           void* check_context, std::span<unsigned char> image,
                           ImageDimensions* size) {
@@ -229,6 +245,7 @@ int LibfprintCaptureImage(LibfprintReader* reader, uint32_t timeout_ms, VRFPM_Ab
   }
 }
 
+// Closes the device and frees the reader (null is ignored).
 void LibfprintCloseReader(LibfprintReader* reader) {
   if (reader == nullptr) return;
   {
@@ -241,3 +258,106 @@ void LibfprintCloseReader(LibfprintReader* reader) {
   }
   delete reader;
 }
+
+// The backend's operations over the calls above.
+
+struct LibfprintHandle : BackendState {
+  LibfprintReader* reader;  // the open reader; null otherwise
+};
+
+LibfprintHandle* Libfprint(BackendState* state) {
+  return static_cast<LibfprintHandle*>(state);
+}
+
+void CopySerial(const char* text, unsigned char serial[16]) {
+  memset(serial, 0, 16);
+  memcpy(serial, text, std::min<size_t>(strlen(text), 16));
+}
+
+int HandleCreate(BackendState** state) {
+  *state = new (std::nothrow) LibfprintHandle{};
+  return *state != nullptr ? VRFPM_OK : VRFPM_ERR_OUT_OF_MEMORY;
+}
+
+void HandleDestroy(BackendState* state) {
+  LibfprintCloseReader(Libfprint(state)->reader);
+  delete Libfprint(state);
+}
+
+// A real reader: no faults are injected.
+int HandleFault(BackendState*, VirtualCall) {
+  return 0;
+}
+
+int HandleInit(BackendState*, uint32_t device_name) {
+  return device_name == VRFPM_DEVICE_LIBFPRINT ? VRFPM_OK : VRFPM_ERR_UNKNOWN_DEVICE;
+}
+
+int HandleEnumerate(BackendState*, std::span<ReaderListing> out, uint32_t* count) {
+  LibfprintDeviceEntry found[VRFPM_MAX_DEVICES];
+  size_t n = 0;
+  *count = 0;
+  if (int rc = LibfprintListReaders(found, &n); rc != VRFPM_OK) return rc;
+  n = std::min(n, out.size());
+  for (size_t i = 0; i < n; ++i) {
+    out[i].entry.device_name = VRFPM_DEVICE_LIBFPRINT;
+    out[i].entry.device_index = static_cast<uint32_t>(i);
+    CopySerial(found[i].id, out[i].entry.serial);
+    snprintf(out[i].model, sizeof out[i].model, "%s", found[i].name);
+  }
+  *count = static_cast<uint32_t>(n);
+  return VRFPM_OK;
+}
+
+int HandleOpen(BackendState* state, uint32_t identifier, VRFPM_DeviceInfo* info) {
+  if (identifier != VRFPM_OPEN_USB) return VRFPM_ERR_OPEN_FAILED;
+  LibfprintDeviceEntry entry;
+  if (int rc = LibfprintOpenReader(&Libfprint(state)->reader, &entry); rc != VRFPM_OK) return rc;
+  memset(info, 0, sizeof *info);
+  info->device_id = VRFPM_DEVICE_LIBFPRINT;
+  CopySerial(entry.id, info->serial);
+  info->image_width = kLibfprintFrameWidth;
+  info->image_height = kLibfprintFrameHeight;
+  info->image_dpi = 500;  // images are scaled to it
+  return VRFPM_OK;
+}
+
+int HandleFakeThresholds(const BackendState*) {
+  return 0;
+}
+
+// libfprint gives images only; it has no fake-finger detection to switch on.
+int HandleSetFakeLevel(BackendState*, int level) {
+  return level > 0 ? VRFPM_ERR_NOT_SUPPORTED : VRFPM_OK;
+}
+
+int HandleCapture(BackendState* state, const CaptureRequest& request, ImageDimensions* size) {
+  return LibfprintCaptureImage(Libfprint(state)->reader, request.timeout_ms, request.abort_check,
+                               request.abort_context, request.image, size);
+}
+
+void HandleClose(BackendState* state) {
+  LibfprintCloseReader(Libfprint(state)->reader);
+  Libfprint(state)->reader = nullptr;
+}
+
+}  // namespace
+
+bool LibfprintBackendBuilt() {
+  return true;
+}
+
+const ReaderBackend kLibfprintReaderBackend = {
+    .name = "libfprint",
+    .missing = nullptr,
+    .create = HandleCreate,
+    .destroy = HandleDestroy,
+    .fault = HandleFault,
+    .init = HandleInit,
+    .enumerate = HandleEnumerate,
+    .open = HandleOpen,
+    .fake_thresholds = HandleFakeThresholds,
+    .set_fake_level = HandleSetFakeLevel,
+    .capture = HandleCapture,
+    .close = HandleClose,
+};

@@ -1,23 +1,39 @@
-// The backend's calls in a build without libfprint: every one refuses.
+// The libfprint backend in a build without libfprint: the SDK refuses to
+// create a handle on it, and every operation would refuse too.
 #include "sdk/libfprint_reader.h"
+#include "sdk/reader_backend.h"
+
+namespace {
+
+int Refuse() {
+  return VRFPM_ERR_NOT_SUPPORTED;
+}
+
+}  // namespace
 
 bool LibfprintBackendBuilt() {
   return false;
 }
 
-int LibfprintListReaders(std::span<LibfprintDeviceEntry>, size_t* count) {
-  *count = 0;
-  return VRFPM_ERR_NOT_SUPPORTED;
-}
-
-int LibfprintOpenReader(LibfprintReader** reader, LibfprintDeviceEntry*) {
-  *reader = nullptr;
-  return VRFPM_ERR_NOT_SUPPORTED;
-}
-
-int LibfprintCaptureImage(LibfprintReader*, uint32_t, VRFPM_AbortCheck, void*,
-                          std::span<unsigned char>, ImageDimensions*) {
-  return VRFPM_ERR_NOT_SUPPORTED;
-}
-
-void LibfprintCloseReader(LibfprintReader*) {}
+const ReaderBackend kLibfprintReaderBackend = {
+    .name = "libfprint",
+    .missing = "libfprint-2's development package was not found when it was built",
+    .create =
+        [](BackendState** state) {
+          *state = nullptr;
+          return Refuse();
+        },
+    .destroy = [](BackendState*) {},
+    .fault = [](BackendState*, VirtualCall) { return 0; },
+    .init = [](BackendState*, uint32_t) { return Refuse(); },
+    .enumerate =
+        [](BackendState*, std::span<ReaderListing>, uint32_t* count) {
+          *count = 0;
+          return Refuse();
+        },
+    .open = [](BackendState*, uint32_t, VRFPM_DeviceInfo*) { return Refuse(); },
+    .fake_thresholds = [](const BackendState*) { return 0; },
+    .set_fake_level = [](BackendState*, int) { return Refuse(); },
+    .capture = [](BackendState*, const CaptureRequest&, ImageDimensions*) { return Refuse(); },
+    .close = [](BackendState*) {},
+};

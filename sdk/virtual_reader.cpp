@@ -11,6 +11,11 @@
 #include <string_view>
 
 #include "platform/heap_owner.h"
+#include "platform/platform.h"
+#include "sdk/image_file.h"
+#include "sdk/reader_backend.h"
+
+static void VirtualReaderDefaults(VirtualReaderConfig* config);
 
 namespace {
 
@@ -177,7 +182,9 @@ bool ParseBool(std::string_view v, bool* out) {
 
 }  // namespace
 
-void VirtualReaderDefaults(VirtualReaderConfig* config) {
+// Defaults: one NX51, no serial reader, finger 1, no delay, good quality,
+// real finger, 3 thresholds, impressions from 0, no faults.
+static void VirtualReaderDefaults(VirtualReaderConfig* config) {
   memset(config, 0, sizeof *config);
   config->reader_count = 1;
   config->readers[0] = VRFPM_DEVICE_NX51;
@@ -293,7 +300,11 @@ int VirtualReaderConfigure(const char* text) {
   return 0;
 }
 
-int VirtualReaderCurrentConfig(VirtualReaderConfig* config) {
+// The configuration in force: the direct one, else the environment variable
+// (re-parsed when its text changed; a change resets like Configure). Returns
+// 0, or the SDK's VRFPM_ERR_INVALID_ARGUMENT when the variable does not parse
+// (the reason goes to standard error once per text).
+static int VirtualReaderCurrentConfig(VirtualReaderConfig* config) {
   ReaderState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (!s.direct) {
@@ -334,7 +345,8 @@ const VirtualReaderModel* VirtualReaderFindModelByName(const char* name, size_t 
   return nullptr;
 }
 
-void VirtualReaderSerial(uint32_t code, uint32_t index, unsigned char serial[16]) {
+// 16 serial bytes of the index-th attached reader of a model (no terminator).
+static void VirtualReaderSerial(uint32_t code, uint32_t index, unsigned char serial[16]) {
   const VirtualReaderModel* model = VirtualReaderFindModel(code);
   char text[40];
   // Model name, then digits to fill 16 characters: unique per model and index.
@@ -344,13 +356,15 @@ void VirtualReaderSerial(uint32_t code, uint32_t index, unsigned char serial[16]
   memcpy(serial, text, 16);
 }
 
-unsigned VirtualReaderNextImpression() {
+// Next impression number for a capture (counts from first_impression).
+static unsigned VirtualReaderNextImpression() {
   ReaderState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   return s.next_impression++;
 }
 
-int VirtualReaderCreateFault(const VirtualReaderConfig& config) {
+// Counts a call against the Create counter; returns the injected code or 0.
+static int VirtualReaderCreateFault(const VirtualReaderConfig& config) {
   ReaderState& s = State();
   int n;
   {
@@ -377,8 +391,15 @@ bool IsImageName(std::string_view name) {
 
 }  // namespace
 
-int VirtualReaderPickImage(const VirtualReaderConfig& config, unsigned capture, char* path,
-                           size_t cap) {
+// The image file the reader presents at the given capture (counted like
+// impressions, from first_impression) when config.images names a folder or a
+// file: the file itself, or the folder's PGM, BMP and WSQ files (by their
+// extension, any case) in byte order of their names, starting again after the
+// last one (only the first kVirtualMaxImageFiles names in that order count).
+// Writes its path into path (cap bytes). Returns 0, or -1 when there is no
+// such file (nothing at the path, an empty folder, a path too long).
+static int VirtualReaderPickImage(const VirtualReaderConfig& config, unsigned capture, char* path,
+                                  size_t cap) {
   namespace fs = std::filesystem;
   if (path == nullptr || cap == 0 || config.images[0] == '\0') return -1;
   path[0] = '\0';
@@ -436,20 +457,20 @@ VirtualReaderStats VirtualReaderStatsSnapshot() {
   return s.stats;
 }
 
-void VirtualReaderCountHandle(int delta) {
+static void VirtualReaderCountHandle(int delta) {
   ReaderState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.stats.live_handles += delta;
   if (delta > 0) s.stats.created += delta;
 }
 
-void VirtualReaderCountOpen(int delta) {
+static void VirtualReaderCountOpen(int delta) {
   ReaderState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.stats.open_devices += delta;
 }
 
-void VirtualReaderNoteFakeLevel(int level) {
+static void VirtualReaderNoteFakeLevel(int level) {
   ReaderState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.stats.fake_level = level;
@@ -467,9 +488,269 @@ void VirtualReaderNoteTemplateCreated(uint32_t format) {
   s.stats.last_template_format = format;
 }
 
-void VirtualReaderNoteCapture(uint32_t timeout_ms) {
+static void VirtualReaderNoteCapture(uint32_t timeout_ms) {
   ReaderState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.stats.capture_calls++;
   s.stats.last_capture_timeout = timeout_ms;
 }
+
+// The virtual reader as a backend of the SDK.
+
+namespace {
+
+struct VirtualHandle : BackendState {
+  VirtualReaderConfig config;    // read at Create, again at Init
+  int calls[kVirtualCallCount];  // per-handle call counts for fault injection
+  uint32_t device_name;          // model given to Init
+  int width, height;             // of the open reader's images
+  int fake_level;                // 0 off
+  // An image file presented by the open reader (images=): chosen and read
+  // when the reader opens, shown at every capture until it closes.
+  unsigned char* file_pixels;  // malloc'd, width x height; null: none
+  bool no_image;               // images= names nothing to show: no finger arrives
+};
+
+VirtualHandle* Virtual(BackendState* state) {
+  return static_cast<VirtualHandle*>(state);
+}
+
+// Time a reader presenting image files takes per capture.
+constexpr unsigned kImageFrameMs = 20;
+
+// Liveness below which a finger counts as fake at a detection level: spread
+// between the fake ceiling (0.3) and the live floor (0.7), stricter upwards.
+float LivenessThreshold(int level, int thresholds) {
+  int steps = std::max(thresholds, 1);
+  return 0.3f + 0.4f * static_cast<float>(level) / static_cast<float>(steps + 1);
+}
+
+bool ModelAttached(const VirtualReaderConfig& config, uint32_t code) {
+  for (int i = 0; i < config.reader_count; ++i) {
+    if (config.readers[i] == code) return true;
+  }
+  return false;
+}
+
+void ReleasePresentedImage(VirtualHandle* v) {
+  free(v->file_pixels);
+  v->file_pixels = nullptr;
+  v->no_image = false;
+}
+
+// Reads the image file this capture presents into the handle and gives its
+// size and resolution. A reader whose images= names no image shows no finger;
+// a file that cannot be used keeps the reader from opening, with the reason
+// on standard error.
+int LoadPresentedImage(VirtualHandle* v, int* width, int* height, uint32_t* dpi) {
+  char path[kVirtualImagesPathBytes + 256];
+  if (VirtualReaderPickImage(v->config, VirtualReaderNextImpression(), path, sizeof path) != 0) {
+    fprintf(stderr, "vrfplib: images=%s: no PGM, BMP or WSQ file there\n", v->config.images);
+    v->no_image = true;
+    return VRFPM_OK;
+  }
+  ImageFile file;
+  const int rc = ReadImageFile(path, &file);
+  if (rc != kImageFileOk) {
+    fprintf(stderr, "vrfplib: images: %s: %s\n", path, ImageFileResultText(rc));
+    return rc == kImageFileNoMemory ? VRFPM_ERR_OUT_OF_MEMORY : VRFPM_ERR_OPEN_FAILED;
+  }
+  v->file_pixels = file.pixels.release();
+  *width = file.width;
+  *height = file.height;
+  *dpi = static_cast<uint32_t>(file.ppi);
+  return VRFPM_OK;
+}
+
+// Sleeps ms in slices, asking the abort check between them. Returns true
+// when the check asked to stop.
+bool SleepUnlessAborted(const CaptureRequest& request, uint32_t ms) {
+  for (;;) {
+    if (request.abort_check != nullptr && request.abort_check(request.abort_context) != 0) {
+      return true;
+    }
+    if (ms == 0) return false;
+    const uint32_t slice = std::min(ms, VRFPM_ABORT_POLL_MS);
+    PlatformSleepMs(slice);
+    ms -= slice;
+  }
+}
+
+int VirtualCreate(BackendState** state) {
+  *state = nullptr;
+  VirtualReaderConfig config;
+  if (int rc = VirtualReaderCurrentConfig(&config); rc != 0) return rc;
+  if (int rc = VirtualReaderCreateFault(config); rc != 0) return rc;
+  auto* v = static_cast<VirtualHandle*>(calloc(1, sizeof(VirtualHandle)));
+  if (v == nullptr) return VRFPM_ERR_OUT_OF_MEMORY;
+  v->config = config;
+  VirtualReaderCountHandle(1);
+  *state = v;
+  return VRFPM_OK;
+}
+
+void VirtualDestroy(BackendState* state) {
+  VirtualHandle* v = Virtual(state);
+  ReleasePresentedImage(v);
+  free(v);
+  VirtualReaderCountHandle(-1);
+}
+
+// Counts the call and returns the injected failure code, or 0.
+int VirtualFaultOf(BackendState* state, VirtualCall call) {
+  VirtualHandle* v = Virtual(state);
+  int n = ++v->calls[call];
+  for (int i = 0; i < v->config.fault_count; ++i) {
+    const VirtualFault& f = v->config.faults[i];
+    if (f.call == call && (f.nth == 0 || f.nth == n)) return f.code;
+  }
+  return 0;
+}
+
+int VirtualInit(BackendState* state, uint32_t device_name) {
+  VirtualHandle* v = Virtual(state);
+  if (int rc = VirtualReaderCurrentConfig(&v->config); rc != 0) return rc;
+  if (int f = VirtualFaultOf(v, kCallInit)) return f;
+  if (VirtualReaderFindModel(device_name) == nullptr) return VRFPM_ERR_UNKNOWN_DEVICE;
+  v->device_name = device_name;
+  return VRFPM_OK;
+}
+
+// Enumeration lists USB readers only; the serial reader is found by its port.
+int VirtualEnumerate(BackendState* state, std::span<ReaderListing> out, uint32_t* count) {
+  const VirtualReaderConfig& c = Virtual(state)->config;
+  uint32_t n = 0;
+  for (int i = 0; i < c.reader_count && n < out.size(); ++i) {
+    uint32_t code = c.readers[i];
+    uint32_t index = 0;
+    for (int k = 0; k < i; ++k) index += c.readers[k] == code ? 1u : 0u;
+    out[n].entry.device_name = code;
+    out[n].entry.device_index = index;
+    VirtualReaderSerial(code, index, out[n].entry.serial);
+    const VirtualReaderModel* model = VirtualReaderFindModel(code);
+    snprintf(out[n].model, sizeof out[n].model, "%s", model != nullptr ? model->name : "");
+    ++n;
+  }
+  *count = n;
+  return VRFPM_OK;
+}
+
+int VirtualOpen(BackendState* state, uint32_t identifier, VRFPM_DeviceInfo* info) {
+  VirtualHandle* v = Virtual(state);
+  const VirtualReaderConfig& c = v->config;
+  const VirtualReaderModel* model = VirtualReaderFindModel(v->device_name);
+  if (model == nullptr) return VRFPM_ERR_UNKNOWN_DEVICE;
+  uint32_t index = 0;
+  if (model->usb) {
+    if (identifier != VRFPM_OPEN_USB) return VRFPM_ERR_OPEN_FAILED;  // USB readers have no COM port
+    if (!ModelAttached(c, model->code)) return VRFPM_ERR_NO_DEVICE;
+  } else {
+    if (identifier == VRFPM_OPEN_USB || identifier == 0) return VRFPM_ERR_INVALID_ARGUMENT;
+    if (c.com_port == 0 || static_cast<uint32_t>(c.com_port) != identifier) {
+      return VRFPM_ERR_NO_DEVICE;
+    }
+  }
+  int width = c.image_width > 0 ? c.image_width : model->width;
+  int height = c.image_height > 0 ? c.image_height : model->height;
+  uint32_t dpi = kVirtualReaderDpi;
+  ReleasePresentedImage(v);
+  if (c.images[0] != '\0') {
+    const int rc = LoadPresentedImage(v, &width, &height, &dpi);
+    if (rc != VRFPM_OK) return rc;
+  }
+  memset(info, 0, sizeof *info);
+  info->device_id = model->code;
+  VirtualReaderSerial(model->code, index, info->serial);
+  info->firmware_version = 0x0102;
+  info->hardware_version = 0x0001;
+  info->image_width = static_cast<uint32_t>(width);
+  info->image_height = static_cast<uint32_t>(height);
+  info->brightness = 50;
+  info->contrast = 50;
+  info->gain = 1;
+  info->image_dpi = dpi;
+  v->width = width;
+  v->height = height;
+  v->fake_level = 0;
+  VirtualReaderCountOpen(1);
+  return VRFPM_OK;
+}
+
+int VirtualFakeThresholds(const BackendState* state) {
+  return static_cast<const VirtualHandle*>(state)->config.fake_thresholds;
+}
+
+int VirtualSetFakeLevel(BackendState* state, int level) {
+  VirtualHandle* v = Virtual(state);
+  // A reader without graded thresholds still has plain on/off detection.
+  int highest = std::max(v->config.fake_thresholds, 1);
+  if (level > highest) return VRFPM_ERR_NOT_SUPPORTED;
+  v->fake_level = level;
+  VirtualReaderNoteFakeLevel(level);
+  return VRFPM_OK;
+}
+
+int VirtualCapture(BackendState* state, const CaptureRequest& request, ImageDimensions* size) {
+  VirtualHandle* v = Virtual(state);
+  VirtualReaderNoteCapture(request.timeout_ms);
+  if (int f = VirtualFaultOf(v, kCallGetImageEx)) return f;
+  const VirtualReaderConfig& c = v->config;
+  // Each capture waits for the finger to be placed anew; a finger that would
+  // arrive after the time-out is never seen.
+  if (c.finger == 0 || v->no_image || static_cast<uint32_t>(c.placement_ms) > request.timeout_ms) {
+    return SleepUnlessAborted(request, request.timeout_ms) ? VRFPM_ERR_CANCELLED
+                                                           : VRFPM_ERR_TIMEOUT;
+  }
+  if (SleepUnlessAborted(request, static_cast<uint32_t>(c.placement_ms))) {
+    return VRFPM_ERR_CANCELLED;
+  }
+  const size_t bytes = static_cast<size_t>(v->width) * static_cast<size_t>(v->height);
+  if (request.image.size() < bytes) return VRFPM_ERR_IMAGE_TOO_LARGE;
+  *size = ImageDimensions{v->width, v->height};
+  if (v->file_pixels != nullptr) {
+    // One frame time, as a sensor takes; a file has no liveness to measure
+    // and passes fake detection.
+    PlatformSleepMs(kImageFrameMs);
+    memcpy(request.image.data(), v->file_pixels, bytes);
+    return VRFPM_OK;
+  }
+  HeapBytes pixels(static_cast<unsigned char*>(malloc(bytes)));
+  std::unique_ptr<SynthImpression, HeapBlockFree> impression(
+      static_cast<SynthImpression*>(calloc(1, sizeof(SynthImpression))));
+  if (!pixels || !impression) return VRFPM_ERR_OUT_OF_MEMORY;
+  SynthRequest synth{c.finger, VirtualReaderNextImpression(), v->width, v->height, c.quality,
+                     c.fake};
+  if (SynthesizeImpression(&synth, pixels.get(), impression.get()) != 0) {
+    return VRFPM_ERR_DEVICE_FAILURE;
+  }
+  if (v->fake_level > 0 &&
+      impression->liveness < LivenessThreshold(v->fake_level, c.fake_thresholds)) {
+    return VRFPM_ERR_FAKE_FINGER;
+  }
+  memcpy(request.image.data(), pixels.get(), bytes);
+  return VRFPM_OK;
+}
+
+void VirtualClose(BackendState* state) {
+  VirtualHandle* v = Virtual(state);
+  v->fake_level = 0;
+  ReleasePresentedImage(v);
+  VirtualReaderCountOpen(-1);
+}
+
+}  // namespace
+
+const ReaderBackend kVirtualReaderBackend = {
+    .name = "virtual",
+    .missing = nullptr,
+    .create = VirtualCreate,
+    .destroy = VirtualDestroy,
+    .fault = VirtualFaultOf,
+    .init = VirtualInit,
+    .enumerate = VirtualEnumerate,
+    .open = VirtualOpen,
+    .fake_thresholds = VirtualFakeThresholds,
+    .set_fake_level = VirtualSetFakeLevel,
+    .capture = VirtualCapture,
+    .close = VirtualClose,
+};

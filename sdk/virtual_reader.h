@@ -4,13 +4,16 @@
 // VRFPM_Create and VRFPM_Init, or by VirtualReaderConfigure, which overrides
 // the variable until it is called with nullptr. Process-wide state behind one
 // mutex; any thread may call. docs/virtual-reader.md describes the options.
+// The SDK drives it through kVirtualReaderBackend (sdk/reader_backend.h),
+// defined with it in virtual_reader.cpp: readers, placement, the quality
+// profile, image files, fake fingers and injected faults.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "sdk/synthetic_finger.h"
 #include "sdk/vrfplib.h"
+#include "synth/synthetic_finger.h"
 
 inline constexpr const char* kVirtualReaderEnv = "VRFPLIB_VIRTUAL";
 inline constexpr int kVirtualMaxFaults = 16;
@@ -64,10 +67,6 @@ struct VirtualReaderConfig {
   VirtualFault faults[kVirtualMaxFaults];
 };
 
-// Defaults: one NX51, no serial reader, finger 1, no delay, good quality,
-// real finger, 3 thresholds, impressions from 0, no faults.
-void VirtualReaderDefaults(VirtualReaderConfig* config);
-
 // Parses "key=value;key=value" over the defaults. Returns 0, or -1 with a
 // one-line reason in error (error_bytes including the terminator).
 [[nodiscard]] int VirtualReaderParseConfig(const char* text, VirtualReaderConfig* config,
@@ -79,12 +78,6 @@ void VirtualReaderDefaults(VirtualReaderConfig* config);
 // (text refused; the previous configuration stays).
 [[nodiscard]] int VirtualReaderConfigure(const char* text);
 
-// The configuration in force: the direct one, else the environment variable
-// (re-parsed when its text changed; a change resets like Configure). Returns
-// 0, or the SDK's VRFPM_ERR_INVALID_ARGUMENT when the variable does not parse
-// (the reason goes to standard error once per text).
-[[nodiscard]] int VirtualReaderCurrentConfig(VirtualReaderConfig* config);
-
 // Reader models.
 struct VirtualReaderModel {
   uint32_t code;
@@ -95,25 +88,6 @@ struct VirtualReaderModel {
 const VirtualReaderModel* VirtualReaderFindModel(uint32_t code);
 const VirtualReaderModel* VirtualReaderFindModelByName(const char* name, size_t len);
 inline constexpr uint32_t kVirtualReaderDpi = 500;
-
-// 16 serial bytes of the index-th attached reader of a model (no terminator).
-void VirtualReaderSerial(uint32_t code, uint32_t index, unsigned char serial[16]);
-
-// Next impression number for a capture (counts from first_impression).
-unsigned VirtualReaderNextImpression();
-
-// Counts a call against the Create counter; returns the injected code or 0.
-int VirtualReaderCreateFault(const VirtualReaderConfig& config);
-
-// The image file the reader presents at the given capture (counted like
-// impressions, from first_impression) when config.images names a folder or a
-// file: the file itself, or the folder's PGM, BMP and WSQ files (by their
-// extension, any case) in byte order of their names, starting again after the
-// last one (only the first kVirtualMaxImageFiles names in that order count).
-// Writes its path into path (cap bytes). Returns 0, or -1 when there is no
-// such file (nothing at the path, an empty folder, a path too long).
-[[nodiscard]] int VirtualReaderPickImage(const VirtualReaderConfig& config, unsigned capture,
-                                         char* path, size_t cap);
 
 // Counters for tests. live_handles and open_devices are never reset.
 struct VirtualReaderStats {
@@ -128,10 +102,6 @@ struct VirtualReaderStats {
 };
 VirtualReaderStats VirtualReaderStatsSnapshot();
 
-// Updates made by the SDK implementation.
-void VirtualReaderCountHandle(int delta);
-void VirtualReaderCountOpen(int delta);
-void VirtualReaderNoteFakeLevel(int level);
+// Updates made by the SDK facade (whichever backend it drives).
 void VirtualReaderNoteTemplateFormatSet();
 void VirtualReaderNoteTemplateCreated(uint32_t format);
-void VirtualReaderNoteCapture(uint32_t timeout_ms);

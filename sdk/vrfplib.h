@@ -1,6 +1,7 @@
 // The reader SDK: a C interface over the virtual reader (sdk/virtual_reader.h)
 // or, when VRFPLIB_BACKEND=libfprint is set at VRFPM_Create and the build has
-// it, over libfprint's image-capture readers (sdk/libfprint_reader.h).
+// it, over libfprint's image-capture readers (sdk/libfprint_reader.h); both
+// are backends behind one table of operations (sdk/reader_backend.h).
 // Every call returns VRFPM_OK (0) or one of the codes below. A handle from
 // VRFPM_Create belongs to its caller until VRFPM_Terminate releases it; the
 // device list and WSQ buffers it hands out belong to the SDK. One handle is
@@ -16,7 +17,7 @@ extern "C" {
 #endif
 
 // Result codes. They start at 1001 so that none of them can be taken for a
-// device-name code or for the service's own codes (1, 55, 63, 100).
+// device-name code or for the service's own codes (1, 55, 63, 100-103).
 enum {
   VRFPM_OK = 0,
   VRFPM_ERR_INVALID_ARGUMENT = 1001,  // null pointer or value out of range

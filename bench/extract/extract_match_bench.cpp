@@ -31,9 +31,9 @@
 #include "extract/minutiae_extractor.h"
 #include "sdk/fingerprint_template.h"
 #include "sdk/minutiae_matcher.h"
-#include "sdk/synthetic_finger.h"
 #include "sdk/virtual_reader.h"
 #include "sdk/vrfplib.h"
+#include "synth/synthetic_finger.h"
 
 namespace {
 

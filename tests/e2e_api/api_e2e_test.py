@@ -22,7 +22,7 @@ import service_harness  # noqa: E402  (the command that starts the service, its 
 
 SERVICE = service_harness.SERVICE
 # The WSQ decoder of the same build, run the same way as the service.
-WSQ_DECODE = os.path.join(os.path.dirname(os.path.dirname(SERVICE)), "sdk",
+WSQ_DECODE = os.path.join(os.path.dirname(os.path.dirname(SERVICE)), "wsq",
                           "kv-wsq-decode" + (".exe" if service_harness.windows_program() else ""))
 TEMPLATE_TOOL = os.path.join(os.path.dirname(os.path.dirname(SERVICE)), "sdk",
                              "kv-template" + (".exe" if service_harness.windows_program() else ""))

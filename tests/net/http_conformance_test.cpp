@@ -56,7 +56,7 @@ const std::string kWsHeaders =
 
 std::string Fields(int count) {
   std::string s;
-  for (int i = 0; i < count; i++) s += "H" + std::to_string(i) + ": v\r\n";
+  for (int i = 0; i < count; i++) s.append("H").append(std::to_string(i)).append(": v\r\n");
   return s;
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/wsq.h"
+#include "wsq/wsq.h"
 
 namespace {
 

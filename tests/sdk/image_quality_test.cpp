@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sdk/nfiq.h"
-#include "tests/sdk/synth_test_util.h"
+#include "tests/synth/synth_test_util.h"
 
 namespace {
 

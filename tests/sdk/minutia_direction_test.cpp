@@ -14,9 +14,9 @@
 
 #include "sdk/fingerprint_template.h"
 #include "sdk/minutiae_matcher.h"
-#include "sdk/synthetic_finger.h"
 #include "sdk/virtual_reader.h"
 #include "sdk/vrfplib.h"
+#include "synth/synthetic_finger.h"
 #include "tests/extract/ridge_pattern.h"
 
 namespace {
