@@ -47,7 +47,7 @@ inline constexpr int kMaxQueuedFrames = 4;
 // Queued bytes on a connection beyond which its outbox waits for the socket.
 inline constexpr size_t kEventsSendBacklogBytes = 512 * 1024;
 // Frames sent to a page at most this often; the reader may deliver faster.
-inline constexpr unsigned kFrameIntervalMs = 100;
+inline constexpr unsigned kFrameIntervalMs = 80;
 
 struct EventsHub {
   ns_mgr* mgr = nullptr;           // woken when messages are queued

@@ -50,6 +50,17 @@ int CancelFlagSet(void* flag) {
   return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed) ? 1 : 0;
 }
 
+// The SDK's capture sink over the caller's observer.
+void ToObserver(void* context, int what, const unsigned char* image, uint32_t width,
+                uint32_t height) {
+  const auto* o = static_cast<const CaptureObserver*>(context);
+  if (what == VRFPM_SINK_FRAME && o->frame != nullptr) {
+    o->frame(o->context, image, width, height);
+  } else if (what != VRFPM_SINK_FRAME && o->finger_present != nullptr) {
+    o->finger_present(o->context, what == VRFPM_SINK_FINGER_PRESENT);
+  }
+}
+
 int Cancelled() {
   trace_log(kTraceProgress, "[%s]: cancelled; return [%d]", kTagCaptureImage, kErrCaptureCancelled);
   return kErrCaptureCancelled;
@@ -380,6 +391,10 @@ int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int 
   uint32_t quality = 0;
   if (cancel != nullptr) {
     rc = VRFPM_SetAbortCheck(h, CancelFlagSet, const_cast<void*>(static_cast<const void*>(cancel)));
+    if (rc != VRFPM_OK) return rc;
+  }
+  if (observer != nullptr) {
+    rc = VRFPM_SetCaptureSink(h, ToObserver, const_cast<CaptureObserver*>(observer));
     if (rc != VRFPM_OK) return rc;
   }
   rc = CaptureUntilQuality(h, &info, timeout_ms, quality_threshold, display_handle,

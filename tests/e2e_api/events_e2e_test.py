@@ -10,6 +10,7 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -120,7 +121,11 @@ class EventsTest(unittest.TestCase):
         names = [e["Event"] for e in events]
         self.assertEqual(names[:2], ["CaptureStarted", "FingerNeeded"])
         frames = [e for e in events if e["Event"] == "Frame"]
-        self.assertGreaterEqual(len(frames), 1)
+        # 2 s of placement at 5 frames a second or more.
+        self.assertGreaterEqual(len(frames), 10)
+        guidance = [f["Guidance"] for f in frames]
+        self.assertEqual(guidance[0], "NoFinger", guidance)
+        self.assertEqual(guidance[-1], "Good", guidance)
         for f in frames:
             self.assertTrue(0 <= f["Quality"] <= 100)
             self.assertLessEqual(max(f["PreviewWidth"], f["PreviewHeight"]), 200)
@@ -169,9 +174,34 @@ class EventsTest(unittest.TestCase):
         ws.close()
 
 
+class ReadersTest(unittest.TestCase):
+    def test_a_reader_detached_and_attached_gives_one_readers_event_each(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            attached = os.path.join(tmp, "readers")
+            with open(attached, "w") as f:
+                f.write("NX51,TRV08\n")
+            svc = Service("readers_file=%s" % attached)
+            try:
+                ws = Socket(svc)
+                models = lambda e: [r["Model"] for r in e["Readers"]]  # noqa: E731
+                self.assertEqual(models(ws.event()), ["NX51", "TRV08"])
+                with open(attached, "w") as f:
+                    f.write("NX51")
+                detached = ws.event()
+                self.assertEqual((detached["Event"], models(detached)), ("Readers", ["NX51"]))
+                os.remove(attached)
+                self.assertEqual(models(ws.event()), [])
+                with open(attached, "w") as f:
+                    f.write("TRV08")
+                self.assertEqual(models(ws.event()), ["TRV08"])
+                ws.close()
+            finally:
+                svc.stop()
+
+
 class CyclesTest(unittest.TestCase):
     def test_capture_cancel_close_cycles_leave_the_service_clean(self):
-        svc = Service("readers=NX51;finger=3;placement_ms=300")
+        svc = Service("readers=NX51;finger=3;placement_ms=150")
         try:
             codes = {}
             for i in range(CYCLES):
