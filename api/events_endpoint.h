@@ -14,9 +14,10 @@
 // loop with ns_mgr_post; the loop drains outboxes on that wake-up and on
 // every poll and send event, so a lost wake-up only delays.
 //
-// Ownership. The host owns the hub, starts it after ns_mgr_init, stops it
-// (which ends the watcher) after the device thread has stopped and before
-// ns_mgr_free, whose closing of every connection frees the clients. A client
+// Ownership. The host owns the hub and starts it after ns_mgr_init; the
+// service runs until the process exits, so only tests stop it: after the
+// device thread has stopped and before ns_mgr_free, whose closing of every
+// connection frees the clients. A client
 // record belongs to the hub's list from the upgrade to NS_EV_CLOSE. A capture
 // job belongs to the device thread from submission until its `finished` has
 // queued "Captured"; the client's link to it is cleared under `mutex` before
