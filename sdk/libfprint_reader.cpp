@@ -293,7 +293,7 @@ int HandleInit(BackendState*, uint32_t device_name) {
   return device_name == VRFPM_DEVICE_LIBFPRINT ? VRFPM_OK : VRFPM_ERR_UNKNOWN_DEVICE;
 }
 
-int HandleEnumerate(BackendState*, std::span<ReaderListing> out, uint32_t* count) {
+int HandleEnumerate(BackendState*, std::span<EnumeratedReader> out, uint32_t* count) {
   LibfprintDeviceEntry found[VRFPM_MAX_DEVICES];
   size_t n = 0;
   *count = 0;
@@ -335,20 +335,19 @@ int HandleSetFakeLevel(BackendState*, int level) {
 // changes while fp_device_capture_sync iterates the main context, on the
 // capturing thread.
 void FingerStatusChanged(GObject* device, GParamSpec*, gpointer data) {
-  const auto* request = static_cast<const CaptureRequest*>(data);
+  const auto* request = static_cast<const CaptureWait*>(data);
   const bool present =
       (fp_device_get_finger_status(FP_DEVICE(device)) & FP_FINGER_STATUS_PRESENT) != 0;
   request->sink(request->sink_context,
                 present ? VRFPM_SINK_FINGER_PRESENT : VRFPM_SINK_FINGER_ABSENT, nullptr, 0, 0);
 }
 
-int HandleCapture(BackendState* state, const CaptureRequest& request, ImageDimensions* size) {
+int HandleCapture(BackendState* state, const CaptureWait& request, ImageDimensions* size) {
   LibfprintReader* reader = Libfprint(state)->reader;
   gulong handler = 0;
   if (reader != nullptr && request.sink != nullptr) {
-    handler =
-        g_signal_connect(reader->device.get(), "notify::finger-status",
-                         G_CALLBACK(FingerStatusChanged), const_cast<CaptureRequest*>(&request));
+    handler = g_signal_connect(reader->device.get(), "notify::finger-status",
+                               G_CALLBACK(FingerStatusChanged), const_cast<CaptureWait*>(&request));
   }
   const int rc = LibfprintCaptureImage(reader, request.timeout_ms, request.abort_check,
                                        request.abort_context, request.image, size);

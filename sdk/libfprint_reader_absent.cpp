@@ -27,13 +27,13 @@ const ReaderBackend kLibfprintReaderBackend = {
     .fault = [](BackendState*, VirtualCall) { return 0; },
     .init = [](BackendState*, uint32_t) { return Refuse(); },
     .enumerate =
-        [](BackendState*, std::span<ReaderListing>, uint32_t* count) {
+        [](BackendState*, std::span<EnumeratedReader>, uint32_t* count) {
           *count = 0;
           return Refuse();
         },
     .open = [](BackendState*, uint32_t, VRFPM_DeviceInfo*) { return Refuse(); },
     .fake_thresholds = [](const BackendState*) { return 0; },
     .set_fake_level = [](BackendState*, int) { return Refuse(); },
-    .capture = [](BackendState*, const CaptureRequest&, ImageDimensions*) { return Refuse(); },
+    .capture = [](BackendState*, const CaptureWait&, ImageDimensions*) { return Refuse(); },
     .close = [](BackendState*) {},
 };

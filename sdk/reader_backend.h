@@ -26,7 +26,7 @@ inline constexpr size_t kReaderModelBytes = 64;  // model name and NUL
 struct BackendState {};
 
 // One enumerated reader: its list entry and its model name (NUL-terminated).
-struct ReaderListing {
+struct EnumeratedReader {
   VRFPM_DeviceListEntry entry;
   char model[kReaderModelBytes];
 };
@@ -34,7 +34,7 @@ struct ReaderListing {
 // One wait for a finger. abort_check (null: none) is asked at least every
 // VRFPM_ABORT_POLL_MS while waiting; a non-zero answer ends it with
 // VRFPM_ERR_CANCELLED. image has room for the open reader's DeviceInfo size.
-struct CaptureRequest {
+struct CaptureWait {
   uint32_t timeout_ms;
   VRFPM_AbortCheck abort_check;
   void* abort_context;
@@ -55,7 +55,7 @@ struct ReaderBackend {
   // Selects the reader model (device-name code) the handle drives.
   int (*init)(BackendState* state, uint32_t device_name);
   // Lists the attached readers, at most out.size(), into out and *count.
-  int (*enumerate)(BackendState* state, std::span<ReaderListing> out, uint32_t* count);
+  int (*enumerate)(BackendState* state, std::span<EnumeratedReader> out, uint32_t* count);
   // Opens the reader the model and identifier name; *info is what it reports.
   int (*open)(BackendState* state, uint32_t identifier, VRFPM_DeviceInfo* info);
   // Graded fake-detection levels of the open reader (0: none).
@@ -63,7 +63,7 @@ struct ReaderBackend {
   // Sets fake detection (level >= 0; 0 off) for the captures that follow.
   int (*set_fake_level)(BackendState* state, int level);
   // Waits for a finger and writes its image; *size gets the image's size.
-  int (*capture)(BackendState* state, const CaptureRequest& request, ImageDimensions* size);
+  int (*capture)(BackendState* state, const CaptureWait& request, ImageDimensions* size);
   void (*close)(BackendState* state);
 };
 

@@ -589,7 +589,7 @@ int LoadPresentedImage(VirtualHandle* v, int* width, int* height, uint32_t* dpi)
 
 // Sleeps ms in slices, asking the abort check between them. Returns true
 // when the check asked to stop.
-bool SleepUnlessAborted(const CaptureRequest& request, uint32_t ms) {
+bool SleepUnlessAborted(const CaptureWait& request, uint32_t ms) {
   for (;;) {
     if (request.abort_check != nullptr && request.abort_check(request.abort_context) != 0) {
       return true;
@@ -642,7 +642,7 @@ int VirtualInit(BackendState* state, uint32_t device_name) {
 }
 
 // Enumeration lists USB readers only; the serial reader is found by its port.
-int VirtualEnumerate(BackendState* state, std::span<ReaderListing> out, uint32_t* count) {
+int VirtualEnumerate(BackendState* state, std::span<EnumeratedReader> out, uint32_t* count) {
   const VirtualReaderConfig& c = Virtual(state)->config;
   uint32_t n = 0;
   for (int i = 0; i < c.reader_count && n < out.size(); ++i) {
@@ -721,7 +721,7 @@ int VirtualSetFakeLevel(BackendState* state, int level) {
 // light, then all of it pressed lightly, then the print itself. Without a
 // print (no finger comes) every frame is the bare sensor. Returns true when
 // the abort check asked to stop.
-bool PlaceFinger(const CaptureRequest& request, uint32_t ms, const unsigned char* print, int width,
+bool PlaceFinger(const CaptureWait& request, uint32_t ms, const unsigned char* print, int width,
                  int height) {
   if (request.sink == nullptr) return SleepUnlessAborted(request, ms);
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height);
@@ -751,7 +751,7 @@ bool PlaceFinger(const CaptureRequest& request, uint32_t ms, const unsigned char
   }
 }
 
-int VirtualCapture(BackendState* state, const CaptureRequest& request, ImageDimensions* size) {
+int VirtualCapture(BackendState* state, const CaptureWait& request, ImageDimensions* size) {
   VirtualHandle* v = Virtual(state);
   VirtualReaderNoteCapture(request.timeout_ms);
   if (int f = VirtualFaultOf(v, kCallGetImageEx)) return f;

@@ -158,9 +158,9 @@ int VRFPM_EnumerateDevice(VRFPM_HANDLE h, uint32_t* count, VRFPM_DeviceListEntry
   if (int f = Fault(h, kCallEnumerateDevice)) return f;
   memset(h->list, 0, sizeof h->list);
   h->list_count = 0;
-  ReaderListing found[VRFPM_MAX_DEVICES] = {};
+  EnumeratedReader found[VRFPM_MAX_DEVICES] = {};
   uint32_t n = 0;
-  const int rc = h->backend->enumerate(h->state, std::span<ReaderListing>(found), &n);
+  const int rc = h->backend->enumerate(h->state, std::span<EnumeratedReader>(found), &n);
   for (uint32_t i = 0; i < n; ++i) {
     h->list[i] = found[i].entry;
     memcpy(h->list_models[i], found[i].model, sizeof h->list_models[i]);
@@ -233,7 +233,7 @@ int VRFPM_GetImageEx(VRFPM_HANDLE h, unsigned char* image, uint32_t timeout_ms, 
   if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
   if (image == nullptr) return VRFPM_ERR_INVALID_ARGUMENT;
   if (!h->open) return VRFPM_ERR_SEQUENCE;
-  const CaptureRequest request{
+  const CaptureWait request{
       timeout_ms,
       h->abort_check,
       h->abort_context,
