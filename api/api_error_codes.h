@@ -18,3 +18,7 @@ inline constexpr int kErrorReaderBusy = 103;
 // lists. Refused rather than served by another reader: the page asked for
 // that one.
 inline constexpr int kErrorReaderNotAttached = 104;
+// A message on the /events socket that is not a command the service knows
+// (not one JSON object, no or an unknown "Command", a binary message). The
+// socket stays open; nothing was started.
+inline constexpr int kErrorBadCommand = 105;

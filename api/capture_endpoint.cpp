@@ -62,18 +62,7 @@ int ReplyTemplate(const CaptureResult* r, const unsigned char* session_key, Heap
 // alone); the device thread captures into a record of its own and builds the
 // JSON text; the loop writes it.
 struct CaptureRequest : DeviceRequest {
-  const char* device_name = nullptr;  // the -d: setting, shown as "Model"
-  int com_port = 0;
-  int timeout = 0;
-  int quality = 0;
-  int template_format = 0;
-  int fake_detection = 0;
-  float wsq_rate = 0.0f;
-  bool raw_image = false;
-  bool encrypt = false;
-  bool choose_reader = false;  // "readerSerial" was sent
-  char reader_serial[kReaderSerialParamBytes] = {};
-  unsigned char session_key[kSessionKeyBytes] = {};
+  CaptureParams params;
   JsonReply json;  // the reply when code is 0
 };
 
@@ -86,15 +75,15 @@ struct CaptureResultFree {
 
 // Device thread. The reader the page named, or without a name the first
 // one (GetDeviceIdFromName); 0 and the code into *device, or an ErrorCode.
-int ChooseReader(const CaptureRequest* c, int* device) {
-  if (!c->choose_reader) {
-    *device = GetDeviceIdFromName(c->device_name);
+int ChooseReader(const CaptureParams& p, int* device) {
+  if (!p.choose_reader) {
+    *device = GetDeviceIdFromName(p.device_name);
     return 0;
   }
   ReaderLocation where;
-  if (int rc = FindReaderBySerial(c->reader_serial, &where); rc != 0) return rc;
+  if (int rc = FindReaderBySerial(p.reader_serial, &where); rc != 0) return rc;
   trace_log(kTraceProgress, "[%s]: readerSerial[%s]; found[%d]; index[%u]", kTagDeviceId,
-            c->reader_serial, where.found ? 1 : 0, where.index);
+            p.reader_serial, where.found ? 1 : 0, where.index);
   if (!where.found) return kErrorReaderNotAttached;
   // The SDK opens the first reader of a model; a second one of the same model
   // cannot be opened by itself, and another reader must not stand in for it.
@@ -106,34 +95,7 @@ int ChooseReader(const CaptureRequest* c, int* device) {
 // Device thread.
 void RunCapture(DeviceJob* job) {
   auto* c = static_cast<CaptureRequest*>(job);
-  if (c->cancel.load()) {
-    c->code = kErrCaptureCancelled;
-    return;
-  }
-  int device = 0;
-  if (int chosen = ChooseReader(c, &device); chosen != 0) {
-    c->code = chosen;
-    return;
-  }
-  // Each capture fills a record of its own, so nothing of it is shared with
-  // the next one.
-  std::unique_ptr<CaptureResult, CaptureResultFree> record(
-      static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult))));
-  if (!record) {
-    c->code = kErrorOutOfMemory;
-    return;
-  }
-  c->code = BCCaptureImage(static_cast<uint32_t>(device), c->com_port, 0, c->timeout, c->quality,
-                           c->template_format, c->fake_detection, 0, record.get(), c->wsq_rate,
-                           &c->cancel);
-  if (c->code != 0) return;
-  const CaptureReplyOptions options = {c->device_name, c->raw_image, c->wsq_rate,
-                                       c->template_format, c->encrypt ? c->session_key : nullptr};
-  const int built = BuildCaptureJson(record.get(), &options, &c->json);
-  if (built != 0) {
-    trace_log(kTraceProgress, "[%s]: reply not built, ErrorCode %d", kTagReplyNotBuilt, built);
-    c->code = built;
-  }
+  c->code = RunCaptureJson(c->params, &c->cancel, nullptr, &c->json);
 }
 
 // Loop thread.
@@ -149,11 +111,59 @@ void ReplyCapture(ns_conn* nc, DeviceRequest* request) {
 
 void ReleaseCapture(DeviceRequest* request) {
   auto* c = static_cast<CaptureRequest*>(request);
-  OPENSSL_cleanse(c->session_key, sizeof c->session_key);
+  OPENSSL_cleanse(c->params.session_key, sizeof c->params.session_key);
   delete c;
 }
 
 }  // namespace
+
+int RunCaptureJson(const CaptureParams& p, const std::atomic<bool>* cancel,
+                   const CaptureObserver* observer, JsonReply* json) {
+  if (cancel != nullptr && cancel->load()) return kErrCaptureCancelled;
+  int device = 0;
+  if (const int chosen = ChooseReader(p, &device); chosen != 0) return chosen;
+  // Each capture fills a record of its own, so nothing of it is shared with
+  // the next one.
+  std::unique_ptr<CaptureResult, CaptureResultFree> record(
+      static_cast<CaptureResult*>(calloc(1, sizeof(CaptureResult))));
+  if (!record) return kErrorOutOfMemory;
+  const int code = BCCaptureImage(static_cast<uint32_t>(device), p.com_port, 0, p.timeout,
+                                  p.quality, p.template_format, p.fake_detection, 0, record.get(),
+                                  p.wsq_rate, cancel, observer);
+  if (code != 0) return code;
+  const CaptureReplyOptions options = {p.device_name, p.raw_image, p.wsq_rate, p.template_format,
+                                       p.encrypt ? p.session_key : nullptr};
+  const int built = BuildCaptureJson(record.get(), &options, json);
+  if (built != 0)
+    trace_log(kTraceProgress, "[%s]: reply not built, ErrorCode %d", kTagReplyNotBuilt, built);
+  return built;
+}
+
+int ReadCaptureParams(const http_message* hm, CaptureParams* out) {
+  out->timeout = GetTimeoutParam(hm);
+  out->quality = GetQualityParam(hm);
+  out->template_format = GetTemplateFormatParam(hm);
+  out->fake_detection = GetFakeDetectionParam(hm);
+  out->wsq_rate = GetImageWSQRateParam(hm);
+  int session_key_len = 0;
+  std::unique_ptr<unsigned char, SessionKeyFree> session_key(GetSessionKey(hm, &session_key_len));
+  out->raw_image = GetRawImageDataParam(hm);
+  const int named = GetReaderSerialParam(hm, out->reader_serial);
+  out->choose_reader = named != 0;
+  // Too long for any serial number: no such reader is attached.
+  if (named < 0) return kErrorReaderNotAttached;
+  if (session_key_len < 0) {
+    trace_log(kTraceProgress, "[%s]: Session key cannot be used; capture refused",
+              kTagCaptureRefused);
+    return kErrorSessionKeyRefused;
+  }
+  out->encrypt = false;
+  if (session_key) {
+    memcpy(out->session_key, session_key.get(), sizeof out->session_key);
+    out->encrypt = true;
+  }
+  return 0;
+}
 
 int BuildCaptureJson(const CaptureResult* r, const CaptureReplyOptions* o, JsonReply* reply) {
   const uint64_t pixels = static_cast<uint64_t>(r->image_width) * r->image_height;
@@ -221,37 +231,14 @@ void HandleCapture(ns_conn* nc, http_message* hm, const ApiContext* api) {
   c->run = RunCapture;
   c->reply = ReplyCapture;
   c->release = ReleaseCapture;
-  c->device_name = api->device_name;
-  c->com_port = api->com_port;
-  c->timeout = GetTimeoutParam(hm);
-  c->quality = GetQualityParam(hm);
-  c->template_format = GetTemplateFormatParam(hm);
-  c->fake_detection = GetFakeDetectionParam(hm);
-  c->wsq_rate = GetImageWSQRateParam(hm);
-  int session_key_len = 0;
-  std::unique_ptr<unsigned char, SessionKeyFree> session_key(GetSessionKey(hm, &session_key_len));
-  c->raw_image = GetRawImageDataParam(hm);
-  const int named = GetReaderSerialParam(hm, c->reader_serial);
-  c->choose_reader = named != 0;
-  if (named < 0) {
-    // Too long for any serial number: no such reader is attached.
-    SendErrorCodeReply(nc, kErrorReaderNotAttached);
-    ReleaseCapture(c);
-    return;
-  }
-
+  c->params.device_name = api->device_name;
+  c->params.com_port = api->com_port;
   // A page that sent a key asked for an encrypted template: never fall back to
   // the clear, and refuse before anyone is asked to place a finger.
-  if (session_key_len < 0) {
-    trace_log(kTraceProgress, "[%s]: Session key cannot be used; capture refused",
-              kTagCaptureRefused);
-    SendErrorCodeReply(nc, kErrorSessionKeyRefused);
+  if (const int refused = ReadCaptureParams(hm, &c->params); refused != 0) {
+    SendErrorCodeReply(nc, refused);
     ReleaseCapture(c);
     return;
-  }
-  if (session_key) {
-    memcpy(c->session_key, session_key.get(), sizeof c->session_key);
-    c->encrypt = true;
   }
   SubmitDeviceRequest(nc, api->device_requests, c, hm);
 }

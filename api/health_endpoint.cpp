@@ -67,14 +67,7 @@ void CertificateMember(const HealthCertificate& cert, time_t now, JsonReply* rep
 
 }  // namespace
 
-void BuildHealthJson(const HealthHostFacts& facts, const HealthCertificate* cert,
-                     std::span<const ReaderListing> readers, int reader_error, time_t now,
-                     JsonReply* reply) {
-  JsonBegin(reply, 0, JsonCodeComma::kTight);
-  JsonString(reply, "Service", kServiceName);
-  JsonString(reply, "Version", facts.version != nullptr ? facts.version : "");
-  JsonString(reply, "Scheme", facts.https ? "https" : "http");
-  JsonNumber(reply, "Port", facts.port);
+void JsonReaderList(JsonReply* reply, std::span<const ReaderListing> readers, int reader_error) {
   JsonNumber(reply, "ReaderError", reader_error);
   JsonOpenArray(reply, "Readers");
   for (const ReaderListing& r : readers) {
@@ -84,6 +77,17 @@ void BuildHealthJson(const HealthHostFacts& facts, const HealthCertificate* cert
     JsonCloseObject(reply);
   }
   JsonCloseArray(reply);
+}
+
+void BuildHealthJson(const HealthHostFacts& facts, const HealthCertificate* cert,
+                     std::span<const ReaderListing> readers, int reader_error, time_t now,
+                     JsonReply* reply) {
+  JsonBegin(reply, 0, JsonCodeComma::kTight);
+  JsonString(reply, "Service", kServiceName);
+  JsonString(reply, "Version", facts.version != nullptr ? facts.version : "");
+  JsonString(reply, "Scheme", facts.https ? "https" : "http");
+  JsonNumber(reply, "Port", facts.port);
+  JsonReaderList(reply, readers, reader_error);
   if (cert == nullptr) {
     JsonNull(reply, "Certificate");
   } else {

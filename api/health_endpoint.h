@@ -33,6 +33,11 @@ struct HealthCertificate {
   time_t not_after;                       // expiry of the certificate served; 0 when unknown
 };
 
+// The members "ReaderError" (0 or the SDK's code when enumeration failed)
+// and "Readers" (an array of objects with "Model" and "SerialNumber"), as
+// /health and the /events "Readers" message show them.
+void JsonReaderList(JsonReply* reply, std::span<const ReaderListing> readers, int reader_error);
+
 // Writes the reply's JSON text into *reply (a fresh builder; check its
 // `failed` afterwards). cert is null under HTTP. reader_error is 0 or the
 // SDK's code when enumeration failed. now decides "Expired".

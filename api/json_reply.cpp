@@ -96,6 +96,12 @@ void JsonBegin(JsonReply* reply, int error_code, JsonCodeComma comma) {
   reply->separator = comma == JsonCodeComma::kSpaced ? " ," : ",";
 }
 
+void JsonBeginEvent(JsonReply* reply, const char* name) {
+  Append(reply, "{");
+  reply->separator = "";
+  JsonString(reply, "Event", name);
+}
+
 void JsonString(JsonReply* reply, const char* name, std::string_view value) {
   HeapBytes copy;
   if (!value.empty() && InOwnText(reply, value.data())) {

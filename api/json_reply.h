@@ -37,6 +37,9 @@ struct JsonReply {
 // Starts the text with "{ \"ErrorCode\": <code>".
 void JsonBegin(JsonReply* reply, int error_code, JsonCodeComma comma);
 
+// Starts a /events message with "{ \"Event\": \"<name>\"", members joined by ",".
+void JsonBeginEvent(JsonReply* reply, const char* name);
+
 // One member each: "\"name\": " and the value; with a null name the value
 // alone, as an element of the array opened last. A string is escaped: quote
 // and backslash get a backslash, a line feed is written as \n, every other

@@ -1,6 +1,7 @@
 #include "api/router.h"
 
 #include "api/device_requests.h"
+#include "api/events_endpoint.h"
 #include "api/endpoints.h"
 #include "api/health_endpoint.h"
 #include "api/openapi_endpoint.h"
@@ -8,6 +9,7 @@
 #include "base/trace_log.h"
 #include "base/trace_tags.h"
 #include "net/http_protocol.h"
+#include "net/websocket.h"
 
 namespace {
 
@@ -53,6 +55,9 @@ void Route(ns_conn* nc, http_message* hm, const ApiContext* api) {
 void ApiRequestHandler(ns_conn* nc, int ev, void* ev_data) {
   const ApiContext* api =
       nc->user_data != nullptr ? static_cast<const ApiContext*>(nc->user_data) : &kEmptyContext;
+  if (ev == NS_EV_WS_HANDSHAKE_REQUEST && ev_data != nullptr &&
+      PathIs(static_cast<http_message*>(ev_data), kEventsPath))
+    return EventsHandshake(nc, static_cast<http_message*>(ev_data), api);
   if (ev != NS_EV_HTTP_REQUEST) {
     KeyRotationEvent(nc, ev, ev_data);
     if (api->device_requests != nullptr)

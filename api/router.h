@@ -24,6 +24,7 @@
 #include "net/http_parser.h"
 
 struct DeviceRequests;     // device_requests.h
+struct EventsHub;          // events_endpoint.h
 struct HealthCertificate;  // health_endpoint.h
 
 // What the status route "/health" shows about the process serving it.
@@ -51,6 +52,8 @@ struct ApiContext {
   // run inside the handler and nothing else is served meanwhile (tests,
   // fuzzers).
   DeviceRequests* device_requests;
+  // The /events pages (owned by the host). Null: /events is not served.
+  EventsHub* events = nullptr;
 };
 
 // Paths of the API; exact, case-sensitive.

@@ -50,6 +50,17 @@ int CancelFlagSet(void* flag) {
   return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed) ? 1 : 0;
 }
 
+// The SDK's capture sink over the caller's observer.
+void ToObserver(void* context, int what, const unsigned char* image, uint32_t width,
+                uint32_t height) {
+  const auto* o = static_cast<const CaptureObserver*>(context);
+  if (what == VRFPM_SINK_FRAME && o->frame != nullptr) {
+    o->frame(o->context, image, width, height);
+  } else if (what != VRFPM_SINK_FRAME && o->finger_present != nullptr) {
+    o->finger_present(o->context, what == VRFPM_SINK_FINGER_PRESENT);
+  }
+}
+
 int Cancelled() {
   trace_log(kTraceProgress, "[%s]: cancelled; return [%d]", kTagCaptureImage, kErrCaptureCancelled);
   return kErrCaptureCancelled;
@@ -136,7 +147,8 @@ int ReadDeviceInfo(VRFPM_HANDLE h, VRFPM_DeviceInfo* info) {
 // cancel is seen before each SDK call.
 int CaptureUntilQuality(VRFPM_HANDLE h, VRFPM_DeviceInfo* info, int timeout_ms,
                         int quality_threshold, uint64_t display_handle, unsigned char* image,
-                        uint32_t* quality, const std::atomic<bool>* cancel) {
+                        uint32_t* quality, const std::atomic<bool>* cancel,
+                        const CaptureObserver* observer) {
   // The reader lights itself while VRFPM_GetImageEx waits for a finger; these
   // two entries mark the loop's start and end, where trace readers expect
   // the light to go on and off.
@@ -144,6 +156,8 @@ int CaptureUntilQuality(VRFPM_HANDLE h, VRFPM_DeviceInfo* info, int timeout_ms,
   int remaining = std::max(timeout_ms, 0);
   int zero_timeout_attempts = 0;
   int rc = VRFPM_OK;
+  if (observer != nullptr && observer->finger_needed != nullptr)
+    observer->finger_needed(observer->context);
   for (;;) {
     if (CancelRequested(cancel)) return Cancelled();
     const unsigned long long start = PlatformMonotonicMs();
@@ -158,6 +172,8 @@ int CaptureUntilQuality(VRFPM_HANDLE h, VRFPM_DeviceInfo* info, int timeout_ms,
     // A reader whose images vary in size (libfprint) reports each one's.
     rc = VRFPM_GetImageSize(h, &info->image_width, &info->image_height);
     if (rc != VRFPM_OK) return rc;
+    if (observer != nullptr && observer->frame != nullptr)
+      observer->frame(observer->context, image, info->image_width, info->image_height);
     if (CancelRequested(cancel)) return Cancelled();
     rc = VRFPM_GetImageQuality(h, info->image_width, info->image_height, image, quality);
     if (rc != VRFPM_OK) {
@@ -343,7 +359,7 @@ int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi) {
 int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int timeout_ms,
                    int quality_threshold, int template_format, int fake_detection_level,
                    uint64_t display_handle, CaptureResult* result, const float& wsq_bit_rate,
-                   const std::atomic<bool>* cancel) {
+                   const std::atomic<bool>* cancel, const CaptureObserver* observer) {
   const float bit_rate = wsq_bit_rate;
   trace_log(kTraceProgress,
             "[%s]: device_name[%d]; fpos[%d]; timeout[%d]; quality[%d]; t_format[%d]; "
@@ -377,8 +393,12 @@ int BCCaptureImage(uint32_t device_code, int com_port, int finger_position, int 
     rc = VRFPM_SetAbortCheck(h, CancelFlagSet, const_cast<void*>(static_cast<const void*>(cancel)));
     if (rc != VRFPM_OK) return rc;
   }
+  if (observer != nullptr) {
+    rc = VRFPM_SetCaptureSink(h, ToObserver, const_cast<CaptureObserver*>(observer));
+    if (rc != VRFPM_OK) return rc;
+  }
   rc = CaptureUntilQuality(h, &info, timeout_ms, quality_threshold, display_handle,
-                           result->image_data, &quality, cancel);
+                           result->image_data, &quality, cancel, observer);
   if (rc != VRFPM_OK) return rc;
 
   if (CancelRequested(cancel)) return Cancelled();

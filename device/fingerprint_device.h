@@ -63,6 +63,21 @@ struct CaptureResult {
   int32_t wsq_size;         // 0 after a failed encoding
 };
 
+// Told what a capture sees while it runs, for live previews. Every callback
+// runs on the capturing thread, inside BCCaptureImage, and must return
+// quickly; image views are valid only during the call. Any callback may be
+// null.
+struct CaptureObserver {
+  void* context;  // handed back to every callback
+  // The reader is about to wait for a finger (once per capture).
+  void (*finger_needed)(void* context);
+  // An image the reader delivered: while the finger is placed, and each
+  // attempt of the quality loop. width x height grey bytes, top row first.
+  void (*frame)(void* context, const unsigned char* image, uint32_t width, uint32_t height);
+  // The reader reports a finger put on (true) or lifted (false), where it can.
+  void (*finger_present)(void* context, bool present);
+};
+
 // Given to template creation: finger position, view 0, impression type 0,
 // final quality.
 using FingerInfo = VRFPM_FingerInfo;
@@ -91,12 +106,14 @@ void ReleaseCaptureResult(CaptureResult* result);
 // made: once another thread has set it, the capture closes the reader,
 // releases the object and returns kErrCaptureCancelled. It also reaches a
 // call waiting for a finger (the SDK's abort check), which ends within
-// VRFPM_ABORT_POLL_MS.
+// VRFPM_ABORT_POLL_MS. observer (may be null) is told of the wait for a
+// finger and of every image the reader delivers.
 [[nodiscard]] int BCCaptureImage(uint32_t device_code, int com_port, int finger_position,
                                  int timeout_ms, int quality_threshold, int template_format,
                                  int fake_detection_level, uint64_t display_handle,
                                  CaptureResult* result, const float& wsq_bit_rate,
-                                 const std::atomic<bool>* cancel = nullptr);
+                                 const std::atomic<bool>* cancel = nullptr,
+                                 const CaptureObserver* observer = nullptr);
 
 // NFIQ value 1..5 of an 8-bit image, or -1 when the NFIQ library fails.
 [[nodiscard]] int ComputeNFIQ(const unsigned char* image, int width, int height, int dpi);

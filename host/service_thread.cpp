@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "api/device_requests.h"
+#include "api/events_endpoint.h"
 #include "api/router.h"
 #include "api/session_keys.h"
 #include "base/trace_log.h"
@@ -141,8 +142,12 @@ void ServiceThread() {
   // What the endpoints need from the host; `health` is filled in once the
   // listener is bound. Accepted connections inherit the pointer from the
   // listener, which ns_mgr_free closes before this returns.
-  ApiContext api = {
-      g_settings.device_name, g_settings.com_port, RefreshCertificateState, {}, &device_requests};
+  // Pages on /events share the device thread with HTTP captures.
+  EventsHub events;
+  EventsHubStart(&events, &mgr, &device_requests.device);
+  ApiContext api = {g_settings.device_name,  g_settings.com_port,
+                    RefreshCertificateState, {},
+                    &device_requests,        &events};
   ns_bind_opts opts = {};
   opts.user_data = &api;
   bool loopback_default = false;

@@ -331,9 +331,28 @@ int HandleSetFakeLevel(BackendState*, int level) {
   return level > 0 ? VRFPM_ERR_NOT_SUPPORTED : VRFPM_OK;
 }
 
+// The device's finger status, told to the capture's sink as it changes: it
+// changes while fp_device_capture_sync iterates the main context, on the
+// capturing thread.
+void FingerStatusChanged(GObject* device, GParamSpec*, gpointer data) {
+  const auto* request = static_cast<const CaptureWait*>(data);
+  const bool present =
+      (fp_device_get_finger_status(FP_DEVICE(device)) & FP_FINGER_STATUS_PRESENT) != 0;
+  request->sink(request->sink_context,
+                present ? VRFPM_SINK_FINGER_PRESENT : VRFPM_SINK_FINGER_ABSENT, nullptr, 0, 0);
+}
+
 int HandleCapture(BackendState* state, const CaptureWait& request, ImageDimensions* size) {
-  return LibfprintCaptureImage(Libfprint(state)->reader, request.timeout_ms, request.abort_check,
-                               request.abort_context, request.image, size);
+  LibfprintReader* reader = Libfprint(state)->reader;
+  gulong handler = 0;
+  if (reader != nullptr && request.sink != nullptr) {
+    handler = g_signal_connect(reader->device.get(), "notify::finger-status",
+                               G_CALLBACK(FingerStatusChanged), const_cast<CaptureWait*>(&request));
+  }
+  const int rc = LibfprintCaptureImage(reader, request.timeout_ms, request.abort_check,
+                                       request.abort_context, request.image, size);
+  if (handler != 0) g_signal_handler_disconnect(reader->device.get(), handler);
+  return rc;
 }
 
 void HandleClose(BackendState* state) {

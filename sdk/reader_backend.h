@@ -39,6 +39,8 @@ struct CaptureWait {
   VRFPM_AbortCheck abort_check;
   void* abort_context;
   std::span<unsigned char> image;
+  VRFPM_CaptureSink sink;  // null: nobody watches the wait
+  void* sink_context;
 };
 
 struct ReaderBackend {

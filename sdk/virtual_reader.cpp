@@ -130,6 +130,17 @@ bool ParseReaders(std::string_view value, VirtualReaderConfig* config) {
   }
 }
 
+// The readers a readers_file= file names now; none when it is missing,
+// unreadable or does not parse.
+void ReadAttachedReaders(VirtualReaderConfig* config) {
+  char text[kVirtualConfigTextBytes + 1];
+  size_t len = 0;
+  if (FilePtr f{fopen(config->readers_file, "rb")}) len = fread(text, 1, sizeof text - 1, f.get());
+  // A file written by an editor or echo ends its line.
+  while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) --len;
+  if (!ParseReaders(std::string_view(text, len), config)) config->reader_count = 0;
+}
+
 // "Call", "Call@n", "Call:code", "Call@n:code", separated by commas.
 bool ParseFaults(std::string_view value, VirtualReaderConfig* config) {
   value = Trim(value);
@@ -264,6 +275,12 @@ int VirtualReaderParseConfig(const char* text, VirtualReaderConfig* config, char
       config->image_height = static_cast<int>(h);
     } else if (EqualsNoCase(key, "fail")) {
       ok = ParseFaults(value, config);
+    } else if (EqualsNoCase(key, "readers_file")) {
+      ok = !value.empty() && value.size() < sizeof config->readers_file;
+      if (ok) {
+        memcpy(config->readers_file, value.data(), value.size());
+        config->readers_file[value.size()] = '\0';
+      }
     } else if (EqualsNoCase(key, "images")) {
       ok = value.size() < sizeof config->images;
       if (ok) {
@@ -327,6 +344,7 @@ static int VirtualReaderCurrentConfig(VirtualReaderConfig* config) {
     if (s.env_bad) return VRFPM_ERR_INVALID_ARGUMENT;
   }
   *config = s.config;
+  if (config->readers_file[0] != '\0') ReadAttachedReaders(config);
   return 0;
 }
 
@@ -517,6 +535,13 @@ VirtualHandle* Virtual(BackendState* state) {
 
 // Time a reader presenting image files takes per capture.
 constexpr unsigned kImageFrameMs = 20;
+// Placement frames: one every kPlacementFrameMs; the sensor is bare for the
+// first share of placement_ms, the finger arrives until kPlacementFullShare,
+// lies pressed lightly until kPlacementFirmShare, then firmly.
+constexpr uint32_t kPlacementFrameMs = 100;
+constexpr double kPlacementBareShare = 0.2;
+constexpr double kPlacementFullShare = 0.5;
+constexpr double kPlacementFirmShare = 0.75;
 
 // Liveness below which a finger counts as fake at a detection level: spread
 // between the fake ceiling (0.3) and the live floor (0.7), stricter upwards.
@@ -690,6 +715,42 @@ int VirtualSetFakeLevel(BackendState* state, int level) {
   return VRFPM_OK;
 }
 
+// Sends the frames of a finger being placed over ms milliseconds, one every
+// kPlacementFrameMs, made from the print it will leave (width x height):
+// the bare sensor, then the finger arriving from the top edge, partial and
+// light, then all of it pressed lightly, then the print itself. Without a
+// print (no finger comes) every frame is the bare sensor. Returns true when
+// the abort check asked to stop.
+bool PlaceFinger(const CaptureWait& request, uint32_t ms, const unsigned char* print, int width,
+                 int height) {
+  if (request.sink == nullptr) return SleepUnlessAborted(request, ms);
+  const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height);
+  HeapBytes frame(static_cast<unsigned char*>(malloc(bytes)));
+  if (!frame) return SleepUnlessAborted(request, ms);
+  for (uint32_t elapsed = 0;;) {
+    const double t = ms == 0 ? 1.0 : static_cast<double>(elapsed) / ms;
+    // Share of the rows the finger covers, and how hard it presses (0..1).
+    double rows = 0.0, pressure = 0.0;
+    if (print != nullptr && t >= kPlacementBareShare) {
+      const double arriving =
+          (t - kPlacementBareShare) / (kPlacementFullShare - kPlacementBareShare);
+      rows = t < kPlacementFullShare ? 0.3 + 0.4 * arriving : 1.0;
+      pressure = t < kPlacementFullShare ? 0.5 : t < kPlacementFirmShare ? 0.6 : 1.0;
+    }
+    const size_t covered = static_cast<size_t>(rows * height) * static_cast<size_t>(width);
+    for (size_t i = 0; i < bytes; i++) {
+      const double ink = i < covered ? (255.0 - print[i]) * pressure : 0.0;
+      frame.get()[i] = static_cast<unsigned char>(255.0 - ink);
+    }
+    request.sink(request.sink_context, VRFPM_SINK_FRAME, frame.get(), static_cast<uint32_t>(width),
+                 static_cast<uint32_t>(height));
+    if (elapsed >= ms) return false;
+    const uint32_t step = std::min(kPlacementFrameMs, ms - elapsed);
+    if (SleepUnlessAborted(request, step)) return true;
+    elapsed += step;
+  }
+}
+
 int VirtualCapture(BackendState* state, const CaptureWait& request, ImageDimensions* size) {
   VirtualHandle* v = Virtual(state);
   VirtualReaderNoteCapture(request.timeout_ms);
@@ -698,35 +759,41 @@ int VirtualCapture(BackendState* state, const CaptureWait& request, ImageDimensi
   // Each capture waits for the finger to be placed anew; a finger that would
   // arrive after the time-out is never seen.
   if (c.finger == 0 || v->no_image || static_cast<uint32_t>(c.placement_ms) > request.timeout_ms) {
-    return SleepUnlessAborted(request, request.timeout_ms) ? VRFPM_ERR_CANCELLED
-                                                           : VRFPM_ERR_TIMEOUT;
-  }
-  if (SleepUnlessAborted(request, static_cast<uint32_t>(c.placement_ms))) {
-    return VRFPM_ERR_CANCELLED;
+    return PlaceFinger(request, request.timeout_ms, nullptr, v->width, v->height)
+               ? VRFPM_ERR_CANCELLED
+               : VRFPM_ERR_TIMEOUT;
   }
   const size_t bytes = static_cast<size_t>(v->width) * static_cast<size_t>(v->height);
   if (request.image.size() < bytes) return VRFPM_ERR_IMAGE_TOO_LARGE;
-  *size = ImageDimensions{v->width, v->height};
-  if (v->file_pixels != nullptr) {
-    // One frame time, as a sensor takes; a file has no liveness to measure
-    // and passes fake detection.
-    PlatformSleepMs(kImageFrameMs);
-    memcpy(request.image.data(), v->file_pixels, bytes);
-    return VRFPM_OK;
-  }
+  // The print is made first, so that the placement frames show the very
+  // impression the capture returns.
   HeapBytes pixels(static_cast<unsigned char*>(malloc(bytes)));
-  std::unique_ptr<SynthImpression, HeapBlockFree> impression(
-      static_cast<SynthImpression*>(calloc(1, sizeof(SynthImpression))));
-  if (!pixels || !impression) return VRFPM_ERR_OUT_OF_MEMORY;
-  SynthRequest synth{c.finger, VirtualReaderNextImpression(), v->width, v->height, c.quality,
-                     c.fake};
-  if (SynthesizeImpression(&synth, pixels.get(), impression.get()) != 0) {
-    return VRFPM_ERR_DEVICE_FAILURE;
+  if (!pixels) return VRFPM_ERR_OUT_OF_MEMORY;
+  bool fake_rejected = false;
+  if (v->file_pixels != nullptr) {
+    // A file has no liveness to measure and passes fake detection.
+    memcpy(pixels.get(), v->file_pixels, bytes);
+  } else {
+    std::unique_ptr<SynthImpression, HeapBlockFree> impression(
+        static_cast<SynthImpression*>(calloc(1, sizeof(SynthImpression))));
+    if (!impression) return VRFPM_ERR_OUT_OF_MEMORY;
+    SynthRequest synth{c.finger, VirtualReaderNextImpression(), v->width, v->height, c.quality,
+                       c.fake};
+    if (SynthesizeImpression(&synth, pixels.get(), impression.get()) != 0) {
+      return VRFPM_ERR_DEVICE_FAILURE;
+    }
+    fake_rejected = v->fake_level > 0 &&
+                    impression->liveness < LivenessThreshold(v->fake_level, c.fake_thresholds);
   }
-  if (v->fake_level > 0 &&
-      impression->liveness < LivenessThreshold(v->fake_level, c.fake_thresholds)) {
-    return VRFPM_ERR_FAKE_FINGER;
+  if (PlaceFinger(request, static_cast<uint32_t>(c.placement_ms), pixels.get(), v->width,
+                  v->height)) {
+    return VRFPM_ERR_CANCELLED;
   }
+  // One frame time, as a sensor takes, for a file; a synthetic print has
+  // taken its own making.
+  if (v->file_pixels != nullptr) PlatformSleepMs(kImageFrameMs);
+  if (fake_rejected) return VRFPM_ERR_FAKE_FINGER;
+  *size = ImageDimensions{v->width, v->height};
   memcpy(request.image.data(), pixels.get(), bytes);
   return VRFPM_OK;
 }

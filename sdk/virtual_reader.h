@@ -63,6 +63,11 @@ struct VirtualReaderConfig {
   unsigned first_impression;             // impression number of the first capture
   int image_width, image_height;         // 0: the model's own size; else overrides every reader
   char images[kVirtualImagesPathBytes];  // "": synthetic fingers; else a folder or a file of images
+  // "": `readers` holds. Else a file whose text (a `readers` value) says
+  // which readers are attached, read again at every Create and Init, so a
+  // test attaches and detaches readers while the service runs; a missing or
+  // unreadable file means none.
+  char readers_file[kVirtualImagesPathBytes];
   int fault_count;
   VirtualFault faults[kVirtualMaxFaults];
 };

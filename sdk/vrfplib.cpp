@@ -34,6 +34,8 @@ struct VrfpmContext {
   uint32_t image_height;
   VRFPM_AbortCheck abort_check;  // asked while a capture waits; null: none
   void* abort_context;
+  VRFPM_CaptureSink sink;  // told of frames while a capture waits; null: none
+  void* sink_context;
 };
 
 namespace {
@@ -232,8 +234,12 @@ int VRFPM_GetImageEx(VRFPM_HANDLE h, unsigned char* image, uint32_t timeout_ms, 
   if (image == nullptr) return VRFPM_ERR_INVALID_ARGUMENT;
   if (!h->open) return VRFPM_ERR_SEQUENCE;
   const CaptureWait request{
-      timeout_ms, h->abort_check, h->abort_context,
-      std::span<unsigned char>(image, size_t{h->info.image_width} * h->info.image_height)};
+      timeout_ms,
+      h->abort_check,
+      h->abort_context,
+      std::span<unsigned char>(image, size_t{h->info.image_width} * h->info.image_height),
+      h->sink,
+      h->sink_context};
   ImageDimensions size{};
   if (int rc = h->backend->capture(h->state, request, &size); rc != VRFPM_OK) return rc;
   h->image_width = static_cast<uint32_t>(size.width);
@@ -254,6 +260,13 @@ int VRFPM_SetAbortCheck(VRFPM_HANDLE h, VRFPM_AbortCheck check, void* context) {
   if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
   h->abort_check = check;
   h->abort_context = context;
+  return VRFPM_OK;
+}
+
+int VRFPM_SetCaptureSink(VRFPM_HANDLE h, VRFPM_CaptureSink sink, void* context) {
+  if (!Live(h)) return VRFPM_ERR_INVALID_HANDLE;
+  h->sink = sink;
+  h->sink_context = context;
   return VRFPM_OK;
 }
 

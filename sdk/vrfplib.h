@@ -73,6 +73,19 @@ typedef struct VrfpmContext* VRFPM_HANDLE;
 typedef int (*VRFPM_AbortCheck)(void* context);
 #define VRFPM_ABORT_POLL_MS 50u
 
+// This substitute SDK's extension for live previews: told, on the calling
+// thread and while VRFPM_GetImageEx waits, what the reader sees. `what` is
+// one of the VRFPM_SINK_ codes; image (width x height grey bytes, top row
+// first) is valid during the call only and null for the finger codes. A
+// sink must return quickly: the wait goes on behind it.
+typedef void (*VRFPM_CaptureSink)(void* context, int what, const unsigned char* image,
+                                  uint32_t width, uint32_t height);
+enum {
+  VRFPM_SINK_FRAME = 1,           // an image while the finger is being placed
+  VRFPM_SINK_FINGER_PRESENT = 2,  // the reader reports a finger on it
+  VRFPM_SINK_FINGER_ABSENT = 3,   // the reader reports the finger lifted
+};
+
 // 56 bytes, as the reader reports itself.
 typedef struct VRFPM_DeviceInfo {
   uint32_t device_id;        // device-name code of the opened model
@@ -128,6 +141,11 @@ int VRFPM_GetImageEx(VRFPM_HANDLE handle, unsigned char* image, uint32_t timeout
 int VRFPM_GetImageSize(VRFPM_HANDLE handle, uint32_t* width, uint32_t* height);
 // check (null: none) is asked while VRFPM_GetImageEx waits; see above.
 int VRFPM_SetAbortCheck(VRFPM_HANDLE handle, VRFPM_AbortCheck check, void* context);
+// sink (null: none) is told of frames and the finger while VRFPM_GetImageEx
+// waits (an extension of this SDK; see VRFPM_CaptureSink). The virtual
+// reader sends placement frames; libfprint readers send the finger status
+// where the driver reports it, and no frames.
+int VRFPM_SetCaptureSink(VRFPM_HANDLE handle, VRFPM_CaptureSink sink, void* context);
 int VRFPM_GetImageQuality(VRFPM_HANDLE handle, uint32_t width, uint32_t height,
                           const unsigned char* image, uint32_t* quality);
 // On success *wsq is an SDK block of *size bytes, released by VRFPM_FreeWSQ.

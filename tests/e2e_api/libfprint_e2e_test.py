@@ -20,6 +20,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from api_e2e_test import MATCH_THRESHOLD, Service, b64, read_bmp, service_harness  # noqa: E402
+from events_e2e_test import Socket  # noqa: E402
 
 ERR_DEVICE_FAILURE = 1008
 ERR_TIMEOUT = 1009
@@ -214,6 +215,24 @@ class LibfprintTest(unittest.TestCase):
         waiting.join(30)
         self.assertEqual((reply["ReaderError"], reply["Readers"]), (0, listed))
         self.assertLess(seconds, 2.5)
+
+    def test_events_socket_sees_the_wait_for_a_finger_and_the_capture(self):
+        ws = Socket(self.svc)
+        readers = ws.event()
+        self.assertEqual(readers["Readers"][0]["Model"], "Virtual image device for debugging")
+        for _ in range(50):
+            ws.send({"Command": "Capture", "quality": 0, "timeout": 10000})
+            if ws.event()["Event"] == "CaptureStarted":
+                break
+            time.sleep(0.1)  # "Captured" busy: another test's capture still closes
+        ws.until("FingerNeeded")
+        sock = self.device.push(self.prints[0])
+        events = ws.until("Captured")
+        if sock is not None:
+            sock.close()
+        self.assertEqual(events[-1]["ErrorCode"], 0, events[-1])
+        self.assertEqual(events[-1]["ImageWidth"], self.prints[0][0])
+        ws.close()
 
 
 if __name__ == "__main__":

@@ -1,5 +1,8 @@
 // Types of the Kestrav web client (index.js).
 
+import type { ProgressOptions, Watch, WatchOptions } from './events.js';
+export * from './events.js';
+
 /** Scores at or above this are the same finger: a false match rate of about 0.1 %. */
 export declare const MATCH_THRESHOLD: 14;
 
@@ -160,7 +163,7 @@ export interface CallOptions {
   timeoutMs?: number;
 }
 
-export interface CaptureOptions extends CallOptions {
+export interface CaptureOptions extends CallOptions, ProgressOptions {
   /** Capture time in ms (service default 10000). */
   timeout?: number;
   /** Quality threshold 0-100 (service default 50). */
@@ -319,7 +322,10 @@ export declare class KestravClient {
   /** The version the last health() reported. */
   serviceVersion?: string;
   health(options?: CallOptions): Promise<Health>;
+  /** With onProgress: over /events, falling back to HTTP when the socket cannot open. */
   capture(options?: CaptureOptions): Promise<CaptureResult>;
+  /** The reader list as readers come and go, and every /events message. */
+  watch(options?: WatchOptions): Watch;
   /** With a key made here: the result's sessionKey has `key`. */
   captureEncrypted(options?: EncryptOptions & { sessionKey?: undefined }): Promise<EncryptedCapture<SessionKey>>;
   /** With a key from the page's server: the page never holds `key`. */

@@ -1,6 +1,7 @@
 // The client as an ES module: the implementation is kestrav.js, a plain
 // script that pages without modules can load too; see there.
 import './kestrav.js';
+import './events.js';
 
 export const {
   MATCH_THRESHOLD,
@@ -37,3 +38,5 @@ export const {
   discover,
   connect,
 } = globalThis.Kestrav;
+
+export const { GUIDANCE_TEXT, eventsUrl } = globalThis.KestravEvents;

@@ -45,3 +45,19 @@ export function explain(error: unknown): string {
       return error.kind;
   }
 }
+
+export async function live(kv: KestravClient): Promise<number> {
+  const watch = kv.watch({ onReaders: ({ readers }) => readers.map((r) => r.serialNumber) });
+  await watch.opened;
+  let frames = 0;
+  await kv.capture({
+    onProgress: (e) => {
+      if (e.event === 'Frame') frames += e.previewBmp.length + e.quality;
+      if (e.event === 'Finger') frames += e.present ? 1 : 0;
+      // @ts-expect-error guidance values are the documented ones
+      if (e.event === 'Frame' && e.guidance === 'Wiggle') frames = 0;
+    },
+  });
+  watch.close();
+  return frames;
+}
