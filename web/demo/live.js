@@ -71,10 +71,19 @@
     }
   }
 
-  $('live-capture').addEventListener('click', liveCapture);
-  connect().then((kv) => {
-    kv.watch({ onReaders: showReaders }).opened.catch(() => {
-      $('live-readers').textContent = 'live list unavailable';
-    });
-  }).catch(() => {});
+  // Nothing goes to the service before the user acts: a page from the
+  // internet would otherwise face the local-network question at load.
+  let watching = false;
+  function watchReaders() {
+    if (watching) return;
+    watching = true;
+    connect().then((kv) => {
+      kv.watch({ onReaders: showReaders }).opened.catch(() => {
+        $('live-readers').textContent = 'live list unavailable';
+      });
+    }).catch(() => { watching = false; });
+  }
+
+  $('live-capture').addEventListener('click', () => { watchReaders(); liveCapture(); });
+  $('connect').addEventListener('click', watchReaders);
 })();

@@ -46,6 +46,7 @@ after(async () => {
 test('live section: readers listed, preview frames with guidance, then the result', async () => {
   const tab = context.pages()[0] ?? (await context.newPage());
   await tab.goto(`http://127.0.0.1:${server.address().port}/demo/index.html?service=${encodeURIComponent(svc.url)}`);
+  await tab.click('#connect');  // the list starts with the user's first click
   await tab.waitForFunction(() => document.querySelector('#live-readers').dataset.count === '1');
   assert.match(await tab.textContent('#live-readers'), /^NX51 \(NX51\d{12}\)$/);
   await tab.click('#live-capture');
