@@ -1,8 +1,8 @@
 #include "api/router.h"
 
 #include "api/device_requests.h"
-#include "api/events_endpoint.h"
 #include "api/endpoints.h"
+#include "api/events_endpoint.h"
 #include "api/health_endpoint.h"
 #include "api/openapi_endpoint.h"
 #include "api/reply_writer.h"
