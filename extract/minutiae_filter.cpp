@@ -10,7 +10,10 @@
 //   gap (a broken ridge), or two junctions around a small lake;
 // - cluster: minutiae closer than most of a ridge period, which noise makes;
 // - poor blocks: ridges too unclear to trust anything found there.
-// What survives gets its quality from the clarity of the blocks around it.
+// What survives gets its quality from the clarity of the blocks around it,
+// lowered near the print's edge and where minutiae crowd: both are where a
+// skeleton's breaks and stubs pass for minutiae, and where the next
+// impression of the same finger finds something else.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -30,6 +33,10 @@ constexpr float kFacingPeriods = 1.5f;   // gap of a broken ridge, width of a la
 constexpr float kClusterPeriods = 0.8f;  // minutiae closer than this are noise
 constexpr float kMinQuality = 0.12f;
 constexpr float kOpposite = 2.4f;  // radians: directions this far apart face each other
+constexpr float kSureDepthBlocks = 5.0f;  // blocks from the print's edge: trusted fully from here in
+constexpr float kCrowdPeriods = 3.0f;     // other minutiae this near make one doubtful...
+constexpr float kCrowdWeight = 0.2f;      // ...each dividing its quality by 1 + this more
+constexpr float kLeastQuality = 0.01f;    // what a kept minutia's quality is never lowered below
 
 float WrapPi(float a) {
   while (a > kPi) a -= 2 * kPi;
@@ -181,6 +188,25 @@ void FilterMinutiae(const ExtractWork& work, Candidate* c, int count) {
     if (c[i].removed) continue;
     c[i].quality = LocalQuality(w, c[i]);
     if (c[i].quality < kMinQuality) c[i].removed = true;
+  }
+  // Trust lost at the edge and in crowds, counted among the minutiae kept
+  // (scratch again: all of it is found before any quality changes).
+  float* trust = reinterpret_cast<float*>(w.enhanced);
+  for (int i = 0; i < count; ++i) {
+    if (c[i].removed) continue;
+    const float depth = static_cast<float>(w.blocks.depth[BlockOfPixel(w, c[i].x, c[i].y)]);
+    const float reach = kCrowdPeriods * PeriodAt(w, c[i]);
+    int near = 0;
+    for (int j = 0; j < count; ++j) {
+      if (j == i || c[j].removed) continue;
+      const float dx = static_cast<float>(c[j].x - c[i].x),
+                  dy = static_cast<float>(c[j].y - c[i].y);
+      near += dx * dx + dy * dy <= reach * reach ? 1 : 0;
+    }
+    trust[i] = std::min(1.0f, depth / kSureDepthBlocks) / (1.0f + kCrowdWeight * near);
+  }
+  for (int i = 0; i < count; ++i) {
+    if (!c[i].removed) c[i].quality = std::max(kLeastQuality, c[i].quality * trust[i]);
   }
 }
 

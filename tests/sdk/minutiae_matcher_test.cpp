@@ -87,6 +87,24 @@ TEST(Matcher, ToleratesPoseOverlapDistortionMissingAndSpuriousMinutiae) {
   }
 }
 
+// A dry print's skeleton gives many doubtful minutiae; its clear ones still
+// decide, and the doubtful ones of two unrelated prints do not match them.
+TEST(Matcher, ClearMinutiaeDecideAmongManyDoubtfulOnes) {
+  auto with_doubtful = [](std::vector<MatcherMinutia> print, unsigned seed) {
+    for (MatcherMinutia& m : print) m.quality = 80;
+    for (MatcherMinutia m : RandomPrint(seed, 120)) {
+      m.quality = 10;
+      print.push_back(m);
+    }
+    return print;
+  };
+  auto p = RandomPrint(31, 35);
+  auto q = Impression(p, 6, 8, -4, 3, 1.5f, 9);
+  // Sure, not just above the threshold: 35 clear pairs are strong evidence.
+  EXPECT_GE(Score(with_doubtful(p, 1), with_doubtful(q, 2)), MatchThresholdForFmrDecades(5));
+  EXPECT_LT(Score(with_doubtful(RandomPrint(32, 35), 3), with_doubtful(q, 2)), kMatchThreshold);
+}
+
 TEST(Matcher, SimilarityIgnoresWhereAndHowTheSecondPrintLies) {
   auto p = RandomPrint(21, 35);
   auto q = Impression(p, 4, 6, -3, 4, 1.5f, 5);
