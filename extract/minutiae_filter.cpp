@@ -33,8 +33,8 @@ constexpr float kFacingPeriods = 1.5f;   // gap of a broken ridge, width of a la
 constexpr float kClusterPeriods = 0.8f;  // minutiae closer than this are noise
 constexpr float kMinQuality = 0.12f;
 constexpr float kOpposite = 2.4f;  // radians: directions this far apart face each other
-constexpr float kSureDepthBlocks =
-    5.0f;                               // blocks from the print's edge: trusted fully from here in
+// Blocks in from the print's edge where a minutia is trusted fully.
+constexpr float kSureDepthBlocks = 5.0f;
 constexpr float kCrowdPeriods = 3.0f;   // other minutiae this near make one doubtful...
 constexpr float kCrowdWeight = 0.2f;    // ...each dividing its quality by 1 + this more
 constexpr float kLeastQuality = 0.01f;  // what a kept minutia's quality is never lowered below
