@@ -62,14 +62,18 @@ constexpr int kComparedMinutiae = 40;
 // Calibration: the raw similarity at scores 6, 10, 14, 18 and 22, where
 // different fingers reach it at rates of 10 %, 1 %, 0.1 %, 0.01 % and
 // 0.001 % (docs/matching.md: how they were fitted).
-constexpr float kScoreKnots[] = {0.0853f, 0.1183f, 0.1450f, 0.1706f, 0.1964f};
+constexpr float kScoreKnots[] = {0.9201f, 1.1678f, 1.4058f, 1.6011f, 1.7964f};
 constexpr int kScoreKnotCount = 5;
 constexpr float kFirstKnotScore = 6.0f;
 constexpr float kScorePerDecade = 4.0f;
 static_assert(MatchThresholdForFmrDecades(1) == kFirstKnotScore);
 
 // Alignment.
-constexpr int kMaxAnchors = 8;
+constexpr int kMaxAnchors = 32;
+static int AN() { static int v = getenv("AN") ? atoi(getenv("AN")) : 8; return v; }
+static float PD() { static float v = getenv("PD") ? atof(getenv("PD")) : 8; return v; }
+static float PG() { static float v = getenv("PG") ? atof(getenv("PG")) : 0.04; return v; }
+static float PA() { static float v = getenv("PA") ? atof(getenv("PA")) : 20; return v * 3.14159265f / 180; }
 constexpr float kPairDist = 8.0f;  // px at 500 ppi once aligned, where the alignment is surest
 constexpr float kPairDistGrowth = 0.04f;  // more per px away from there: skin stretches
 constexpr float kPairAngle = kPi / 9;
@@ -77,6 +81,11 @@ constexpr float kOverlapMargin = 15.0f;
 // Shared minutiae (weighed by quality) below this count as this many: a tiny
 // overlap is weak evidence whatever it pairs.
 constexpr float kMinOverlap = 8.0f;
+constexpr float kMinOverlapArea = 5000.0f;  // px^2 at 500 ppi, for the same reason
+// sim = pairs / shared^0.5 / (shared / area)^0.2: the powers that bring the
+// impostor tails of the measured readers closest together.
+constexpr float kSharedPower = 0.7f;
+constexpr float kAreaPower = 0.2f;
 
 float WrapPi(float a) {
   while (a > kPi) a -= kTwoPi;
@@ -116,6 +125,7 @@ struct Cylinder {
 struct Hull {
   int edges;
   float nx[kComparedMinutiae], ny[kComparedMinutiae], c[kComparedMinutiae];
+  float px[kComparedMinutiae], py[kComparedMinutiae];  // edge e runs from corner e to e + 1
 };
 
 float Cross(const MatcherMinutia& o, const MatcherMinutia& a, const MatcherMinutia& b) {
@@ -150,6 +160,8 @@ void BuildHull(const MatcherMinutia* m, int n, int* order, Hull* hull) {
     const float nx = dy / len, ny = -dx / len;
     hull->nx[hull->edges] = nx;
     hull->ny[hull->edges] = ny;
+    hull->px[hull->edges] = p.x;
+    hull->py[hull->edges] = p.y;
     hull->c[hull->edges] = nx * p.x + ny * p.y;
     ++hull->edges;
   }
@@ -430,7 +442,7 @@ float Consolidate(Work& w, int na, int nb) {
   // Anchors for the alignment: the pairs that came out of the relaxation
   // strongest.
   for (int t = 0; t < nr; ++t) w.by_gain[t] = t;
-  w.anchors = std::min(kMaxAnchors, nr);
+  w.anchors = std::min(AN(), nr);
   std::partial_sort(w.by_gain, w.by_gain + w.anchors, w.by_gain + nr, [&w, cur](int x, int y) {
     return w.lambda[cur][x] > w.lambda[cur][y] || (w.lambda[cur][x] == w.lambda[cur][y] && x < y);
   });
@@ -471,7 +483,7 @@ int PairUp(Work& w, const MatcherMinutia* a, int na, const MatcherMinutia* b, in
     const float x = t.c * a[i].x - t.s * a[i].y + t.tx;
     const float y = t.s * a[i].x + t.c * a[i].y + t.ty;
     const float angle = a[i].angle + t.rot;
-    const float tol = kPairDist + kPairDistGrowth * hypotf(x - t.cx, y - t.cy);
+    const float tol = PD() + PG() * hypotf(x - t.cx, y - t.cy);
     float best = 3.0f;
     int best_j = -1;
     for (int j = 0; j < nb; ++j) {
@@ -480,8 +492,8 @@ int PairUp(Work& w, const MatcherMinutia* a, int na, const MatcherMinutia* b, in
       const float d2 = dx * dx + dy * dy;
       if (d2 > tol * tol) continue;
       const float da = fabsf(WrapPi(b[j].angle - angle));
-      if (da > kPairAngle) continue;
-      const float cost = sqrtf(d2) / tol + da / kPairAngle;
+      if (da > PA()) continue;
+      const float cost = sqrtf(d2) / tol + da / PA();
       if (cost < best) {
         best = cost;
         best_j = j;
@@ -546,6 +558,48 @@ bool InsideWithin(const Hull& h, float x, float y, float margin) {
   return true;
 }
 
+// Area of the part of a's hull, moved by t, that lies inside b's hull:
+// the outline a moved by t is cut by each of b's edges in turn.
+float OverlapArea(const Hull& a, const Hull& b, const Transform& t) {
+  if (a.edges < 3 || b.edges < 3) return 0.0f;
+  constexpr int kMaxCorners = 2 * kComparedMinutiae + 2;
+  float x[2][kMaxCorners], y[2][kMaxCorners];
+  int n = a.edges, cur = 0;
+  for (int i = 0; i < n; ++i) {
+    x[0][i] = t.c * a.px[i] - t.s * a.py[i] + t.tx;
+    y[0][i] = t.s * a.px[i] + t.c * a.py[i] + t.ty;
+  }
+  for (int e = 0; e < b.edges && n > 0; ++e) {
+    const float* cx = x[cur];
+    const float* cy = y[cur];
+    float* ox = x[1 - cur];
+    float* oy = y[1 - cur];
+    int m = 0;
+    for (int i = 0; i < n; ++i) {
+      const int j = (i + 1) % n;
+      const float di = b.nx[e] * cx[i] + b.ny[e] * cy[i] - b.c[e];
+      const float dj = b.nx[e] * cx[j] + b.ny[e] * cy[j] - b.c[e];
+      if (di <= 0.0f && m < kMaxCorners) {
+        ox[m] = cx[i];
+        oy[m++] = cy[i];
+      }
+      if ((di < 0.0f) != (dj < 0.0f) && di != dj && m < kMaxCorners) {
+        const float f = di / (di - dj);
+        ox[m] = cx[i] + f * (cx[j] - cx[i]);
+        oy[m++] = cy[i] + f * (cy[j] - cy[i]);
+      }
+    }
+    n = m;
+    cur = 1 - cur;
+  }
+  float twice = 0.0f;
+  for (int i = 0; i < n; ++i) {
+    const int j = (i + 1) % n;
+    twice += x[cur][i] * y[cur][j] - x[cur][j] * y[cur][i];
+  }
+  return fabsf(twice) * 0.5f;
+}
+
 // Aligns the prints on each anchor, keeps the alignment that pairs most
 // minutiae, and counts the minutiae of each print inside the other's hull.
 void AlignOnAnchors(Work& w, const MatcherMinutia* a, int na, const MatcherMinutia* b, int nb,
@@ -595,6 +649,7 @@ void AlignOnAnchors(Work& w, const MatcherMinutia* a, int na, const MatcherMinut
       overlap_qb += Reliability(b[j]);
     }
   }
+  e->overlap_area = OverlapArea(w.hull_a, w.hull_b, t);
   e->overlap_a = in_b;
   e->overlap_b = in_a;
   e->paired_quality = paired_q;
@@ -694,12 +749,14 @@ MatchEvidence MinutiaeEvidence(const MatcherMinutia* a, int na, const MatcherMin
 
 float SimilarityFromEvidence(const MatchEvidence& e) {
   if (e.paired <= 0 || !(e.local > 0.0f) || !(e.paired_quality > 0.0f)) return 0.0f;
-  // Chance pairs grow with the minutiae the two prints share (a little
-  // faster than the square root of the product of their counts); clear
-  // minutiae count more than doubtful ones on both sides.
-  const float overlap =
+  // Chance makes more pairs the more minutiae the two prints share and the
+  // more densely they lie: the pairs (clear minutiae counting more than
+  // doubtful ones) are weighed against the shared minutiae and their
+  // density over the common area, n_a n_b / area.
+  const float shared =
       std::max(e.overlap_quality_a, kMinOverlap) * std::max(e.overlap_quality_b, kMinOverlap);
-  return e.paired_quality / powf(overlap, 0.55f) * sqrtf(sqrtf(e.local));
+  const float area = std::max(e.overlap_area, kMinOverlapArea);
+  return e.paired_quality / powf(shared, kSharedPower) * powf(area, kAreaPower);
 }
 
 float MinutiaeSimilarity(const MatcherMinutia* a, int na, const MatcherMinutia* b, int nb) {

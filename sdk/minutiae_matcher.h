@@ -51,6 +51,7 @@ struct MatchEvidence {
   // The same weighed by each minutia's quality (an unknown one counts 0.5):
   // pairs by the geometric mean of their two qualities.
   float paired_quality, overlap_quality_a, overlap_quality_b;
+  float overlap_area;  // px^2 at 500 ppi: the two minutiae outlines' common part, aligned
 };
 
 // The evidence of two minutiae sets, the raw similarity it gives, and the
