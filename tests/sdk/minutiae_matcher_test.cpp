@@ -105,6 +105,31 @@ TEST(Matcher, ClearMinutiaeDecideAmongManyDoubtfulOnes) {
   EXPECT_LT(Score(with_doubtful(RandomPrint(32, 35), 3), with_doubtful(q, 2)), kMatchThreshold);
 }
 
+// The common area of two outlines, once aligned: all of a square print
+// against itself turned and moved, half of it against its left half.
+TEST(Matcher, CommonAreaOfTheAlignedOutlines) {
+  auto square = RandomPrint(41, 30);
+  for (MatcherMinutia& m : square) {
+    m.x = 20 + m.x * 160 / 300;  // inside the square (0..200, -200..0)
+    m.y = -20 + m.y * 160 / 400;
+  }
+  for (float x : {0.0f, 100.0f, 200.0f}) {
+    square.push_back({x, 0, 0.4f, 1, 0});
+    square.push_back({x, -200, 2.0f, 2, 0});
+  }
+  std::vector<MatcherMinutia> left;
+  for (const MatcherMinutia& m : square) {
+    if (m.x <= 100) left.push_back(m);
+  }
+  auto area = [](const std::vector<MatcherMinutia>& a, const std::vector<MatcherMinutia>& b) {
+    return MinutiaeEvidence(a.data(), static_cast<int>(a.size()), b.data(),
+                            static_cast<int>(b.size()))
+        .overlap_area;
+  };
+  EXPECT_NEAR(area(square, Impression(square, 30, 70, -40, 0, 0, 1)), 40000.0f, 400.0f);
+  EXPECT_NEAR(area(square, Impression(left, -20, 10, 10, 0, 0, 1)), 20000.0f, 400.0f);
+}
+
 TEST(Matcher, SimilarityIgnoresWhereAndHowTheSecondPrintLies) {
   auto p = RandomPrint(21, 35);
   auto q = Impression(p, 4, 6, -3, 4, 1.5f, 5);
