@@ -11,9 +11,10 @@
 // - cluster: minutiae closer than most of a ridge period, which noise makes;
 // - poor blocks: ridges too unclear to trust anything found there.
 // What survives gets its quality from the clarity of the blocks around it,
-// lowered near the print's edge and where minutiae crowd: both are where a
-// skeleton's breaks and stubs pass for minutiae, and where the next
-// impression of the same finger finds something else.
+// lowered near the print's edge, where minutiae crowd and where the contrast
+// is below the print's usual (a faint halo, a latent print left on the
+// glass): that is where a skeleton's breaks and stubs pass for minutiae, and
+// where the next impression of the same finger finds something else.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -80,6 +81,18 @@ float LocalQuality(const ExtractWork& w, const Candidate& c) {
     }
   }
   return sum / 9.0f;
+}
+
+// The print's usual contrast: the median grey-level deviation of its blocks.
+float UsualContrast(const ExtractWork& w) {
+  float* dev = w.blocks.gxx;  // scratch: the tensor sums are used up
+  int n = 0;
+  for (int i = 0; i < w.bw * w.bh; ++i) {
+    if (w.blocks.mask[i]) dev[n++] = w.blocks.dev[i];
+  }
+  if (n == 0) return 1.0f;
+  std::nth_element(dev, dev + n / 2, dev + n);
+  return std::max(1.0f, dev[n / 2]);
 }
 
 bool InsidePrint(const ExtractWork& w, float x, float y) {
@@ -193,9 +206,12 @@ void FilterMinutiae(const ExtractWork& work, Candidate* c, int count) {
   // Trust lost at the edge and in crowds, counted among the minutiae kept
   // (scratch again: all of it is found before any quality changes).
   float* trust = reinterpret_cast<float*>(w.enhanced);
+  const float usual = UsualContrast(w);
   for (int i = 0; i < count; ++i) {
     if (c[i].removed) continue;
-    const float depth = static_cast<float>(w.blocks.depth[BlockOfPixel(w, c[i].x, c[i].y)]);
+    const int block = BlockOfPixel(w, c[i].x, c[i].y);
+    const float depth = static_cast<float>(w.blocks.depth[block]);
+    const float contrast = std::min(1.0f, w.blocks.dev[block] / usual);
     const float reach = kCrowdPeriods * PeriodAt(w, c[i]);
     int near = 0;
     for (int j = 0; j < count; ++j) {
@@ -204,7 +220,7 @@ void FilterMinutiae(const ExtractWork& work, Candidate* c, int count) {
                   dy = static_cast<float>(c[j].y - c[i].y);
       near += dx * dx + dy * dy <= reach * reach ? 1 : 0;
     }
-    trust[i] = std::min(1.0f, depth / kSureDepthBlocks) / (1.0f + kCrowdWeight * near);
+    trust[i] = contrast * std::min(1.0f, depth / kSureDepthBlocks) / (1.0f + kCrowdWeight * near);
   }
   for (int i = 0; i < count; ++i) {
     if (!c[i].removed) c[i].quality = std::max(kLeastQuality, c[i].quality * trust[i]);
