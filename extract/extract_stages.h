@@ -109,6 +109,11 @@ int DetectMinutiae(const ExtractWork& work, Candidate* candidates, int capacity)
 void FilterMinutiae(const ExtractWork& work, Candidate* candidates, int count);
 
 // Helpers shared by the stages.
+// Nearest integer, halves away from zero, inline (std::lround is a library
+// call, and the stages round millions of sample positions).
+inline int RoundToInt(float v) {
+  return static_cast<int>(v < 0.0f ? v - 0.5f : v + 0.5f);
+}
 inline int BlockIndex(const ExtractWork& w, int bx, int by) {
   return by * w.bw + bx;
 }

@@ -23,26 +23,32 @@ constexpr int kAngles = kGaborAngles;
 constexpr float kPeriodStep = kGaborPeriodStep;
 constexpr int kPeriods = kGaborPeriods;
 
-// Bilinear sample of a block map at pixel (x, y); block centres sit at 3.5.
-float BlockAt(const ExtractWork& w, const float* map, int x, int y) {
-  const float fx = (static_cast<float>(x) - (kBlock - 1) * 0.5f) / kBlock;
-  const float fy = (static_cast<float>(y) - (kBlock - 1) * 0.5f) / kBlock;
-  int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
-  float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
-  if (x0 < 0) {
-    x0 = 0;
-    ax = 0;
+// Where pixel coordinate v falls between block centres (which sit at 3.5):
+// the two blocks around it along one axis of `blocks`, and the weight of the
+// second.
+struct BlockSpan {
+  int b0, b1;
+  float weight;
+};
+
+BlockSpan SpanAt(int v, int blocks) {
+  const float f = (static_cast<float>(v) - (kBlock - 1) * 0.5f) / kBlock;
+  int b0 = static_cast<int>(std::floor(f));
+  float a = f - static_cast<float>(b0);
+  if (b0 < 0) {
+    b0 = 0;
+    a = 0;
   }
-  if (y0 < 0) {
-    y0 = 0;
-    ay = 0;
-  }
-  const int x1 = std::min(x0 + 1, w.bw - 1), y1 = std::min(y0 + 1, w.bh - 1);
-  x0 = std::min(x0, w.bw - 1);
-  y0 = std::min(y0, w.bh - 1);
-  const float top = map[y0 * w.bw + x0] * (1 - ax) + map[y0 * w.bw + x1] * ax;
-  const float bottom = map[y1 * w.bw + x0] * (1 - ax) + map[y1 * w.bw + x1] * ax;
-  return top * (1 - ay) + bottom * ay;
+  const int b1 = std::min(b0 + 1, blocks - 1);
+  return BlockSpan{std::min(b0, blocks - 1), b1, a};
+}
+
+// Bilinear sample of a block map between the blocks of two spans.
+float Sample(const ExtractWork& w, const float* map, const BlockSpan& x, const BlockSpan& y) {
+  const float top = map[y.b0 * w.bw + x.b0] * (1 - x.weight) + map[y.b0 * w.bw + x.b1] * x.weight;
+  const float bottom =
+      map[y.b1 * w.bw + x.b0] * (1 - x.weight) + map[y.b1 * w.bw + x.b1] * x.weight;
+  return top * (1 - y.weight) + bottom * y.weight;
 }
 
 // The kernel for angle bin a and period bin p, building it on first use.
@@ -82,19 +88,15 @@ const float* Kernel(ExtractWork* w, int a, int p) {
 void NormaliseImage(ExtractWork* work) {
   ExtractWork& w = *work;
   std::memset(w.norm, 0, sizeof(float) * static_cast<size_t>(w.stride) * (w.height + 2 * kPad));
-  for (int by = 0; by < w.bh; ++by) {
-    for (int bx = 0; bx < w.bw; ++bx) {
-      const int y1 = std::min((by + 1) * kBlock, w.height);
-      const int x1 = std::min((bx + 1) * kBlock, w.width);
-      for (int y = by * kBlock; y < y1; ++y) {
-        float* out = w.norm + static_cast<size_t>(y + kPad) * w.stride + kPad;
-        const uint8_t* in = w.grey + static_cast<size_t>(y) * w.width;
-        for (int x = bx * kBlock; x < x1; ++x) {
-          const float mean = BlockAt(w, w.blocks.mean, x, y);
-          const float dev = std::max(kMinDev, BlockAt(w, w.blocks.dev, x, y));
-          out[x] = std::clamp((mean - static_cast<float>(in[x])) / dev, -kClip, kClip);
-        }
-      }
+  for (int y = 0; y < w.height; ++y) {
+    const BlockSpan sy = SpanAt(y, w.bh);
+    float* out = w.norm + static_cast<size_t>(y + kPad) * w.stride + kPad;
+    const uint8_t* in = w.grey + static_cast<size_t>(y) * w.width;
+    for (int x = 0; x < w.width; ++x) {
+      const BlockSpan sx = SpanAt(x, w.bw);
+      const float mean = Sample(w, w.blocks.mean, sx, sy);
+      const float dev = std::max(kMinDev, Sample(w, w.blocks.dev, sx, sy));
+      out[x] = std::clamp((mean - static_cast<float>(in[x])) / dev, -kClip, kClip);
     }
   }
 }

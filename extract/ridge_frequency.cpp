@@ -59,8 +59,8 @@ void MeasureBlock(const ExtractWork& w, const Sinusoids& s, float cx, float cy, 
     float sum = 0;
     for (int j = 0; j < kAlong; ++j) {
       const float along = (static_cast<float>(j) - (kAlong - 1) * 0.5f) * kAlongStep;
-      const int x = static_cast<int>(std::lround(cx + off * nx + along * tx));
-      const int y = static_cast<int>(std::lround(cy + off * ny + along * ty));
+      const int x = RoundToInt(cx + off * nx + along * tx);
+      const int y = RoundToInt(cy + off * ny + along * ty);
       // Outside the image the padded border of norm reads 0; beyond it, clamp.
       const int px = std::clamp(x, -kPad, w.width + kPad - 1);
       const int py = std::clamp(y, -kPad, w.height + kPad - 1);
