@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "extract/extract_stages.h"
+#include "extract/minutiae_extractor.h"
 
 namespace extract {
 namespace {
@@ -72,23 +73,34 @@ void BinariseAndThin(ExtractWork* work) {
     img[static_cast<size_t>(y) * width] = img[static_cast<size_t>(y) * width + width - 1] = 0;
 
   // Zhang-Suen: pixels are marked (2) in a sub-pass and removed at its end.
-  bool changed = true;
-  while (changed) {
-    changed = false;
-    for (int pass = 0; pass < 2; ++pass) {
-      for (int y = 1; y + 1 < height; ++y) {
-        uint8_t* row = img + static_cast<size_t>(y) * width;
-        for (int x = 1; x + 1 < width; ++x) {
-          if (row[x] == 0) continue;
-          const Neighbourhood& nb = kNeighbourhoods[NeighbourCode(row + x, width)];
-          if (pass == 0 ? nb.thin_first : nb.thin_second) {
-            row[x] = 2;
-            changed = true;
-          }
+  // A pixel's fate in a sub-pass depends on its 8 neighbours only, so a row
+  // is looked at again only when it or a row beside it lost pixels since the
+  // last sub-pass of the same kind: the later rounds touch a few rows.
+  int lost_at[kExtractMaxWorkSide];  // the last sub-pass (from 1) in which the row lost pixels
+  std::fill(lost_at, lost_at + height, 0);
+  // Done when a sub-pass of each kind in a row finds nothing to remove.
+  for (int sub = 1, quiet = 0; quiet < 2; ++sub) {
+    const int pass = (sub - 1) % 2;
+    for (int y = 1; y + 1 < height; ++y) {
+      if (sub > 2 && std::max({lost_at[y - 1], lost_at[y], lost_at[y + 1]}) < sub - 2) continue;
+      uint8_t* row = img + static_cast<size_t>(y) * width;
+      for (int x = 1; x + 1 < width; ++x) {
+        if (row[x] == 0) continue;
+        const Neighbourhood& nb = kNeighbourhoods[NeighbourCode(row + x, width)];
+        if (pass == 0 ? nb.thin_first : nb.thin_second) {
+          row[x] = 2;
+          lost_at[y] = sub;
         }
       }
-      for (int i = 0; i < n; ++i) img[i] = img[i] == 2 ? 0 : img[i];
     }
+    bool removed = false;
+    for (int y = 1; y + 1 < height; ++y) {
+      if (lost_at[y] != sub) continue;
+      uint8_t* row = img + static_cast<size_t>(y) * width;
+      for (int x = 1; x + 1 < width; ++x) row[x] = row[x] == 2 ? 0 : row[x];
+      removed = true;
+    }
+    quiet = removed ? 0 : quiet + 1;
   }
   // Staircase corners: a pixel whose two 4-neighbours on one corner touch each
   // other diagonally, with nothing on the opposite side, joins nothing.
