@@ -69,11 +69,7 @@ constexpr float kScorePerDecade = 4.0f;
 static_assert(MatchThresholdForFmrDecades(1) == kFirstKnotScore);
 
 // Alignment.
-constexpr int kMaxAnchors = 32;
-static int AN() { static int v = getenv("AN") ? atoi(getenv("AN")) : 8; return v; }
-static float PD() { static float v = getenv("PD") ? atof(getenv("PD")) : 8; return v; }
-static float PG() { static float v = getenv("PG") ? atof(getenv("PG")) : 0.04; return v; }
-static float PA() { static float v = getenv("PA") ? atof(getenv("PA")) : 20; return v * 3.14159265f / 180; }
+constexpr int kMaxAnchors = 8;
 constexpr float kPairDist = 8.0f;  // px at 500 ppi once aligned, where the alignment is surest
 constexpr float kPairDistGrowth = 0.04f;  // more per px away from there: skin stretches
 constexpr float kPairAngle = kPi / 9;
@@ -442,7 +438,7 @@ float Consolidate(Work& w, int na, int nb) {
   // Anchors for the alignment: the pairs that came out of the relaxation
   // strongest.
   for (int t = 0; t < nr; ++t) w.by_gain[t] = t;
-  w.anchors = std::min(AN(), nr);
+  w.anchors = std::min(kMaxAnchors, nr);
   std::partial_sort(w.by_gain, w.by_gain + w.anchors, w.by_gain + nr, [&w, cur](int x, int y) {
     return w.lambda[cur][x] > w.lambda[cur][y] || (w.lambda[cur][x] == w.lambda[cur][y] && x < y);
   });
@@ -483,7 +479,7 @@ int PairUp(Work& w, const MatcherMinutia* a, int na, const MatcherMinutia* b, in
     const float x = t.c * a[i].x - t.s * a[i].y + t.tx;
     const float y = t.s * a[i].x + t.c * a[i].y + t.ty;
     const float angle = a[i].angle + t.rot;
-    const float tol = PD() + PG() * hypotf(x - t.cx, y - t.cy);
+    const float tol = kPairDist + kPairDistGrowth * hypotf(x - t.cx, y - t.cy);
     float best = 3.0f;
     int best_j = -1;
     for (int j = 0; j < nb; ++j) {
@@ -492,8 +488,8 @@ int PairUp(Work& w, const MatcherMinutia* a, int na, const MatcherMinutia* b, in
       const float d2 = dx * dx + dy * dy;
       if (d2 > tol * tol) continue;
       const float da = fabsf(WrapPi(b[j].angle - angle));
-      if (da > PA()) continue;
-      const float cost = sqrtf(d2) / tol + da / PA();
+      if (da > kPairAngle) continue;
+      const float cost = sqrtf(d2) / tol + da / kPairAngle;
       if (cost < best) {
         best = cost;
         best_j = j;

@@ -181,9 +181,10 @@ Comparisons CompareAll(const char* set, const std::vector<Template>& templates) 
       const float similarity = SimilarityFromEvidence(e);
       const uint32_t score = ScoreFromSimilarity(similarity);
       if (g_raw != nullptr) {
-        fprintf(g_raw, "%s %d %.6f %d %d %.6f %d %d %d %.0f %.3f %.3f %.3f %zu %zu\n", set, genuine ? 1 : 0,
-                similarity, e.count_a, e.count_b, e.local, e.paired, e.overlap_a, e.overlap_b, e.overlap_area,
-                e.paired_quality, e.overlap_quality_a, e.overlap_quality_b, i, j);
+        fprintf(g_raw, "%s %d %.6f %d %d %.6f %d %d %d %.0f %.3f %.3f %.3f %zu %zu\n", set,
+                genuine ? 1 : 0, similarity, e.count_a, e.count_b, e.local, e.paired, e.overlap_a,
+                e.overlap_b, e.overlap_area, e.paired_quality, e.overlap_quality_a,
+                e.overlap_quality_b, i, j);
       }
       if (n++ % 16 == 0) {
         uint32_t sdk_score = 0;
