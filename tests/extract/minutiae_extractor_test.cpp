@@ -68,6 +68,27 @@ TEST(ExtractKnownMinutiae, EndingsAndBifurcationsAtKnownPlaceAndDirection) {
   }
 }
 
+// Where the print is faint (a light touch, a halo) the same minutia is still
+// found, but trusted less than where the print is clear.
+TEST(ExtractKnownMinutiae, FaintPartOfThePrintLowersTheQuality) {
+  const Pattern p{200, 180, 9, 0, Minutia::kEnding, 100.3, 89.6};
+  const std::vector<uint8_t> clear = Render(p);
+  std::vector<uint8_t> faint = clear;
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      if (std::hypot(x - p.x, y - p.y) > 40) continue;
+      uint8_t& v = faint[static_cast<size_t>(y) * p.width + x];
+      v = static_cast<uint8_t>(130 + (v - 130) * 0.4);
+    }
+  }
+  const auto a = Extract(clear, p.width, p.height);
+  const auto b = Extract(faint, p.width, p.height);
+  ASSERT_EQ(a.size(), 1u);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_LE(std::hypot(b[0].x - p.x, b[0].y - p.y), 3.0);
+  EXPECT_LT(b[0].quality, a[0].quality * 0.7) << int{a[0].quality} << " " << int{b[0].quality};
+}
+
 // Ridges of one direction everywhere: the orientation map shows it in every
 // foreground block, within 5 degrees, whatever the direction and period.
 TEST(ExtractOrientation, StraightRidgesWithinFiveDegrees) {
