@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "extract/extract_stages.h"
+#include "extract/minutiae_extractor.h"
 
 namespace extract {
 namespace {
@@ -43,11 +44,11 @@ BlockSpan SpanAt(int v, int blocks) {
   return BlockSpan{std::min(b0, blocks - 1), b1, a};
 }
 
-// Bilinear sample of a block map between the blocks of two spans.
-float Sample(const ExtractWork& w, const float* map, const BlockSpan& x, const BlockSpan& y) {
-  const float top = map[y.b0 * w.bw + x.b0] * (1 - x.weight) + map[y.b0 * w.bw + x.b1] * x.weight;
-  const float bottom =
-      map[y.b1 * w.bw + x.b0] * (1 - x.weight) + map[y.b1 * w.bw + x.b1] * x.weight;
+// Bilinear sample of a block map between the blocks of two spans, given the
+// map's two rows of blocks that span y picks.
+inline float Sample(const float* row0, const float* row1, const BlockSpan& x, const BlockSpan& y) {
+  const float top = row0[x.b0] * (1 - x.weight) + row0[x.b1] * x.weight;
+  const float bottom = row1[x.b0] * (1 - x.weight) + row1[x.b1] * x.weight;
   return top * (1 - y.weight) + bottom * y.weight;
 }
 
@@ -88,14 +89,19 @@ const float* Kernel(ExtractWork* w, int a, int p) {
 void NormaliseImage(ExtractWork* work) {
   ExtractWork& w = *work;
   std::memset(w.norm, 0, sizeof(float) * static_cast<size_t>(w.stride) * (w.height + 2 * kPad));
+  BlockSpan columns[kExtractMaxWorkSide];  // the same for every row
+  for (int x = 0; x < w.width; ++x) columns[x] = SpanAt(x, w.bw);
   for (int y = 0; y < w.height; ++y) {
     const BlockSpan sy = SpanAt(y, w.bh);
+    const float* mean0 = w.blocks.mean + sy.b0 * w.bw;
+    const float* mean1 = w.blocks.mean + sy.b1 * w.bw;
+    const float* dev0 = w.blocks.dev + sy.b0 * w.bw;
+    const float* dev1 = w.blocks.dev + sy.b1 * w.bw;
     float* out = w.norm + static_cast<size_t>(y + kPad) * w.stride + kPad;
     const uint8_t* in = w.grey + static_cast<size_t>(y) * w.width;
     for (int x = 0; x < w.width; ++x) {
-      const BlockSpan sx = SpanAt(x, w.bw);
-      const float mean = Sample(w, w.blocks.mean, sx, sy);
-      const float dev = std::max(kMinDev, Sample(w, w.blocks.dev, sx, sy));
+      const float mean = Sample(mean0, mean1, columns[x], sy);
+      const float dev = std::max(kMinDev, Sample(dev0, dev1, columns[x], sy));
       out[x] = std::clamp((mean - static_cast<float>(in[x])) / dev, -kClip, kClip);
     }
   }

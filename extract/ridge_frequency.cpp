@@ -13,7 +13,7 @@
 namespace extract {
 namespace {
 
-constexpr int kProfile = 32;        // samples across the ridges
+constexpr int kProfile = 32;        // samples across the ridges (a multiple of 4)
 constexpr int kAlong = 7;           // points averaged along the ridge per sample
 constexpr float kAlongStep = 2.0f;  // pixels between them
 constexpr float kPeriodStep = 0.5f;
@@ -78,12 +78,17 @@ void MeasureBlock(const ExtractWork& w, const Sinusoids& s, float cx, float cy, 
   float power[kPeriods];
   int best = 0;
   for (int m = 0; m < kPeriods; ++m) {
-    float c = 0, d = 0;
-    for (int k = 0; k < kProfile; ++k) {
-      c += s.cos_t[m][k] * profile[k];
-      d += s.sin_t[m][k] * profile[k];
+    // Four running sums each, so that the additions need not wait on each
+    // other (this loop is a fifth of the extractor's time otherwise).
+    float c[4] = {0, 0, 0, 0}, d[4] = {0, 0, 0, 0};
+    for (int k = 0; k < kProfile; k += 4) {
+      for (int j = 0; j < 4; ++j) {
+        c[j] += s.cos_t[m][k + j] * profile[k + j];
+        d[j] += s.sin_t[m][k + j] * profile[k + j];
+      }
     }
-    power[m] = c * c + d * d;
+    const float cs = (c[0] + c[1]) + (c[2] + c[3]), ds = (d[0] + d[1]) + (d[2] + d[3]);
+    power[m] = cs * cs + ds * ds;
     if (power[m] > power[best]) best = m;
   }
   float offset = 0;
