@@ -230,11 +230,13 @@ class HttpConformanceTest(unittest.TestCase):
 
     def test_curl_2mb_body_with_expect_answered_at_once(self):
         # Within the 4 MiB bound, so the body is taken after "100 Continue";
-        # without it curl waits a second before sending.
+        # without it curl would wait the 30 s it is told to before sending
+        # (far beyond what a loaded machine adds).
         with tempfile.NamedTemporaryFile() as body:
             body.write(b"template1=" + b"A" * (2 << 20))
             body.flush()
             out = curl("-v", "-o", "/dev/null", "-w", "%{http_code} %{time_total}",
+                       "--expect100-timeout", "30",
                        "-H", "Host: localhost", "--data-binary", "@" + body.name,
                        self.service.url("/VRNMatchScore"))
         self.assertEqual(out.returncode, 0, out.stderr)
@@ -242,7 +244,7 @@ class HttpConformanceTest(unittest.TestCase):
         self.assertIn(b"< HTTP/1.1 100 Continue", out.stderr)
         code, seconds = out.stdout.split()
         self.assertEqual(code, b"200")
-        self.assertLess(float(seconds), 0.5)
+        self.assertLess(float(seconds), 15)
 
     def test_curl_post_without_body_answered_at_once(self):
         out = curl("-X", "POST", "-m", "5", "-w", "\n%{http_code}", self.service.url("/VRNGetPublicKey"))
