@@ -2,17 +2,23 @@
 """Fits the matcher's score knots (kScoreKnots in sdk/minutiae_matcher.cpp).
 
 Input: the file `extract_match_bench --raw FILE` writes (one comparison per
-line: set, genuine 0/1, raw similarity, ...). Every set's impostor
-Knot d (scores 6, 10, 14 for d = 1, 2, 3) is the highest of the sets' raw
-values above which a share 10^-d of that set's impostors lies, so that no
-set exceeds the nominal rate; the knots for d = 4 and 5, where there are too
-few impostors to count, follow at the spacing per decade of a straight line
-fitted to log10 of the share over the tail beyond 1 % of all the sets'
-impostors pooled (each set counting equally). Prints the knots and, per set, the measured false match
-rate at each knot.
+line: set, genuine 0/1, raw similarity, ...).
+- Knot 3 (score 14, the recommended threshold) is the highest of the sets'
+  raw values above which 0.1 % of that set's impostors lie: no set exceeds
+  0.1 % there.
+- Knots 1 and 2 (scores 6 and 10) are where the sets' rates sit closest to
+  the nominal 10 % and 1 % on a ratio scale: the raw value whose worst set,
+  above or below the nominal rate, strays the least. The virtual reader's
+  "never" profile, whose impressions never pass a capture, is left out there.
+- Knots 4 and 5 (scores 18 and 22), where there are too few impostors to
+  count, follow knot 3 at the spacing per decade of a straight line fitted to
+  log10 of the share over the tail beyond 1 % of all the sets' impostors
+  pooled (each set counting equally).
+Prints the knots and, per set, the measured false match rate at each knot.
 
 Usage: scripts/fit-score-knots.py RAW_FILE
 """
+import bisect
 import math
 import sys
 
@@ -46,9 +52,27 @@ def main():
              for name, values in impostors.items()}
     pooled = tail_of([(v, 1.0 / (len(values) * len(impostors)))
                       for values in impostors.values() for v in values])
-    # Each knot is where the set that reaches it most often does so at the
-    # nominal rate: no reader exceeds it.
-    knots = [max(above(t, 10.0**-d) for t in tails.values()) for d in (1, 2, 3)]
+    ordered = {name: sorted(values) for name, values in impostors.items()}
+
+    def rate(values, k):
+        # values sorted: the share at or above k
+        return (len(values) - bisect.bisect_left(values, k)) / len(values)
+
+    def centred(nominal):
+        # The raw value where the worst set strays least from the nominal
+        # rate, by ratio either way.
+        kept = [v for name, v in ordered.items() if name != "never"]
+        best = None
+        for k in sorted({v + 1e-4 for values in kept for v in values}):
+            rates = [rate(values, k) for values in kept]
+            if min(rates) <= 0:
+                break
+            worst = max(max(rates) / nominal, nominal / min(rates))
+            if best is None or worst < best[0]:
+                best = (worst, k)
+        return best[1]
+
+    knots = [centred(0.1), centred(0.01), max(above(t, 1e-3) for t in tails.values())]
     xs = [v for v, s in pooled if s <= 0.01 and v > 0]
     ys = [math.log10(s) for v, s in pooled if s <= 0.01 and v > 0]
     n = len(xs)
@@ -59,7 +83,7 @@ def main():
     print("constexpr float kScoreKnots[] = {" + ", ".join("%.4ff" % k for k in knots) + "};")
     print("\nfalse match rate at each knot (score 6, 10, 14, 18, 22):")
     for name, values in sorted(impostors.items()):
-        rates = ["%.3f %%" % (100.0 * sum(v >= k for v in values) / len(values)) for k in knots]
+        rates = ["%.3f %%" % (100.0 * rate(ordered[name], k)) for k in knots]
         print("  %-6s %s" % (name, "  ".join(rates)))
 
 
