@@ -13,7 +13,7 @@ export declare const MATCH_THRESHOLDS: readonly [
   { readonly fmr: 0.0001; readonly score: 18 },
   { readonly fmr: 0.00001; readonly score: 22 },
 ];
-/** The lowest threshold whose false match rate is at most fmr (0 < fmr < 1): ceil(2 + 4 log10(1/fmr)). */
+/** The lowest threshold whose nominal false match rate is at most fmr (0 < fmr < 1): ceil(2 + 4 log10(1/fmr)). */
 export declare function thresholdForFmr(fmr: number): number;
 
 /** The oldest service version (/health Version) this client is written for. */

@@ -25,7 +25,7 @@
   ]);
 
   /**
-   * The lowest threshold whose false match rate is at most `fmr` (0 < fmr < 1):
+   * The lowest threshold whose nominal false match rate is at most `fmr` (0 < fmr < 1):
    * ceil(2 + 4 * log10(1 / fmr)). 0.001 gives 14.
    */
   function thresholdForFmr(fmr) {
