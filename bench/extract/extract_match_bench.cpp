@@ -7,8 +7,9 @@
 //   db1..db4, 10 fingers x 8 impressions of 8-bit PGM): equal error rate,
 //   false non-match rate at false match rates of 1 % and 0.1 %, false
 //   non-match and false match rates at the SDK's threshold, the calibration
-//   table (measured false match rate at each nominal threshold), score
-//   percentiles, milliseconds per match;
+//   table (measured false match rate at each nominal threshold), the fingers
+//   the false non-matches at FMR 1 % come from, score percentiles,
+//   milliseconds per match;
 // - the processor time of a whole capture reply (device layer and JSON) on
 //   the virtual reader.
 // Every pair of impressions is compared once (genuine: same finger).
@@ -25,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -100,6 +102,7 @@ constexpr int kCalibrationRows = 5;
 struct Comparisons {
   std::vector<float> genuine_sim, impostor_sim;  // raw similarities
   std::vector<uint32_t> genuine, impostor;       // the SDK's scores
+  std::vector<int> genuine_finger;               // the finger of each genuine pair
   double ms = 0;                                 // per SDK comparison timed
   size_t timed = 0;
 };
@@ -108,6 +111,7 @@ struct Rates {
   double eer = 1;                                    // from the raw similarities
   double fnmr_at[2] = {1, 1};                        // at FMR <= 1 %, 0.1 %
   uint32_t score_at[2] = {0, 0};                     // the score of that raw threshold
+  float sim_at[2] = {0, 0};                          // that raw threshold
   size_t fm_at_threshold = 0, fnm_at_threshold = 0;  // at kMatchThreshold
   size_t fm_at[kCalibrationRows] = {};               // at kCalibrationScores
 };
@@ -143,6 +147,7 @@ Rates ComputeRates(const Comparisons& c) {
         found[k] = true;
         r.fnmr_at[k] = fnmr;
         r.score_at[k] = ScoreFromSimilarity(t);
+        r.sim_at[k] = t;
       }
     }
   }
@@ -198,6 +203,7 @@ Comparisons CompareAll(const char* set, const std::vector<Template>& templates) 
       }
       (genuine ? c.genuine_sim : c.impostor_sim).push_back(similarity);
       (genuine ? c.genuine : c.impostor).push_back(score);
+      if (genuine) c.genuine_finger.push_back(templates[i].finger);
     }
   }
   for (TemplateRecord* p : parsed) free(p);
@@ -580,6 +586,32 @@ int main(int argc, char** argv) {
       printf(" %.3f %% (%zu) |",
              100.0 * static_cast<double>(fm) / static_cast<double>(row.c->impostor.size()), fm);
     }
+    printf("\n");
+  }
+  // Few fingers usually make most of the errors; this says which to look at.
+  printf("\nFalse non-matches at FMR 1 %%, by finger (its genuine pairs that fail)\n\n");
+  for (const Row& row : rows) {
+    std::map<int, int> by_finger;
+    const std::vector<float>& g = row.c->genuine_sim;
+    for (size_t k = 0; k < g.size(); ++k) {
+      if (g[k] < row.rates->sim_at[0]) ++by_finger[row.c->genuine_finger[k]];
+    }
+    std::vector<std::pair<int, int>> worst(by_finger.begin(), by_finger.end());
+    std::sort(worst.begin(), worst.end(), [](const auto& x, const auto& y) {
+      return x.second > y.second || (x.second == y.second && x.first < y.first);
+    });
+    printf("- %s:", row.name.c_str());
+    if (worst.empty()) printf(" none");
+    constexpr size_t kListed = 6;  // a set that fails everywhere needs no full list
+    int rest = 0;
+    for (size_t k = 0; k < worst.size(); ++k) {
+      if (k < kListed) {
+        printf("%s %d (%d)", k > 0 ? "," : "", worst[k].first, worst[k].second);
+      } else {
+        rest += worst[k].second;
+      }
+    }
+    if (worst.size() > kListed) printf(", %zu more fingers (%d)", worst.size() - kListed, rest);
     printf("\n");
   }
   printf("\nScores (min / 1 %% / 25 %% / median / 75 %% / 99 %% / max):\n\n");
