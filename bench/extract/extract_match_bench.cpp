@@ -15,7 +15,7 @@
 // Every pair of impressions is compared once (genuine: same finger).
 //
 // Usage: extract_match_bench [--fingers N] [--impressions M] [--profiles good,poor,never]
-//                            [--fvc DIR] [--histograms] [--raw FILE]
+//                            [--fvc DIR] [--poses] [--histograms] [--raw FILE]
 // scripts/bench-extract.sh unpacks the FVC images into the build directory
 // and runs this with the defaults (30 fingers x 8 impressions per profile:
 // 840 genuine and 27,840 impostor pairs, enough to see a rate of 0.01 %).
@@ -396,7 +396,55 @@ struct FvcResult {
   Comparisons comparisons;
 };
 
-bool RunFvc(const std::string& dir, const std::string& db, FvcResult* out) {
+// Lossless ways to present the same prints: an extractor and matcher that
+// do not depend on how the image lies measure the same on each, so the
+// spread between them shows how much of a set's figure is chance.
+enum class Pose { kUpright, kTurned90, kTurned180, kMirrored, kTransposed };
+constexpr Pose kPoses[] = {Pose::kUpright, Pose::kTurned90, Pose::kTurned180, Pose::kMirrored,
+                           Pose::kTransposed};
+constexpr const char* kPoseNames[] = {"upright", "turned 90°", "turned 180°", "mirrored",
+                                      "transposed"};
+
+// The image of width x height in the given pose; width and height become
+// the new sides.
+std::vector<unsigned char> Posed(const std::vector<unsigned char>& in, int* width, int* height,
+                                 Pose pose) {
+  const int w = *width, h = *height;
+  if (pose == Pose::kUpright) return in;
+  std::vector<unsigned char> out(in.size());
+  const bool swap = pose == Pose::kTurned90 || pose == Pose::kTransposed;
+  const int ow = swap ? h : w;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      int ox = x, oy = y;
+      switch (pose) {
+        case Pose::kTurned90:  // clockwise
+          ox = h - 1 - y;
+          oy = x;
+          break;
+        case Pose::kTurned180:
+          ox = w - 1 - x;
+          oy = h - 1 - y;
+          break;
+        case Pose::kMirrored:
+          ox = w - 1 - x;
+          break;
+        case Pose::kTransposed:
+          ox = y;
+          oy = x;
+          break;
+        case Pose::kUpright:
+          break;
+      }
+      out[static_cast<size_t>(oy) * static_cast<size_t>(ow) + static_cast<size_t>(ox)] =
+          in[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)];
+    }
+  }
+  if (swap) std::swap(*width, *height);
+  return out;
+}
+
+bool RunFvc(const std::string& dir, const std::string& db, Pose pose, FvcResult* out) {
   out->name = db;
   std::vector<std::vector<unsigned char>> images;
   std::vector<int> fingers;
@@ -407,9 +455,9 @@ bool RunFvc(const std::string& dir, const std::string& db, FvcResult* out) {
       const std::string path =
           dir + "/" + db + "/f" + std::to_string(f) + "_" + std::to_string(i) + ".pgm";
       if (!ReadPgm(path, &pixels, &w, &h)) return false;
+      images.push_back(Posed(pixels, &w, &h, pose));
       out->width = w;
       out->height = h;
-      images.push_back(std::move(pixels));
       fingers.push_back(f);
     }
   }
@@ -423,7 +471,11 @@ bool RunFvc(const std::string& dir, const std::string& db, FvcResult* out) {
   out->images = static_cast<int>(images.size());
   out->extract_ms = template_ms / out->images;
   out->minutiae_mean /= out->images;
+  // Only the upright prints' comparisons go to --raw.
+  FILE* raw = g_raw;
+  if (pose != Pose::kUpright) g_raw = nullptr;
   out->comparisons = CompareAll(db.c_str(), templates);
+  g_raw = raw;
   out->rates = ComputeRates(out->comparisons);
   out->match_ms = out->comparisons.timed > 0
                       ? out->comparisons.ms / static_cast<double>(out->comparisons.timed)
@@ -460,7 +512,7 @@ double CaptureReplyMs(int repeats) {
 int main(int argc, char** argv) {
   int fingers = 30, impressions = 8;
   std::string profiles = "good,poor,never", fvc_dir;
-  bool histograms = false;
+  bool histograms = false, poses = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -482,10 +534,12 @@ int main(int argc, char** argv) {
       ++i;
     } else if (arg == "--histograms") {
       histograms = true;
+    } else if (arg == "--poses") {
+      poses = true;
     } else {
       fprintf(stderr,
               "usage: %s [--fingers N] [--impressions M] [--profiles good,poor,never] "
-              "[--fvc DIR] [--histograms] [--raw FILE]\n",
+              "[--fvc DIR] [--poses] [--histograms] [--raw FILE]\n",
               argv[0]);
       return 2;
     }
@@ -505,14 +559,24 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s done\n", p.name);
   }
   std::vector<FvcResult> fvc;
+  // posed[s][p]: set s in pose p + 1 (with --poses).
+  std::vector<std::vector<Rates>> posed;
   if (!fvc_dir.empty()) {
     for (const char* db : {"db1", "db2", "db3", "db4"}) {
       FvcResult r;
-      if (RunFvc(fvc_dir, db, &r)) {
-        fvc.push_back(std::move(r));
-      } else {
+      if (!RunFvc(fvc_dir, db, Pose::kUpright, &r)) {
         fprintf(stderr, "%s: no FVC images under %s\n", db, fvc_dir.c_str());
+        continue;
       }
+      fvc.push_back(std::move(r));
+      if (!poses) continue;
+      posed.emplace_back();
+      for (size_t p = 1; p < std::size(kPoses); ++p) {
+        FvcResult turned;
+        if (!RunFvc(fvc_dir, db, kPoses[p], &turned)) return 1;
+        posed.back().push_back(turned.rates);
+      }
+      fprintf(stderr, "%s done\n", db);
     }
   }
   const double reply_ms = CaptureReplyMs(20);
@@ -570,6 +634,45 @@ int main(int argc, char** argv) {
     const double n = static_cast<double>(fvc.size());
     printf("\nFVC2000 B average: EER %.2f %%, FNMR @ %u %.2f %%\n", 100 * eer_sum / n,
            kMatchThreshold, 100 * fnmr_sum / n);
+  }
+  if (!posed.empty()) {
+    printf(
+        "\nThe same prints turned and mirrored (no pixel changes value): EER, and false matches "
+        "at %u\n\n| Set |",
+        kMatchThreshold);
+    for (const char* name : kPoseNames) printf(" %s |", name);
+    printf(" mean |\n|---|");
+    for (size_t p = 0; p <= std::size(kPoses); ++p) printf("---:|");
+    printf("\n");
+    double mean_sum = 0, worst_mean = 0, fnmr_sum = 0;
+    size_t fm_all = 0, impostors_all = 0;
+    for (size_t k = 0; k < fvc.size(); ++k) {
+      printf("| FVC2000 %s_B |", fvc[k].name.c_str());
+      double eer_total = 0;
+      size_t fm_total = 0;
+      const double genuine = static_cast<double>(fvc[k].comparisons.genuine.size());
+      for (size_t p = 0; p < std::size(kPoses); ++p) {
+        const Rates& r = p == 0 ? fvc[k].rates : posed[k][p - 1];
+        printf(" %.2f %% (%zu) |", 100 * r.eer, r.fm_at_threshold);
+        eer_total += r.eer;
+        fm_total += r.fm_at_threshold;
+        fnmr_sum += static_cast<double>(r.fnm_at_threshold) / genuine;
+        impostors_all += fvc[k].comparisons.impostor.size();
+      }
+      const double n = static_cast<double>(std::size(kPoses));
+      printf(" %.2f %% (%.1f) |\n", 100 * eer_total / n, static_cast<double>(fm_total) / n);
+      mean_sum += eer_total / n;
+      worst_mean = std::max(worst_mean, eer_total / n);
+      fm_all += fm_total;
+    }
+    const double runs = static_cast<double>(fvc.size() * std::size(kPoses));
+    printf(
+        "\nFVC2000 B over the five poses: mean EER %.2f %%, highest set %.2f %%; FNMR @ %u "
+        "%.2f %%, FMR @ %u %.3f %% (%zu of %zu)\n",
+        100 * mean_sum / static_cast<double>(fvc.size()), 100 * worst_mean, kMatchThreshold,
+        100 * fnmr_sum / runs, kMatchThreshold,
+        100.0 * static_cast<double>(fm_all) / static_cast<double>(impostors_all), fm_all,
+        impostors_all);
   }
   printf(
       "\nCalibration: measured false match rate (false matches) at each score\n\n| Score | Nominal "
