@@ -10,6 +10,9 @@
 //   table (measured false match rate at each nominal threshold), the fingers
 //   the false non-matches at FMR 1 % come from, score percentiles,
 //   milliseconds per match;
+// - with --poses, each FVC set's EER and false matches at the threshold again
+//   with the images turned 90 and 180 degrees, mirrored and transposed, and
+//   the mean over the five poses;
 // - the processor time of a whole capture reply (device layer and JSON) on
 //   the virtual reader.
 // Every pair of impressions is compared once (genuine: same finger).
