@@ -170,7 +170,8 @@ FILE* g_raw = nullptr;
 // Every pair through the matcher on parsed records (for the rates); every
 // 16th pair also through the SDK as a page would call it, timed, and its
 // score checked against the direct one.
-Comparisons CompareAll(const char* set, const std::vector<Template>& templates) {
+// raw: where to write each comparison's evidence (g_raw, or null).
+Comparisons CompareAll(const char* set, const std::vector<Template>& templates, FILE* raw) {
   Comparisons c;
   VRFPM_HANDLE h = nullptr;
   Check(VRFPM_Create(&h), "Create");
@@ -188,8 +189,8 @@ Comparisons CompareAll(const char* set, const std::vector<Template>& templates) 
       const MatchEvidence e = TemplateRecordsEvidence(*parsed[i], *parsed[j]);
       const float similarity = SimilarityFromEvidence(e);
       const uint32_t score = ScoreFromSimilarity(similarity);
-      if (g_raw != nullptr) {
-        fprintf(g_raw, "%s %d %.6f %d %d %.6f %d %d %d %.0f %.3f %.3f %.3f %zu %zu\n", set,
+      if (raw != nullptr) {
+        fprintf(raw, "%s %d %.6f %d %d %.6f %d %d %d %.0f %.3f %.3f %.3f %zu %zu\n", set,
                 genuine ? 1 : 0, similarity, e.count_a, e.count_b, e.local, e.paired, e.overlap_a,
                 e.overlap_b, e.overlap_area, e.paired_quality, e.overlap_quality_a,
                 e.overlap_quality_b, i, j);
@@ -370,7 +371,7 @@ ProfileResult RunProfile(const char* name, SynthQualityProfile profile, int fing
       found_counted > 0 ? static_cast<double>(pairs_total) / static_cast<double>(found_counted) : 0;
   r.extract_ms /= r.impressions;
   r.template_ms /= r.impressions;
-  r.comparisons = CompareAll(name, templates);
+  r.comparisons = CompareAll(name, templates, g_raw);
   r.match_ms =
       r.comparisons.timed > 0 ? r.comparisons.ms / static_cast<double>(r.comparisons.timed) : 0;
   r.rates = ComputeRates(r.comparisons);
@@ -475,10 +476,7 @@ bool RunFvc(const std::string& dir, const std::string& db, Pose pose, FvcResult*
   out->extract_ms = template_ms / out->images;
   out->minutiae_mean /= out->images;
   // Only the upright prints' comparisons go to --raw.
-  FILE* raw = g_raw;
-  if (pose != Pose::kUpright) g_raw = nullptr;
-  out->comparisons = CompareAll(db.c_str(), templates);
-  g_raw = raw;
+  out->comparisons = CompareAll(db.c_str(), templates, pose == Pose::kUpright ? g_raw : nullptr);
   out->rates = ComputeRates(out->comparisons);
   out->match_ms = out->comparisons.timed > 0
                       ? out->comparisons.ms / static_cast<double>(out->comparisons.timed)
